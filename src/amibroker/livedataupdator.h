@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QFile>
+#include <QMutex>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+#include <QVariant>
+#include <memory>
+
+#include "serverdb/serverdatabase.h"
+
+class BrokerAutomation;
+
+// Worker object of the main window. Despite deriving from QThread it is never moved: its
+// slots, the server database and every call into the charting program run in the GUI
+// thread. It owns the watchlist lists, the database connection with the shared query and
+// the automation object; it runs the live import cycle and (later) the backfill imports.
+class liveDataUpdator : public QThread
+{
+    Q_OBJECT
+public:
+    explicit liveDataUpdator(QObject *parent = nullptr);
+    ~liveDataUpdator() override;
+
+    // The watchlist: symbols in the order added and the exchange code of each.
+    QStringList selectedSymbols;
+    QStringList correspondingExchanges;
+
+    // Backfill imports (files used only there).
+    QFile backfillFile;
+    QFile chunkFile;
+
+    // Fixed paths, set in the constructor.
+    QString amibrokerDatabasePath;
+    QString pollFilePath;
+    QString importFilePath;
+    QString realtimeFormatPath;
+    QString eodFormatPath;
+    QString rootPath;
+    QString backfillFolder;
+
+    int mode = 0;                // set by the main window before start() (1 = EOD backfill)
+    QStringList backfillQueue;   // intraday backfill request URLs
+    QMutex backfillMutex;
+
+    ServerDatabase *serverDatabase() { return &m_serverDb; }
+    QSqlDatabase *database() { return m_serverDb.database(); }
+    QSqlQuery *sharedQuery() { return m_serverDb.sharedQuery(); }
+    BrokerAutomation *broker() { return m_broker.get(); }
+
+    // Live import statistics (diagnostics and tests).
+    qint64 importCycles() const { return m_importCycles; }
+    qint64 importedBatches() const { return m_importedBatches; }
+
+    Q_INVOKABLE QVariant importIntoAmiBroker(QString filePath, QString formatDll);
+
+signals:
+    void backfillDone();
+    void doAutoBackfill();
+    void doeodbackfill();
+    void eodBackfillDone();
+
+public slots:
+    void doEodBackfill();
+    void updateDataAmi();
+    void doBackFill();
+    void do5DayFastBackfill();
+
+protected:
+    void run() override;
+
+private:
+    QVariant callBroker(const char *function);
+
+    ServerDatabase m_serverDb;
+    std::unique_ptr<BrokerAutomation> m_broker;
+    qint64 m_importCycles = 0;
+    qint64 m_importedBatches = 0;
+};

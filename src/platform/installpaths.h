@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QString>
+
+// Every fixed path of the installation, built from one root in one place.
+// On Windows the root is the fixed "C:\Kovanta" and the strings below are the exact
+// forms the product has always used (some are compared or concatenated as they stand).
+// Elsewhere the root is $KOVANTA_ROOT, else $HOME/Kovanta, and every form uses '/'.
+namespace InstallPaths {
+
+QString root();              // "C:\Kovanta"
+QString rootSlash();         // "C:/Kovanta"
+QString rootSlashTrailing(); // "C:/Kovanta/"
+
+QString sqlDriversDir();     // "C:\Kovanta\sqldrivers"
+QString backfillWorkDir();   // "C:\Kovanta\sqldrivers\x86"
+QString amibrokerDir();      // "C:\Kovanta\Amibroker"
+QString databaseDir();       // "C:\Kovanta\Amibroker\RTDataDatabase"
+QString layoutFile();        // "...\RTDataDatabase\Layouts\Default.awl"
+QString dbFilesDir();        // "C:\Kovanta\dbfiles"
+
+QString backfillDir();          // "C:/Kovanta/Backfill"
+QString backfillDirTrailing();  // "C:/Kovanta/Backfill/"
+QString backfillDirNative();    // "C:\Kovanta\Backfill"
+
+QString tickFileName();      // "rtsocket.txt"
+QString tickFile();          // "C:\Kovanta\rtsocket.txt"
+QString pollFile();          // "C:\Kovanta\rt.txt"
+QString importFile();        // "C:\Kovanta\rtimport.txt"
+QString formatRealtime();    // "C:\Kovanta\dataFormatRT.dll"
+QString formatEod();         // "C:\Kovanta\dataFormatEod.dll"
+QString formatIntraday();    // "C:\Kovanta\dataFormat.dll"
+QString backfillZip();       // "C:\Kovanta\backfilldata.zip"
+QString updateZip();         // "C:/Kovanta/Vantrel_update.zip"
+QString updateLauncher();    // "C:/Kovanta/Vantrel.bat"
+QString updatedExecutable(); // "C:/Kovanta/VantrelNew.exe"
+QString userIdFile();        // "C:\Kovanta\userid.txt"
+
+// Seed database file names copied by the layout step.
+QStringList seedDatabaseFiles();
+
+// Joins a folder and a file name with the separator this platform's paths use.
+QString join(const QString &dir, const QString &name);
+
+} // namespace InstallPaths

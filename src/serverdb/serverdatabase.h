@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QHash>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+// The one connection to the server database ("MYSQLConn", QMYSQL, port 49111) and the
+// shared forward-only query, plus every statement the program runs. Owned by
+// liveDataUpdator; the main window and the start-up controller borrow handle and query.
+//
+// Values are passed to the server as bound values, never pasted into the statement text,
+// so a quote in a user ID or exchange code cannot change a statement's meaning.
+class ServerDatabase
+{
+public:
+    static const QString kConnectionName; // "MYSQLConn"
+    static constexpr int kPort = 49111;
+
+    ServerDatabase();
+    ~ServerDatabase();
+    ServerDatabase(const ServerDatabase &) = delete;
+    ServerDatabase &operator=(const ServerDatabase &) = delete;
+
+    // Registers the connection (replacing an earlier one of the same name), opens it,
+    // runs the two session statements and creates the shared query.
+    void connect();
+
+    // Up to three opens in a row, stopping at the first success. Creates the shared query
+    // when it is missing and the database is open. Returns the last attempt's result.
+    bool openCheck();
+
+    bool isOpen() const;
+    QString lastErrorText() const;
+
+    QSqlDatabase *database() { return &m_db; }
+    QSqlQuery *sharedQuery() { return m_query.get(); }
+
+    // Server settings record for the user ID (substring match on MachineID; '%' and '_'
+    // in the ID match literally; an empty ID matches no account).
+    // Returns false when the statement cannot be executed. A found row is in *record;
+    // no row leaves *record empty (so MachineID reads null).
+    bool serverSettingsRecord(const QString &userId, QSqlRecord *record);
+
+    // Newest backfill settings row: TodaysDateAtServer, oneDayBackfillPath,
+    // fiveDayBackfillPath. Returns false when there is none or the statement fails.
+    bool backfillSettings(QString *todaysDate, QString *oneDayPath, QString *fiveDayPath);
+
+    // Full catalogue: exchange code -> symbols in ascending order. On failure the cache is
+    // left untouched and, for a real error, the connection is closed and opened again.
+    // Does nothing when the connection is not open.
+    bool loadCatalogue(QHash<QString, QStringList> *cache);
+
+    // Symbols of one exchange code, ascending; empty when not open or on failure.
+    QStringList segmentSymbols(const QString &exchangeCode);
+
+    // Trimmed broadcast message text; empty when it cannot be read.
+    QString broadcastMessage();
+
+    // Escapes LIKE wildcards so the text matches literally (escape character '\').
+    static QString escapeLike(const QString &text);
+
+private:
+    QSqlDatabase m_db;
+    std::unique_ptr<QSqlQuery> m_query;
+};

@@ -1,0 +1,66 @@
+#include "app/settingskeys.h"
+#include "testenv.h"
+
+#include <QtTest>
+
+class tst_SettingsKeys : public QObject
+{
+    Q_OBJECT
+    TestEnv env;
+
+private slots:
+    void init() { TestEnv::clearSettings(); }
+
+    void defaultsWhenAbsent()
+    {
+        AppSettings s;
+        QCOMPARE(s.value(SettingsKeys::selectedSymbolsList, QStringList()).toStringList(), QStringList());
+        QCOMPARE(s.value(SettingsKeys::autoBackfillChecked, false).toBool(), false);
+        QCOMPARE(s.value(SettingsKeys::firstRun, true).toBool(), true);
+        QCOMPARE(s.value(SettingsKeys::dataMode, 1).toInt(), 1);
+        QCOMPARE(SettingsKeys::segmentCheckbox(5), QStringLiteral("checkbox5"));
+    }
+
+    void firstStartDefaults()
+    {
+        SettingsKeys::writeFirstStartDefaults();
+        AppSettings s; // a new short-lived store sees what the writer wrote
+        const QStringList symbols = s.value(SettingsKeys::selectedSymbolsList).toStringList();
+        const QStringList exch = s.value(SettingsKeys::corrExchList).toStringList();
+        QCOMPARE(symbols.size(), 15);
+        QCOMPARE(exch.size(), 15);
+        QCOMPARE(symbols.first(), QStringLiteral("BANKNIFTY-I"));
+        QCOMPARE(exch.first(), QStringLiteral("FUTURE"));
+        QCOMPARE(symbols.at(5), QStringLiteral("INDIAVIX"));
+        QCOMPARE(exch.at(5), QStringLiteral("SPOTINDEX"));
+        QCOMPARE(symbols.last(), QStringLiteral("ETHUSD"));
+        QCOMPARE(exch.last(), QStringLiteral("FOREX"));
+        QCOMPARE(s.value(SettingsKeys::autoBackfillChecked).toBool(), true);
+        QCOMPARE(s.value(SettingsKeys::autoFilldays).toString(), QStringLiteral("5"));
+        QCOMPARE(s.value(SettingsKeys::dataMode).toInt(), 2);
+        QCOMPARE(s.value(SettingsKeys::fastBackfill).toBool(), true);
+        QCOMPARE(s.value(SettingsKeys::slowBackfill).toBool(), false);
+        QCOMPARE(s.value(SettingsKeys::saveLayout).toBool(), false);
+        QCOMPARE(s.value(SettingsKeys::controlAmibroker).toBool(), false);
+        // firstRun is the main window's business, not part of the defaults.
+        QVERIFY(!s.contains(SettingsKeys::firstRun));
+    }
+
+    void storeUsesProductIdentity()
+    {
+        AppSettings s;
+        QCOMPARE(s.organizationName(), QStringLiteral("Vantrel Company"));
+        QCOMPARE(s.applicationName(), QStringLiteral("Vantrel"));
+        QVERIFY(s.fileName().startsWith(env.configDir()));
+    }
+
+    void unconvertibleValueGivesConversionDefault()
+    {
+        { AppSettings s; s.setValue(SettingsKeys::dataMode, QStringLiteral("two")); }
+        AppSettings s;
+        QCOMPARE(s.value(SettingsKeys::dataMode, 1).toInt(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_SettingsKeys)
+#include "tst_settingskeys.moc"

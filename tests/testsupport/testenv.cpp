@@ -1,0 +1,56 @@
+#include "testenv.h"
+
+#include "app/settingskeys.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QSettings>
+#include <QTcpSocket>
+
+TestEnv::TestEnv()
+{
+    QDir().mkpath(m_dir.path() + QStringLiteral("/root"));
+    QDir().mkpath(m_dir.path() + QStringLiteral("/config"));
+    qputenv("KOVANTA_ROOT", root().toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", configDir().toLocal8Bit());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, configDir());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, configDir());
+    // Nothing in tests may reach past this machine.
+    if (qEnvironmentVariableIsEmpty("VANTREL_PROBE_HOST"))
+        qputenv("VANTREL_PROBE_HOST", "127.0.0.1:9");
+}
+
+TestEnv::~TestEnv() = default;
+
+QString TestEnv::root() const { return m_dir.path() + QStringLiteral("/root"); }
+QString TestEnv::configDir() const { return m_dir.path() + QStringLiteral("/config"); }
+
+void TestEnv::clearSettings()
+{
+    AppSettings s;
+    s.clear();
+    s.sync();
+}
+
+QString TestEnv::sourceDir() { return qEnvironmentVariable("VANTREL_SOURCE_DIR"); }
+QString TestEnv::buildDir() { return qEnvironmentVariable("VANTREL_BUILD_DIR"); }
+
+QString TestEnv::builtExecutable(const QString &name)
+{
+    QDirIterator it(buildDir(), {name}, QDir::Files | QDir::Executable,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString p = it.next();
+        if (QFileInfo(p).fileName() == name)
+            return p;
+    }
+    return QString();
+}
+
+bool TestEnv::mariadbUp()
+{
+    QTcpSocket s;
+    s.connectToHost(QStringLiteral("127.0.0.1"), 49111);
+    return s.waitForConnected(2000);
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+#include <QTemporaryDir>
+
+// Isolates one test executable: a temporary installation root (KOVANTA_ROOT), a private
+// settings folder (XDG_CONFIG_HOME and QSettings' user path), nothing shared with the
+// developer's own installation. Construct it first thing in initTestCase().
+class TestEnv
+{
+public:
+    TestEnv();
+    ~TestEnv();
+
+    QString root() const;        // the installation root of this test
+    QString configDir() const;   // the settings folder of this test
+    bool isValid() const { return m_dir.isValid(); }
+
+    // Empties the settings store (every key of the product's store).
+    static void clearSettings();
+
+    // Source and build folders (set by the test registration).
+    static QString sourceDir();
+    static QString buildDir();
+    // Path of an executable built by this project (for example "vantrel-devserver").
+    static QString builtExecutable(const QString &name);
+
+    // True when the local MariaDB answers on 127.0.0.1:49111.
+    static bool mariadbUp();
+
+private:
+    QTemporaryDir m_dir;
+};
