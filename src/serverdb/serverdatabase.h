@@ -20,6 +20,11 @@ public:
     static const QString kConnectionName; // "MYSQLConn"
     static constexpr int kPort = 49111;
 
+    // Port the connection uses: kPort, unless the environment variable VANTREL_DB_PORT
+    // holds a port number (1..65535). Tests set it to aim the connection at a closed
+    // port or a relay; it is read when connect() registers the connection.
+    static int port();
+
     ServerDatabase();
     ~ServerDatabase();
     ServerDatabase(const ServerDatabase &) = delete;
@@ -64,6 +69,9 @@ public:
     static QString escapeLike(const QString &text);
 
 private:
+    void createSharedQuery();
+    void applySessionSettings();
+
     QSqlDatabase m_db;
     std::unique_ptr<QSqlQuery> m_query;
 };

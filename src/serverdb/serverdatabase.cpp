@@ -1,0 +1,267 @@
+#include "serverdb/serverdatabase.h"
+
+#include <QDebug>
+#include <QSqlDriver>
+#include <QSqlError>
+
+#include <vector>
+
+const QString ServerDatabase::kConnectionName = QStringLiteral("MYSQLConn");
+
+namespace {
+
+const char kDriverName[] = "QMYSQL";
+// The client library reconnects a dropped link by itself; a connect gives up after 30 s.
+const char kConnectOptions[] = "MYSQL_OPT_RECONNECT=1;MYSQL_OPT_CONNECT_TIMEOUT=30;";
+
+const char kWaitTimeoutStatement[] = "SET SESSION wait_timeout = 36000;";
+const char kInteractiveTimeoutStatement[] = "SET SESSION interactive_timeout = 36000;";
+
+// Substring match on MachineID. The ID travels as a bound value with its LIKE wildcards
+// escaped, so neither a quote nor '%' or '_' in it can widen the match to other accounts.
+const char kServerSettingsStatement[] =
+    R"(SELECT * FROM user_accounts, versionautoupdator_zip_2026 WHERE MachineID LIKE ? ESCAPE '\\')";
+const char kBackfillSettingsStatement[] =
+    "SELECT TodaysDateAtServer, oneDayBackfillPath, fiveDayBackfillPath FROM vantrel_settings "
+    "ORDER BY ID DESC LIMIT 1";
+const char kCatalogueStatement[] = "SELECT Symbol, Exch FROM contractv2 ORDER BY Symbol ASC";
+const char kSegmentStatement[] = "SELECT Symbol FROM contractv2 WHERE Exch=? ORDER BY Symbol ASC";
+const char kBroadcastStatement[] = "SELECT message FROM broadcastmsg ORDER BY id DESC LIMIT 1";
+
+} // namespace
+
+ServerDatabase::ServerDatabase() = default;
+
+ServerDatabase::~ServerDatabase()
+{
+    m_query.reset();
+    // A later ServerDatabase may have registered its own "MYSQLConn" meanwhile; only the
+    // connection this object registered is removed.
+    bool registeredIsOurs = false;
+    if (m_db.isValid() && QSqlDatabase::contains(kConnectionName))
+        registeredIsOurs = QSqlDatabase::database(kConnectionName, false).driver() == m_db.driver();
+    if (m_db.isValid())
+        m_db.close();
+    m_db = QSqlDatabase();
+    if (registeredIsOurs)
+        QSqlDatabase::removeDatabase(kConnectionName);
+}
+
+int ServerDatabase::port()
+{
+    bool ok = false;
+    const int overridden = qEnvironmentVariableIntValue("VANTREL_DB_PORT", &ok);
+    if (ok && overridden > 0 && overridden <= 65535)
+        return overridden;
+    return kPort;
+}
+
+void ServerDatabase::connect()
+{
+    // Every handle and query on the old connection must be gone before it is removed,
+    // otherwise Qt keeps the old driver alive and warns.
+    m_query.reset();
+    m_db = QSqlDatabase();
+    if (QSqlDatabase::contains(kConnectionName))
+        QSqlDatabase::removeDatabase(kConnectionName);
+
+    m_db = QSqlDatabase::addDatabase(QLatin1String(kDriverName), kConnectionName);
+    m_db.setHostName(QStringLiteral(VANTREL_DB_HOST));
+    m_db.setDatabaseName(QStringLiteral(VANTREL_DB_NAME));
+    m_db.setUserName(QStringLiteral(VANTREL_DB_USER));
+    m_db.setPassword(QStringLiteral(VANTREL_DB_PASSWORD));
+    m_db.setPort(port());
+    m_db.setConnectOptions(QLatin1String(kConnectOptions));
+
+    if (!m_db.open()) {
+        qDebug().noquote() << "Database connection failed:" << m_db.lastError().text();
+        return;
+    }
+    qDebug() << "Database connection established successfully!";
+
+    applySessionSettings();
+    createSharedQuery();
+}
+
+void ServerDatabase::applySessionSettings()
+{
+    QSqlQuery session(m_db);
+    session.exec(QLatin1String(kWaitTimeoutStatement));
+    session.exec(QLatin1String(kInteractiveTimeoutStatement));
+    // Only the last statement's error is looked at; a failure here is not fatal.
+    if (session.lastError().isValid())
+        qDebug().noquote() << "Error setting session variables:" << session.lastError().text();
+    else
+        qDebug() << "Session variables set successfully!";
+}
+
+void ServerDatabase::createSharedQuery()
+{
+    m_query = std::make_unique<QSqlQuery>(m_db);
+    m_query->setForwardOnly(true);
+}
+
+bool ServerDatabase::openCheck()
+{
+    // Opening an open MySQL connection closes and reopens it, so the first attempt
+    // also revives a link that has gone stale.
+    bool open = false;
+    for (int attempt = 0; attempt < 3 && !open; ++attempt)
+        open = m_db.open();
+    if (!open)
+        return false;
+    // The reopen starts a new server session with the server's default idle limits; set
+    // the long limits again so an idle window does not lose its connection.
+    applySessionSettings();
+    if (!m_query)
+        createSharedQuery();
+    return true;
+}
+
+bool ServerDatabase::isOpen() const
+{
+    return m_db.isOpen();
+}
+
+QString ServerDatabase::lastErrorText() const
+{
+    return m_db.lastError().text();
+}
+
+QString ServerDatabase::escapeLike(const QString &text)
+{
+    QString escaped;
+    escaped.reserve(text.size() + 8);
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\\') || c == QLatin1Char('%') || c == QLatin1Char('_'))
+            escaped.append(QLatin1Char('\\'));
+        escaped.append(c);
+    }
+    return escaped;
+}
+
+bool ServerDatabase::serverSettingsRecord(const QString &userId, QSqlRecord *record)
+{
+    if (record)
+        record->clear();
+    if (!m_query || !m_db.isOpen())
+        return false;
+    // "%%" would match every account: an ID with nothing in it belongs to nobody.
+    if (userId.trimmed().isEmpty())
+        return true;
+
+    if (!m_query->prepare(QLatin1String(kServerSettingsStatement))) {
+        qDebug().noquote() << "Server settings statement could not be prepared:"
+                           << m_query->lastError().text();
+        return false;
+    }
+    m_query->addBindValue(QLatin1Char('%') + escapeLike(userId) + QLatin1Char('%'));
+    if (!m_query->exec()) {
+        qDebug().noquote() << "Server settings statement failed:" << m_query->lastError().text();
+        return false;
+    }
+    if (m_query->next() && record)
+        *record = m_query->record();
+    m_query->finish();
+    return true;
+}
+
+bool ServerDatabase::backfillSettings(QString *todaysDate, QString *oneDayPath, QString *fiveDayPath)
+{
+    if (!m_query || !m_db.isOpen())
+        return false;
+    if (!m_query->exec(QLatin1String(kBackfillSettingsStatement))) {
+        qDebug().noquote() << "Backfill settings statement failed:" << m_query->lastError().text();
+        return false;
+    }
+    if (!m_query->next()) {
+        m_query->finish();
+        return false;
+    }
+    if (todaysDate)
+        *todaysDate = m_query->value(0).toString();
+    if (oneDayPath)
+        *oneDayPath = m_query->value(1).toString();
+    if (fiveDayPath)
+        *fiveDayPath = m_query->value(2).toString();
+    m_query->finish();
+    return true;
+}
+
+bool ServerDatabase::loadCatalogue(QHash<QString, QStringList> *cache)
+{
+    if (!cache || !m_query || !m_db.isOpen())
+        return false;
+
+    if (!m_query->exec(QLatin1String(kCatalogueStatement))) {
+        const QSqlError error = m_query->lastError();
+        qDebug().noquote() << "Symbol catalogue statement failed:" << error.text();
+        // A real error usually means the link is gone: reconnect once for the next
+        // statement. The catalogue read so far stays in use.
+        if (error.type() != QSqlError::NoError) {
+            m_db.close();
+            m_db.open();
+        }
+        return false;
+    }
+
+    // Rows come in symbol order, so one segment's rows are interleaved with the others'
+    // but mostly arrive in runs (option series). Grouping into a handful of lists by
+    // index keeps the per-row work to one short string compare, with no hash look-up.
+    struct Group
+    {
+        QString code;
+        QStringList symbols;
+    };
+    std::vector<Group> groups;
+    groups.reserve(16);
+    std::size_t current = 0;
+
+    while (m_query->next()) {
+        const QString code = m_query->value(1).toString();
+        if (groups.empty() || groups[current].code != code) {
+            current = 0;
+            while (current < groups.size() && groups[current].code != code)
+                ++current;
+            if (current == groups.size())
+                groups.push_back(Group{code, QStringList()});
+        }
+        groups[current].symbols.append(m_query->value(0).toString());
+    }
+    m_query->finish();
+
+    cache->clear();
+    cache->reserve(int(groups.size()));
+    for (Group &group : groups)
+        cache->insert(group.code, group.symbols); // implicitly shared, no deep copy
+    return true;
+}
+
+QStringList ServerDatabase::segmentSymbols(const QString &exchangeCode)
+{
+    QStringList symbols;
+    if (!m_query || !m_db.isOpen())
+        return symbols;
+    if (!m_query->prepare(QLatin1String(kSegmentStatement)))
+        return symbols;
+    m_query->addBindValue(exchangeCode);
+    if (!m_query->exec())
+        return symbols;
+    while (m_query->next())
+        symbols.append(m_query->value(0).toString());
+    m_query->finish();
+    return symbols;
+}
+
+QString ServerDatabase::broadcastMessage()
+{
+    if (!m_query || !m_db.isOpen())
+        return QString();
+    if (!m_query->exec(QLatin1String(kBroadcastStatement)))
+        return QString();
+    QString message;
+    if (m_query->next())
+        message = m_query->value(0).toString().trimmed();
+    m_query->finish();
+    return message;
+}
