@@ -1,0 +1,118 @@
+#pragma once
+
+#include "tickgenerator.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QJsonObject>
+#include <QObject>
+#include <QSet>
+#include <QStringList>
+#include <QTimer>
+#include <QVector>
+
+#include <memory>
+#include <vector>
+
+class QWebSocket;
+class QWebSocketServer;
+
+struct FeedOptions
+{
+    double rate = 20;            // ticks per second over all subscribed symbols
+    int batch = 10;              // records per frame at most
+    int lingerMs = 100;          // a partly filled frame waits at most this long
+    bool requireAuth = false;    // ignore subscribe until the client has authenticated
+    qint64 stopAfterTicks = 0;   // 0: never stop generating
+    qint64 dropAfterTicks = 0;   // 0: never drop on its own
+    QString logSentPath;         // empty: no sent log
+    quint32 seed = 0;
+};
+
+// The WebSocket side of the data server: accepts any path, answers auth / subscribe /
+// unsubscribe_all and streams "batch" frames for the subscribed symbols.
+//
+// One market for everybody: ticks are generated for the union of all subscriptions, round
+// robin over that union at the configured total rate, and each tick goes to every client
+// that subscribed its symbol.
+class WsFeed : public QObject
+{
+    Q_OBJECT
+public:
+    explicit WsFeed(const FeedOptions &options, QObject *parent = nullptr);
+    ~WsFeed() override;
+
+    bool listen(const QHostAddress &address, quint16 port, QString *error);
+    QHostAddress serverAddress() const;
+    quint16 serverPort() const;
+
+    // Test and benchmark controls.
+    void dropAll();
+    bool sendMalformed(const QString &kind, QString *error);
+    static QStringList malformedKinds();
+    void pause();
+    void resume();
+    void setRate(double ticksPerSecond);
+    QJsonObject stats() const;
+
+    // Closes every client with "going away" and stops listening.
+    void shutdown();
+
+private slots:
+    void onNewConnection();
+    void onTextMessage(const QString &text);
+    void onClientGone();
+    void onTimer();
+
+private:
+    struct Client
+    {
+        QWebSocket *socket = nullptr;
+        bool authenticated = false;
+        QString machineId;
+        QStringList symbols;
+        QSet<QString> symbolSet;
+        QVector<Tick> pending;
+        qint64 firstPendingMs = 0;
+    };
+
+    Client *clientFor(QObject *socket);
+    void handleSubscribe(Client &c, const QJsonObject &msg);
+    void handleUnsubscribeAll(Client &c);
+    void rebuildUniverse();
+    void rebase();
+    bool generating() const;
+    void updateTimer();
+    void emitTick(qint64 nowMs);
+    void flush(Client &c);
+    void flushAll();
+    void sendText(Client &c, const QByteArray &utf8);
+    void sendBatch(Client &c, const QVector<Tick> &ticks);
+    void abortAll();
+
+    FeedOptions m_opt;
+    TickGenerator m_generator;
+    QWebSocketServer *m_server = nullptr;
+    std::vector<std::unique_ptr<Client>> m_clients;  // connection order
+    QStringList m_universe;     // union of subscriptions
+    int m_roundRobin = 0;
+
+    QTimer m_timer;
+    QElapsedTimer m_clock;      // since the last rebase of the rate accumulator
+    qint64 m_dueBase = 0;       // ticks emitted since the last rebase
+    bool m_paused = false;
+    bool m_generating = false;  // state at the last updateTimer()
+    bool m_generationDone = false;
+    bool m_dropDone = false;
+
+    QFile m_sentLog;
+    QElapsedTimer m_uptime;
+
+    qint64 m_ticks = 0;
+    qint64 m_records = 0;
+    qint64 m_frames = 0;
+    qint64 m_bytes = 0;
+    qint64 m_connections = 0;
+    qint64 m_drops = 0;
+};
