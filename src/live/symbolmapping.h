@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+// The user's rename table: server symbol (old name) -> name used in AmiBroker (new name).
+using SymbolMap = QHash<QString, QString>;
+
+// Reading side of the stored mapping list ("SymbolMapping/entries"). The dialog that
+// edits the list lives in ui/; everything that only needs the table uses this.
+namespace SymbolMapping {
+
+// Builds the old -> new table from stored entries. An entry counts when, after trimming,
+// it splits at "," into at least two parts whose first two parts are non-empty once
+// trimmed; further parts are ignored. A later entry with the same old name wins.
+SymbolMap parse(const QStringList &entries);
+
+// The stored entries, read afresh from a short-lived settings store (absent key = empty).
+QStringList storedEntries();
+
+// parse(storedEntries()): the table as stored right now. Read on every use so an edit
+// takes effect at the next import without a restart.
+SymbolMap load();
+
+// Reverse look-up over entries in stored order: the old name of the first entry whose
+// new name equals newName exactly and whose old name is non-empty. An entry with an empty
+// new name never matches. Returns newName itself when it is empty or nothing maps to it.
+QString reverse(const QStringList &entries, const QString &newName);
+
+// reverse(storedEntries(), newName).
+QString reverseLookup(const QString &newName);
+
+// Reverse look-up over an already parsed table. A hash has no entry order, so when
+// several old names map to newName the smallest one (by code points) is returned to stay
+// deterministic; callers that need "first stored entry" semantics use the overload on
+// entries or reverseLookup().
+QString reverse(const SymbolMap &map, const QString &newName);
+
+} // namespace SymbolMapping

@@ -1,0 +1,207 @@
+#include "live/tickrecorder.h"
+
+#include "live/latestbatch.h"
+#include "live/pendingbatches.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonValue>
+
+#include <charconv>
+#include <cmath>
+
+namespace TickRecorder {
+
+namespace {
+
+// A JSON number, or a string holding one. Non-finite values count as not convertible.
+double jsonToDouble(const QJsonValue &value, bool *ok)
+{
+    double d = 0;
+    bool converted = false;
+    if (value.isDouble()) {
+        d = value.toDouble();
+        converted = true;
+    } else if (value.isString()) {
+        d = value.toString().toDouble(&converted);
+    }
+    if (!converted || !std::isfinite(d)) {
+        *ok = false;
+        return 0;
+    }
+    *ok = true;
+    return d;
+}
+
+QString jsonText(const QJsonValue &value)
+{
+    return value.isString() ? value.toString() : QString();
+}
+
+} // namespace
+
+QString formatPrice(double price)
+{
+    // std::to_chars is printf's %g in the C locale, ties to even included (1234565 ->
+    // "1.23456e+06"), whatever locale the process runs in. QString::number rounds such
+    // exact ties upwards and so differs from printf.
+    char buf[64];
+    const auto result = std::to_chars(buf, buf + sizeof buf, price, std::chars_format::general, 6);
+    return QString::fromLatin1(buf, int(result.ptr - buf));
+}
+
+qint64 roundQuantity(double value)
+{
+    if (!std::isfinite(value))
+        return 0;
+    // floor plus a comparison of the exact fractional part: adding 0.5 first would round
+    // values just below a half (0.49999999999999994) up.
+    double r = std::floor(value);
+    if (value - r >= 0.5)
+        r += 1.0;
+    // 2^63 itself is not representable as qint64; -2^63 is.
+    constexpr double kLimit = 9223372036854775808.0;
+    if (r >= kLimit || r < -kLimit)
+        return 0;
+    return static_cast<qint64>(r);
+}
+
+QByteArray formatTickLine(const QString &type, const QString &symbol, const QString &ltd,
+                          const QString &ltt, double ltp, double ltq, double oi, double vol)
+{
+    QByteArray line;
+    line.reserve(64);
+    line += type.toUtf8();
+    line += ',';
+    line += symbol.toUtf8();
+    line += ',';
+    line += ltd.toUtf8();
+    line += ',';
+    line += ltt.toUtf8();
+    line += ',';
+    line += formatPrice(ltp).toLatin1();
+    line += ',';
+    line += QByteArray::number(roundQuantity(ltq));
+    line += ',';
+    line += QByteArray::number(roundQuantity(oi));
+    line += ',';
+    line += QByteArray::number(roundQuantity(vol));
+    line += '\n';
+    return line;
+}
+
+QByteArray recordLine(const QJsonObject &record)
+{
+    const QString symbol = jsonText(record.value(QLatin1String("symbol"))).trimmed();
+    if (symbol.isEmpty())
+        return QByteArray();
+    bool ok = false;
+    const double ltp = jsonToDouble(record.value(QLatin1String("ltp")), &ok);
+    if (!ok || !(ltp > 0))
+        return QByteArray();
+    const double ltq = jsonToDouble(record.value(QLatin1String("ltq")), &ok);
+    const double qty = ok ? ltq : 0;
+    const double oiRaw = jsonToDouble(record.value(QLatin1String("oi")), &ok);
+    const double oi = ok ? oiRaw : 0;
+    const double volRaw = jsonToDouble(record.value(QLatin1String("vol")), &ok);
+    const double vol = ok ? volRaw : 0;
+    return formatTickLine(jsonText(record.value(QLatin1String("type"))), symbol,
+                          jsonText(record.value(QLatin1String("ltd"))),
+                          jsonText(record.value(QLatin1String("ltt"))), ltp, qty, oi, vol);
+}
+
+QByteArray recordLines(const QJsonArray &records)
+{
+    QByteArray lines;
+    for (const QJsonValue &v : records)
+        lines += recordLine(v.toObject());
+    return lines;
+}
+
+bool storeBatch(const QString &tickFilePath, const QByteArray &lines)
+{
+    if (lines.isEmpty())
+        return false;
+
+    // Replace through a temporary file so the import cycle, which reads the tick file
+    // from another thread without a lock, sees either the old batch or the new one.
+    bool replaced = false;
+    QFile tmp(tickFilePath + QStringLiteral(".tmp"));
+    if (tmp.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        tmp.write(lines);
+        tmp.flush();
+        tmp.close();
+        QFile::remove(tickFilePath);
+        replaced = QFile::rename(tmp.fileName(), tickFilePath);
+    }
+
+    LatestBatch::set(lines);
+    PendingBatches::append(lines);
+    return replaced;
+}
+
+QByteArray importLines(const QByteArray &tickText, const SymbolMap &map)
+{
+    QByteArray out;
+    const QList<QByteArray> rawLines = tickText.split('\n');
+    for (const QByteArray &raw : rawLines) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.isEmpty() || line.contains(QLatin1String("Failed"), Qt::CaseInsensitive))
+            continue;
+        QStringList parts = line.split(QLatin1Char(','), Qt::KeepEmptyParts);
+        if (parts.size() < 8)
+            continue;
+        for (QString &p : parts)
+            p = p.trimmed();
+
+        QString symbol = parts.at(1);
+        if (!symbol.isEmpty()) {
+            const auto it = map.constFind(symbol);
+            if (it != map.cend())
+                symbol = it.value();
+        }
+
+        bool ok = false;
+        const double price = parts.at(4).toDouble(&ok);
+        if (!ok || !std::isfinite(price) || !(price > 0))
+            continue;
+        const double qtyRaw = parts.at(5).toDouble(&ok);
+        const double qty = ok ? qtyRaw : 0;
+
+        const QString text = QStringLiteral("%1,%2,%3,%4,%5,%6,%7,%8")
+                                 .arg(parts.at(0), symbol, parts.at(2), parts.at(3),
+                                      formatPrice(price),
+                                      QString::number(roundQuantity(qty)), parts.at(6),
+                                      parts.at(7));
+        out += text.toUtf8();
+        out += '\n';
+    }
+    return out;
+}
+
+bool buildImportFile(const QByteArray &tickText, const QString &importPath,
+                     const SymbolMap &map)
+{
+    QDir().mkpath(QFileInfo(importPath).absolutePath());
+    QFile importFile(importPath);
+    if (!importFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+        return false;
+    importFile.write(importLines(tickText, map));
+    importFile.close();
+    return true;
+}
+
+bool buildImportFile(const QString &tickFilePath, const QString &importPath,
+                     const SymbolMap &map)
+{
+    QDir().mkpath(QFileInfo(importPath).absolutePath());
+    QFile tickFile(tickFilePath);
+    if (!tickFile.open(QIODevice::ReadOnly | QIODevice::Text))
+        return false;
+    const QByteArray tickText = tickFile.readAll();
+    tickFile.close();
+    return buildImportFile(tickText, importPath, map);
+}
+
+} // namespace TickRecorder

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "live/symbolmapping.h"
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+
+// Turns tick records from the feed into eight-field text lines, stores each batch, and
+// builds the file AmiBroker imports from recorded lines.
+//
+// Tick line: "type,symbol,ltd,ltt,price,qty,oi,vol\n", UTF-8, no quoting, no spaces.
+namespace TickRecorder {
+
+// Price text: printf "%g" with precision 6, computed on the binary value (123456.7 ->
+// "123457", 1234567 -> "1.23457e+06", 0.0001234 -> "0.0001234"; 24567.35 is stored as
+// 24567.3499999... and so gives "24567.3"). Independent of the process locale.
+QString formatPrice(double price);
+
+// Nearest integer with halves rounded toward positive infinity (2.5 -> 3, -2.5 -> -2,
+// -2.6 -> -3). NaN, infinities and values outside the signed 64-bit range give 0: they
+// can only come from a broken feed and must not turn into a garbage number in AmiBroker.
+qint64 roundQuantity(double value);
+
+// One tick line with its trailing line feed. Text fields are written as given.
+QByteArray formatTickLine(const QString &type, const QString &symbol, const QString &ltd,
+                          const QString &ltt, double ltp, double ltq, double oi, double vol);
+
+// The line for one record, or an empty array when the record does not qualify: symbol
+// missing or blank after trimming, or "ltp" (number or numeric string) not convertible,
+// not finite, or not greater than 0. "ltq", "oi", "vol" that are neither a number nor a
+// numeric string read as 0; "type", "ltd", "ltt" that are not strings read as empty.
+QByteArray recordLine(const QJsonObject &record);
+
+// The lines of every qualifying record, concatenated in record order. Elements that are
+// not objects are read as empty objects (and so skipped).
+QByteArray recordLines(const QJsonArray &records);
+
+// Stores one non-empty batch: replaces the tick file through "<path>.tmp" (write, flush,
+// close, remove the old file, rename), then puts the bytes into the latest batch buffer
+// and appends them to the pending batches. When the ".tmp" file cannot be opened the file
+// step is skipped but the buffer and the pending batches are still updated. Returns
+// whether the tick file now holds this batch. An empty batch changes nothing and returns
+// false. The caller emits the ready signal.
+bool storeBatch(const QString &tickFilePath, const QByteArray &lines);
+
+// The import lines built from tick text: each line trimmed; empty lines, lines containing
+// "Failed" in any letter case and lines with fewer than 8 comma-separated parts are
+// skipped; parts are trimmed; the symbol is replaced when it is an old name in the map
+// (exact, case-sensitive); the price (part 5) must convert to a finite value > 0 and is
+// rewritten in the price form; the quantity (part 6) is rounded (not convertible = 0);
+// parts 7 and 8 are copied and anything after them dropped.
+QByteArray importLines(const QByteArray &tickText, const SymbolMap &map);
+
+// Writes importLines(tickText, map) to importPath (text mode, truncated), creating its
+// folder when missing. False when the import file cannot be opened.
+bool buildImportFile(const QByteArray &tickText, const QString &importPath,
+                     const SymbolMap &map);
+
+// The same from the tick file on disk. False (and the import file untouched) when the
+// tick file cannot be opened; false when the import file cannot be opened.
+bool buildImportFile(const QString &tickFilePath, const QString &importPath,
+                     const SymbolMap &map);
+
+} // namespace TickRecorder

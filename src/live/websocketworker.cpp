@@ -1,0 +1,310 @@
+#include "live/websocketworker.h"
+
+#include "live/latestbatch.h"
+#include "live/tickrecorder.h"
+#include "platform/installpaths.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QWebSocket>
+
+#include <atomic>
+#include <cmath>
+
+namespace {
+
+constexpr int kHealthMs = 10000;
+constexpr int kReconnectMs = 3000;
+constexpr int kNetworkBackMs = 500;
+
+std::atomic<double> g_intervalScale{1.0};
+
+int scaled(int ms)
+{
+    const double v = std::round(ms * g_intervalScale.load());
+    return v < 1 ? 1 : static_cast<int>(v);
+}
+
+const QString kUnsubscribeAll = QStringLiteral("{\"type\":\"unsubscribe_all\"}");
+
+} // namespace
+
+int WebSocketWorker::healthIntervalMs() { return scaled(kHealthMs); }
+int WebSocketWorker::reconnectIntervalMs() { return scaled(kReconnectMs); }
+int WebSocketWorker::networkBackIntervalMs() { return scaled(kNetworkBackMs); }
+void WebSocketWorker::setIntervalScaleForTests(double scale)
+{
+    g_intervalScale.store(scale > 0 ? scale : 1.0);
+}
+
+WebSocketWorker::WebSocketWorker(QUrl url, QStringList symbols, QString fileName,
+                                 QString machineId, QObject *parent)
+    : QObject(parent)
+    , m_url(std::move(url))
+    , m_symbols(std::move(symbols))
+    , m_tickFile(InstallPaths::rootSlashTrailing() + fileName)
+    , m_machineId(std::move(machineId))
+{
+    // The import cycle expects the tick file to exist from the start.
+    if (!m_tickFile.exists()) {
+        if (m_tickFile.open(QIODevice::WriteOnly | QIODevice::Append))
+            m_tickFile.close();
+    }
+
+    // The monitor stays in the constructing (GUI) thread, so this reaches us queued.
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    connect(&m_networkMonitor, &QNetworkConfigurationManager::onlineStateChanged, this,
+            &WebSocketWorker::onNetworkOnlineChanged);
+    QT_WARNING_POP
+}
+
+WebSocketWorker::~WebSocketWorker()
+{
+    m_stoppedByUser = true;
+    stop();
+    if (m_socket) {
+        // Not a child: it was created without a parent in the worker's thread.
+        m_socket->disconnect(this);
+        m_socket->deleteLater();
+        m_socket = nullptr;
+    }
+    if (m_healthTimer)
+        m_healthTimer->deleteLater();
+    if (m_reconnectTimer)
+        m_reconnectTimer->deleteLater();
+}
+
+void WebSocketWorker::start()
+{
+    m_stoppedByUser = false;
+
+    if (!m_socket) {
+        m_socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, nullptr);
+        m_socket->setMaxAllowedIncomingMessageSize(kMaxIncomingBytes);
+        m_socket->setMaxAllowedIncomingFrameSize(kMaxIncomingBytes);
+        connect(m_socket, &QWebSocket::connected, this, &WebSocketWorker::onConnected);
+        connect(m_socket, &QWebSocket::disconnected, this, &WebSocketWorker::onDisconnected);
+        connect(m_socket, &QWebSocket::textMessageReceived, this,
+                &WebSocketWorker::onTextMessageReceived);
+        connect(m_socket, &QWebSocket::binaryMessageReceived, this,
+                &WebSocketWorker::onBinaryMessageReceived);
+        connect(m_socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
+                &WebSocketWorker::onErrorOccured);
+    }
+    if (!m_healthTimer) {
+        m_healthTimer = new QTimer(this);
+        m_healthTimer->setInterval(healthIntervalMs());
+        connect(m_healthTimer, &QTimer::timeout, this, &WebSocketWorker::checkHealth);
+    }
+    if (!m_reconnectTimer) {
+        m_reconnectTimer = new QTimer(this);
+        m_reconnectTimer->setSingleShot(false);
+        connect(m_reconnectTimer, &QTimer::timeout, this, &WebSocketWorker::reconnectTimerHit);
+    }
+
+    m_socket->open(m_url);
+}
+
+void WebSocketWorker::stop()
+{
+    m_stoppedByUser = true;
+    m_subscribed = false;
+
+    if (m_healthTimer && m_healthTimer->isActive())
+        m_healthTimer->stop();
+    if (m_reconnectTimer && m_reconnectTimer->isActive())
+        m_reconnectTimer->stop();
+
+    if (m_socket) {
+        doUnsubscribeAll();
+        m_socket->close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("Stopped by user"));
+    }
+
+    LatestBatch::clear();
+}
+
+void WebSocketWorker::resubscribe(QStringList newSymbolsList)
+{
+    m_symbols = std::move(newSymbolsList);
+    if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState) {
+        scheduleReconnect();
+        return;
+    }
+    QMetaObject::invokeMethod(this, "doUnsubscribeAll", Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, "doSubscribe", Qt::QueuedConnection);
+}
+
+void WebSocketWorker::setMachineId(QString machineId) { m_machineId = std::move(machineId); }
+
+void WebSocketWorker::onConnected()
+{
+    emit connected();
+
+    if (m_reconnectTimer && m_reconnectTimer->isActive())
+        m_reconnectTimer->stop();
+    if (m_healthTimer && !m_healthTimer->isActive())
+        m_healthTimer->start();
+
+    QJsonObject auth;
+    auth.insert(QStringLiteral("type"), QStringLiteral("auth"));
+    auth.insert(QStringLiteral("machine_id"),
+                m_machineId.isEmpty() ? QStringLiteral("MISSING-MACHINE-ID") : m_machineId);
+    sendJson(auth);
+
+    QMetaObject::invokeMethod(this, "doSubscribe", Qt::QueuedConnection);
+}
+
+void WebSocketWorker::onDisconnected()
+{
+    emit disconnected();
+    m_subscribed = false;
+    if (m_healthTimer)
+        m_healthTimer->stop();
+
+    if (m_stoppedByUser)
+        return;
+
+    if (m_socket && m_socket->state() != QAbstractSocket::UnconnectedState)
+        m_socket->abort();
+    scheduleReconnect();
+}
+
+void WebSocketWorker::onTextMessageReceived(QString livedata)
+{
+    // The socket already refuses bigger messages; this also covers direct calls.
+    if (static_cast<quint64>(livedata.size()) > kMaxIncomingBytes)
+        return;
+
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(livedata.toUtf8(), &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+        return;
+    const QJsonObject message = doc.object();
+    const QJsonValue type = message.value(QLatin1String("type"));
+    if (!type.isString())
+        return;
+
+    const QString typeText = type.toString();
+    if (typeText == QLatin1String("sub_ack"))
+        handleSubAck(message);
+    else if (typeText == QLatin1String("batch"))
+        handleBatch(message);
+}
+
+void WebSocketWorker::onBinaryMessageReceived(QByteArray livedata)
+{
+    Q_UNUSED(livedata)
+}
+
+void WebSocketWorker::onErrorOccured(QAbstractSocket::SocketError error)
+{
+    Q_UNUSED(error)
+    if (m_stoppedByUser)
+        return;
+    if (m_socket && m_socket->state() != QAbstractSocket::UnconnectedState)
+        m_socket->abort();
+    scheduleReconnect();
+}
+
+void WebSocketWorker::checkHealth()
+{
+    if (!m_socket)
+        return;
+    if (m_socket->state() != QAbstractSocket::ConnectedState) {
+        if (!m_stoppedByUser)
+            scheduleReconnect();
+        return;
+    }
+    m_socket->ping(QByteArrayLiteral("hb"));
+}
+
+void WebSocketWorker::reconnectTimerHit()
+{
+    if (m_stoppedByUser)
+        return;
+    if (!m_socket)
+        return;
+    if (m_socket->state() != QAbstractSocket::UnconnectedState)
+        m_socket->abort();
+    m_socket->open(m_url);
+}
+
+void WebSocketWorker::onNetworkOnlineChanged(bool isOnline)
+{
+    // A stopped feed stays closed whatever the network does.
+    if (!isOnline || m_stoppedByUser)
+        return;
+
+    if (m_socket) {
+        if (m_socket->state() == QAbstractSocket::ConnectedState)
+            return;
+        if (m_reconnectTimer)
+            m_reconnectTimer->start(networkBackIntervalMs());
+        else
+            m_socket->open(m_url);
+        return;
+    }
+    if (m_reconnectTimer)
+        m_reconnectTimer->start(networkBackIntervalMs());
+}
+
+void WebSocketWorker::doSubscribe()
+{
+    if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    QJsonObject subscribe;
+    subscribe.insert(QStringLiteral("type"), QStringLiteral("subscribe"));
+    subscribe.insert(QStringLiteral("symbols"), QJsonArray::fromStringList(m_symbols));
+    sendJson(subscribe);
+}
+
+void WebSocketWorker::doUnsubscribeAll()
+{
+    if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    m_socket->sendTextMessage(kUnsubscribeAll);
+    m_subscribed = false;
+}
+
+void WebSocketWorker::scheduleReconnect()
+{
+    if (!m_reconnectTimer)
+        return;
+    m_reconnectTimer->setInterval(reconnectIntervalMs());
+    m_reconnectTimer->start();
+}
+
+void WebSocketWorker::sendJson(const QJsonObject &message)
+{
+    // QJsonObject keeps its keys sorted, which is the order the server has always seen.
+    m_socket->sendTextMessage(
+        QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+}
+
+void WebSocketWorker::handleSubAck(const QJsonObject &message)
+{
+    if (message.value(QLatin1String("action")).toString() != QLatin1String("subscribe"))
+        return;
+    m_subscribed = true;
+    QStringList acked;
+    const QJsonArray symbols = message.value(QLatin1String("symbols")).toArray();
+    for (const QJsonValue &v : symbols)
+        acked.append(v.toString());
+    emit subscribedAck(acked);
+}
+
+void WebSocketWorker::handleBatch(const QJsonObject &message)
+{
+    if (!m_subscribed)
+        return;
+    const QJsonValue records = message.value(QLatin1String("records"));
+    if (!records.isArray())
+        return;
+    const QByteArray lines = TickRecorder::recordLines(records.toArray());
+    if (lines.isEmpty())
+        return;
+    TickRecorder::storeBatch(m_tickFile.fileName(), lines);
+    emit rtDataDownloaded();
+}

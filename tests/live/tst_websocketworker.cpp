@@ -1,0 +1,755 @@
+#include "testenv.h"
+
+#include "live/latestbatch.h"
+#include "live/pendingbatches.h"
+#include "live/websocketworker.h"
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPointer>
+#include <QScopeGuard>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QWebSocket>
+#include <QWebSocketServer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString kAck = QStringLiteral(R"({"type":"sub_ack","action":"subscribe","symbols":["A","B"]})");
+const QString kBatch = QStringLiteral(
+    R"({"type":"batch","records":[{"type":"T","symbol":"NIFTY-I","ltd":"20240105",)"
+    R"("ltt":"09:15:01","ltp":24567.36,"ltq":2.5,"oi":10,"vol":100}]})");
+const QByteArray kBatchLines("T,NIFTY-I,20240105,09:15:01,24567.4,3,10,100\n");
+const QString kBatch2 = QStringLiteral(
+    R"({"type":"batch","records":[{"type":"T","symbol":"GOLDM-I","ltd":"d","ltt":"t","ltp":"61000"}]})");
+const QByteArray kBatch2Lines("T,GOLDM-I,d,t,61000,0,0,0\n");
+const QString kUnsubscribeAll = QStringLiteral(R"({"type":"unsubscribe_all"})");
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray("<unreadable>");
+    return f.readAll();
+}
+
+// One connection as the data server saw it.
+struct Peer
+{
+    QPointer<QWebSocket> socket;
+    QStringList texts;
+    bool closed = false;
+    int closeCode = -1;
+    QString closeReason;
+};
+
+// The data server's side of the protocol, on 127.0.0.1, recording everything it gets.
+class FeedServer : public QObject
+{
+public:
+    FeedServer() : m_server(QStringLiteral("feed"), QWebSocketServer::NonSecureMode)
+    {
+        QObject::connect(&m_server, &QWebSocketServer::newConnection, this, [this] {
+            while (QWebSocket *s = m_server.nextPendingConnection()) {
+                s->setParent(this);
+                const int index = peers.size();
+                peers.append(std::make_shared<Peer>());
+                peers.last()->socket = s;
+                auto peer = peers.last();
+                QObject::connect(s, &QWebSocket::textMessageReceived, this,
+                                 [peer](const QString &t) { peer->texts.append(t); });
+                QObject::connect(s, &QWebSocket::disconnected, this, [peer, s] {
+                    peer->closed = true;
+                    peer->closeCode = s->closeCode();
+                    peer->closeReason = s->closeReason();
+                });
+                Q_UNUSED(index)
+            }
+        });
+    }
+
+    bool listen(quint16 port = 0) { return m_server.listen(QHostAddress::LocalHost, port); }
+    void close() { m_server.close(); }
+    quint16 port() const { return m_server.serverPort(); }
+    QUrl url() const { return QUrl(QStringLiteral("ws://127.0.0.1:%1").arg(m_portUsed())); }
+
+    int connections() const { return peers.size(); }
+    Peer &last() { return *peers.last(); }
+    void send(const QString &text) { last().socket->sendTextMessage(text); }
+
+    QList<std::shared_ptr<Peer>> peers;
+
+private:
+    quint16 m_portUsed() const { return m_server.serverPort(); }
+    QWebSocketServer m_server;
+};
+
+// A bare WebSocket endpoint on a TCP server: answers the opening handshake and records
+// every client frame as it arrives on the wire, including control frames the Qt socket
+// answers silently (ping).
+class RawWsServer : public QObject
+{
+public:
+    struct Frame
+    {
+        int opcode;
+        QByteArray payload;
+    };
+
+    RawWsServer()
+    {
+        QObject::connect(&m_tcp, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *s = m_tcp.nextPendingConnection()) {
+                s->setParent(this);
+                m_socket = s;
+                m_buffer.clear();
+                m_handshaken = false;
+                ++connections;
+                QObject::connect(s, &QTcpSocket::readyRead, this, [this] { onData(); });
+            }
+        });
+    }
+    bool listen() { return m_tcp.listen(QHostAddress::LocalHost, 0); }
+    QUrl url() const { return QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(m_tcp.serverPort())); }
+
+    // One unmasked text frame, however long.
+    void sendText(const QByteArray &payload)
+    {
+        QByteArray frame;
+        frame.append(char(0x81));
+        const quint64 len = quint64(payload.size());
+        if (len < 126) {
+            frame.append(char(len));
+        } else if (len <= 0xFFFF) {
+            frame.append(char(126));
+            frame.append(char(len >> 8));
+            frame.append(char(len & 0xFF));
+        } else {
+            frame.append(char(127));
+            for (int shift = 56; shift >= 0; shift -= 8)
+                frame.append(char((len >> shift) & 0xFF));
+        }
+        m_socket->write(frame + payload);
+    }
+
+    QList<Frame> frames;
+    int connections = 0;
+
+private:
+    void onData()
+    {
+        m_buffer += m_socket->readAll();
+        if (!m_handshaken) {
+            const int end = m_buffer.indexOf("\r\n\r\n");
+            if (end < 0)
+                return;
+            QByteArray key;
+            for (const QByteArray &line : m_buffer.left(end).split('\n')) {
+                const int colon = line.indexOf(':');
+                if (colon > 0 && line.left(colon).trimmed().toLower() == "sec-websocket-key")
+                    key = line.mid(colon + 1).trimmed();
+            }
+            m_buffer.remove(0, end + 4);
+            const QByteArray accept =
+                QCryptographicHash::hash(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11",
+                                         QCryptographicHash::Sha1)
+                    .toBase64();
+            m_socket->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+                            "Connection: Upgrade\r\nSec-WebSocket-Accept: "
+                            + accept + "\r\n\r\n");
+            m_handshaken = true;
+        }
+        for (;;) {
+            if (m_buffer.size() < 2)
+                return;
+            const auto b0 = static_cast<quint8>(m_buffer.at(0));
+            const auto b1 = static_cast<quint8>(m_buffer.at(1));
+            quint64 len = b1 & 0x7F;
+            int pos = 2;
+            if (len == 126) {
+                if (m_buffer.size() < 4)
+                    return;
+                len = (quint64(quint8(m_buffer.at(2))) << 8) | quint8(m_buffer.at(3));
+                pos = 4;
+            } else if (len == 127) {
+                if (m_buffer.size() < 10)
+                    return;
+                len = 0;
+                for (int i = 2; i < 10; ++i)
+                    len = (len << 8) | quint8(m_buffer.at(i));
+                pos = 10;
+            }
+            const bool masked = b1 & 0x80;
+            const int maskPos = pos;
+            if (masked)
+                pos += 4;
+            if (quint64(m_buffer.size()) < pos + len)
+                return;
+            QByteArray payload = m_buffer.mid(pos, int(len));
+            if (masked) {
+                for (int i = 0; i < payload.size(); ++i)
+                    payload[i] = char(payload.at(i) ^ m_buffer.at(maskPos + (i % 4)));
+            }
+            frames.append({b0 & 0x0F, payload});
+            m_buffer.remove(0, pos + int(len));
+        }
+    }
+
+    QTcpServer m_tcp;
+    QPointer<QTcpSocket> m_socket;
+    QByteArray m_buffer;
+    bool m_handshaken = false;
+};
+
+} // namespace
+
+class TstWebSocketWorker : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void constructorCreatesTickFileOnlyWhenMissing();
+    void authenticatesThenSubscribesInOrder();
+    void emptyMachineIdAndEmptyListAndNewIdOnReconnect();
+    void batchesNeedAcknowledgedSubscription();
+    void resubscribeGatesBatchesUntilNewAck();
+    void malformedFramesChangeNothing();
+    void oversizedMessageIsRefused();
+    void oversizedFrameIsRefused();
+    void pingCarriesHb();
+    void serverCloseAndRefusalReconnect();
+    void stopSendsUnsubscribeAndCloseAndNeverReopens();
+    void networkBackReconnectsSooner();
+    void runsInItsOwnThread();
+
+private:
+    std::unique_ptr<WebSocketWorker> makeWorker(const QUrl &url, const QStringList &symbols,
+                                                const QString &id = QStringLiteral("user1"));
+    // Sends the acknowledgement and waits until the worker has processed it; anything the
+    // server sent earlier on the same connection has been handled by then.
+    bool syncAck(FeedServer &server, QSignalSpy &ackSpy, const QString &ack = kAck);
+
+    TestEnv m_env;
+    QString m_tickPath;
+};
+
+void TstWebSocketWorker::initTestCase()
+{
+    QVERIFY(m_env.isValid());
+    // 10 s / 3 s / 0.5 s become 100 ms / 30 ms / 5 ms.
+    WebSocketWorker::setIntervalScaleForTests(0.01);
+    m_tickPath = m_env.root() + QStringLiteral("/rtsocket.txt");
+}
+
+void TstWebSocketWorker::init()
+{
+    WebSocketWorker::setIntervalScaleForTests(0.01);
+    LatestBatch::clear();
+    PendingBatches::clear();
+    QFile::remove(m_tickPath);
+}
+
+void TstWebSocketWorker::cleanup()
+{
+    LatestBatch::clear();
+    PendingBatches::clear();
+}
+
+std::unique_ptr<WebSocketWorker> TstWebSocketWorker::makeWorker(const QUrl &url,
+                                                                const QStringList &symbols,
+                                                                const QString &id)
+{
+    return std::make_unique<WebSocketWorker>(url, symbols, QStringLiteral("rtsocket.txt"), id);
+}
+
+bool TstWebSocketWorker::syncAck(FeedServer &server, QSignalSpy &ackSpy, const QString &ack)
+{
+    const int before = ackSpy.count();
+    server.send(ack);
+    return QTest::qWaitFor([&] { return ackSpy.count() > before; }, 5000);
+}
+
+void TstWebSocketWorker::constructorCreatesTickFileOnlyWhenMissing()
+{
+    QVERIFY(!QFile::exists(m_tickPath));
+    {
+        auto w = makeWorker(QUrl(QStringLiteral("ws://127.0.0.1:9")), {});
+        QCOMPARE(w->tickFilePath(), m_tickPath);
+        QVERIFY(QFile::exists(m_tickPath));
+        QCOMPARE(QFileInfo(m_tickPath).size(), 0);
+    }
+    {
+        QFile f(m_tickPath);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("previous batch\n");
+    }
+    auto w = makeWorker(QUrl(QStringLiteral("ws://127.0.0.1:9")), {});
+    QCOMPARE(readAll(m_tickPath), QByteArray("previous batch\n"));
+    QVERIFY(!w->isSubscribed());
+    QVERIFY(!w->isStoppedByUser());
+}
+
+void TstWebSocketWorker::authenticatesThenSubscribesInOrder()
+{
+    FeedServer server;
+    QVERIFY(server.listen());
+    auto w = makeWorker(server.url(), {QStringLiteral("NIFTY-I"), QStringLiteral("GOLDM-I")});
+    QSignalSpy connectedSpy(w.get(), &WebSocketWorker::connected);
+    w->start();
+    QTRY_COMPARE(server.connections(), 1);
+    QTRY_COMPARE(server.last().texts.size(), 2);
+    QCOMPARE(server.last().texts,
+             (QStringList{QStringLiteral(R"({"machine_id":"user1","type":"auth"})"),
+                          QStringLiteral(R"({"symbols":["NIFTY-I","GOLDM-I"],"type":"subscribe"})")}));
+    QCOMPARE(connectedSpy.count(), 1);
+
+    QSignalSpy ackSpy(w.get(), &WebSocketWorker::subscribedAck);
+    QVERIFY(syncAck(server, ackSpy));
+    QCOMPARE(ackSpy.first().first().toStringList(),
+             (QStringList{QStringLiteral("A"), QStringLiteral("B")}));
+    QVERIFY(w->isSubscribed());
+}
+
+void TstWebSocketWorker::emptyMachineIdAndEmptyListAndNewIdOnReconnect()
+{
+    FeedServer server;
+    QVERIFY(server.listen());
+    auto w = makeWorker(server.url(), {}, QString());
+    w->start();
+    QTRY_COMPARE(server.connections(), 1);
+    QTRY_COMPARE(server.last().texts.size(), 2);
+    QCOMPARE(server.last().texts,
+             (QStringList{QStringLiteral(R"({"machine_id":"MISSING-MACHINE-ID","type":"auth"})"),
+                          QStringLiteral(R"({"symbols":[],"type":"subscribe"})")}));
+
+    // A replaced ID is used from the next authentication on.
+    w->setMachineId(QStringLiteral("ID \"7\""));
+    server.last().socket->close();
+    QTRY_COMPARE(server.connections(), 2);
+    QTRY_COMPARE(server.last().texts.size(), 2);
+    QCOMPARE(server.last().texts.first(),
+             QStringLiteral(R"({"machine_id":"ID \"7\"","type":"auth"})"));
+}
+
+void TstWebSocketWorker::batchesNeedAcknowledgedSubscription()
+{
+    FeedServer server;
+    QVERIFY(server.listen());
+    auto w = makeWorker(server.url(), {QStringLiteral("NIFTY-I")});
+    QSignalSpy dataSpy(w.get(), &WebSocketWorker::rtDataDownloaded);
+    QSignalSpy ackSpy(w.get(), &WebSocketWorker::subscribedAck);
+    w->start();
+    QTRY_COMPARE(server.connections(), 1);
+    QTRY_COMPARE(server.last().texts.size(), 2);
+
+    // Before any acknowledgement, and after an acknowledgement of another action.
+    server.send(kBatch);
+    server.send(QStringLiteral(R"({"type":"sub_ack","action":"unsubscribe","symbols":["X"]})"));
+    server.send(QStringLiteral(R"({"type":"sub_ack","symbols":["X"]})"));
+    server.send(kBatch);
+    QVERIFY(syncAck(server, ackSpy));
+    QCOMPARE(ackSpy.count(), 1);
+    QCOMPARE(ackSpy.first().first().toStringList(),
+             (QStringList{QStringLiteral("A"), QStringLiteral("B")}));
+    QCOMPARE(dataSpy.count(), 0);
+    QCOMPARE(readAll(m_tickPath), QByteArray());
+    QCOMPARE(LatestBatch::copy(), QByteArray());
+    QCOMPARE(PendingBatches::count(), 0);
+
+    // Acknowledged: one batch, one file replacement, one signal.
+    server.send(kBatch);
+    QTRY_COMPARE(dataSpy.count(), 1);
+    QCOMPARE(readAll(m_tickPath), kBatchLines);
+    QCOMPARE(LatestBatch::copy(), kBatchLines);
+    QCOMPARE(PendingBatches::count(), 1);
+
+    // A batch in which no record qualifies leaves everything as it was.
+    server.send(QStringLiteral(
+        R"({"type":"batch","records":[{"symbol":"  ","ltp":5},{"symbol":"A","ltp":0},{"symbol":"B"}]})"));
+    server.send(QStringLiteral(R"({"type":"batch","records":[]})"));
+    QVERIFY(syncAck(server, ackSpy));
+    QCOMPARE(dataSpy.count(), 1);
+    QCOMPARE(readAll(m_tickPath), kBatchLines);
+    QCOMPARE(LatestBatch::copy(), kBatchLines);
+    QCOMPARE(PendingBatches::count(), 1);
+
+    // The next good batch replaces the file; both wait for the import.
+    server.send(kBatch2);
+    QTRY_COMPARE(dataSpy.count(), 2);
+    QCOMPARE(readAll(m_tickPath), kBatch2Lines);
+    QCOMPARE(LatestBatch::copy(), kBatch2Lines);
+    QCOMPARE(PendingBatches::takeAll(), (QList<QByteArray>{kBatchLines, kBatch2Lines}));
+}
+
+void TstWebSocketWorker::resubscribeGatesBatchesUntilNewAck()
+{
+    FeedServer server;
+    QVERIFY(server.listen());
+    auto w = makeWorker(server.url(), {QStringLiteral("A")});
+    QSignalSpy dataSpy(w.get(), &WebSocketWorker::rtDataDownloaded);
+    QSignalSpy ackSpy(w.get(), &WebSocketWorker::subscribedAck);
+    w->start();
+    QTRY_COMPARE(server.connections(), 1);
+    QTRY_COMPARE(server.last().texts.size(), 2);
+    QVERIFY(syncAck(server, ackSpy));
+    QVERIFY(w->isSubscribed());
+
+    w->resubscribe({QStringLiteral("X"), QStringLiteral("Y")});
+    QCOMPARE(w->symbols(), (QStringList{QStringLiteral("X"), QStringLiteral("Y")}));
+    QTRY_COMPARE(server.last().texts.size(), 4);
+    QCOMPARE(server.last().texts.mid(2),
+             (QStringList{kUnsubscribeAll,
+                          QStringLiteral(R"({"symbols":["X","Y"],"type":"subscribe"})")}));
+    QVERIFY(!w->isSubscribed());
+
+    // Sent after the unsubscribe-all went out and before the new acknowledgement.
+    server.send(kBatch);
+    QVERIFY(syncAck(server, ackSpy));
+    QCOMPARE(dataSpy.count(), 0);
+    QCOMPARE(readAll(m_tickPath), QByteArray());
+
+    server.send(kBatch);
+    QTRY_COMPARE(dataSpy.count(), 1);
+    QCOMPARE(readAll(m_tickPath), kBatchLines);
+    QCOMPARE(server.connections(), 1);
+}
+
+void TstWebSocketWorker::malformedFramesChangeNothing()
+{
+    FeedServer server;
+    QVERIFY(server.listen());
+    auto w = makeWorker(server.url(), {QStringLiteral("A")});
+    QSignalSpy dataSpy(w.get(), &WebSocketWorker::rtDataDownloaded);
+    QSignalSpy ackSpy(w.get(), &WebSocketWorker::subscribedAck);
+    QSignalSpy disconnectedSpy(w.get(), &WebSocketWorker::disconnected);
+    w->start();
+    QTRY_COMPARE(server.connections(), 1);
+    QVERIFY(syncAck(server, ackSpy));
+    server.send(kBatch);
+    QTRY_COMPARE(dataSpy.count(), 1);
+
+    const QStringList junk{
+        QStringLiteral("not json at all"),
+        QStringLiteral("{\"type\":\"batch\",\"records\":["),
+        QStringLiteral(R"([{"type":"batch","records":[]}])"),
+        QStringLiteral(R"("batch")"),
+        QStringLiteral(R"({"type":"batch","records":"T,A,d,t,1,1,1,1"})"),
+        QStringLiteral(R"({"type":"batch","records":{"symbol":"A","ltp":1}})"),
+        QStringLiteral(R"({"type":"batch"})"),
+        QStringLiteral(R"({"type":"batch","records":[1,"x",null,[],true]})"),
+        QStringLiteral(R"({"type":5,"records":[{"symbol":"A","ltp":1}]})"),
+        QStringLiteral(R"({"type":["batch"],"records":[{"symbol":"A","ltp":1}]})"),
+        QStringLiteral(R"({"type":"BATCH","records":[{"symbol":"A","ltp":1}]})"),
+        QStringLiteral(R"({"type":"tick","records":[{"symbol":"A","ltp":1}]})"),
+        QStringLiteral(R"({"records":[{"symbol":"A","ltp":1}]})"),
+        QString(),
+    };
+    for (const QString &text : junk)
+        server.send(text);
+    server.last().socket->sendBinaryMessage(kBatch.toUtf8());
+    QVERIFY(syncAck(server, ackSpy));
+
+    QCOMPARE(dataSpy.count(), 1);
+    QCOMPARE(readAll(m_tickPath), kBatchLines);
+    QCOMPARE(LatestBatch::copy(), kBatchLines);
+    QCOMPARE(PendingBatches::count(), 1);
+    QVERIFY(w->isSubscribed());
+    QCOMPARE(disconnectedSpy.count(), 0);
+
+    // Same rules when the slot is reached directly, including a text beyond the cap.
+    w->onTextMessageReceived(QStringLiteral("]["));
+    w->onTextMessageReceived(QString(int(WebSocketWorker::kMaxIncomingBytes) + 1, QLatin1Char(' '))
+                             + kBatch);
+    w->onBinaryMessageReceived(kBatch.toUtf8());
+    QCOMPARE(dataSpy.count(), 1);
+    QCOMPARE(PendingBatches::count(), 1);
+}
+
+void TstWebSocketWorker::oversizedMessageIsRefused()
+{
+    FeedServer server;
+    QVERIFY(server.listen());
+    auto w = makeWorker(server.url(), {QStringLiteral("A")});
+    QSignalSpy dataSpy(w.get(), &WebSocketWorker::rtDataDownloaded);
+    QSignalSpy ackSpy(w.get(), &WebSocketWorker::subscribedAck);
+    QSignalSpy disconnectedSpy(w.get(), &WebSocketWorker::disconnected);
+    w->start();
+    QTRY_COMPARE(server.connections(), 1);
+    QVERIFY(syncAck(server, ackSpy));
+
+    // A valid batch padded to 20 MiB: accepted, it would write a tick line.
+    QString huge = kBatch;
+    huge.chop(1);
+    huge += QStringLiteral(",\"pad\":\"") + QString(20 * 1024 * 1024, QLatin1Char('x'))
+        + QStringLiteral("\"}");
+    server.send(huge);
+
+    // The socket refuses it and drops the link; the worker comes back on its own.
+    QTRY_VERIFY_WITH_TIMEOUT(server.connections() >= 2, 20000);
+    QTRY_COMPARE(server.last().texts.size(), 2);
+    QVERIFY(server.peers.first()->closed);
+    QVERIFY(disconnectedSpy.count() >= 1);
+    QCOMPARE(dataSpy.count(), 0);
+    QCOMPARE(readAll(m_tickPath), QByteArray());
+    QCOMPARE(LatestBatch::copy(), QByteArray());
+    QCOMPARE(PendingBatches::count(), 0);
+
+    // And it works normally afterwards.
+    QVERIFY(syncAck(server, ackSpy));
+    server.send(kBatch);
+    QTRY_COMPARE(dataSpy.count(), 1);
+    QCOMPARE(readAll(m_tickPath), kBatchLines);
+}
+
+void TstWebSocketWorker::oversizedFrameIsRefused()
+{
+    // The same text as one single 20 MiB frame: refused from its header on.
+    RawWsServer server;
+    QVERIFY(server.listen());
+    auto w = makeWorker(server.url(), {QStringLiteral("A")});
+    QSignalSpy dataSpy(w.get(), &WebSocketWorker::rtDataDownloaded);
+    QSignalSpy ackSpy(w.get(), &WebSocketWorker::subscribedAck);
+    QSignalSpy disconnectedSpy(w.get(), &WebSocketWorker::disconnected);
+    w->start();
+    QTRY_VERIFY(server.frames.size() >= 2);
+    server.sendText(kAck.toUtf8());
+    QTRY_COMPARE(ackSpy.count(), 1);
+
+    QByteArray huge = kBatch.toUtf8();
+    huge.chop(1);
+    huge += ",\"pad\":\"" + QByteArray(20 * 1024 * 1024, 'x') + "\"}";
+    server.sendText(huge);
+    QTRY_VERIFY_WITH_TIMEOUT(disconnectedSpy.count() >= 1, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.connections >= 2, 20000);
+    QCOMPARE(dataSpy.count(), 0);
+    QCOMPARE(readAll(m_tickPath), QByteArray());
+    QCOMPARE(LatestBatch::copy(), QByteArray());
+    QCOMPARE(PendingBatches::count(), 0);
+}
+
+void TstWebSocketWorker::pingCarriesHb()
+{
+    RawWsServer server;
+    QVERIFY(server.listen());
+    auto w = makeWorker(server.url(), {QStringLiteral("A")});
+    w->start();
+    // Every scaled health period (100 ms) sends one ping.
+    auto pings = [&] {
+        int n = 0;
+        for (const auto &f : server.frames)
+            n += f.opcode == 0x9;
+        return n;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(pings() >= 2, 10000);
+    QVERIFY(server.frames.size() >= 4);
+    QCOMPARE(server.frames.at(0).opcode, 0x1);
+    QCOMPARE(server.frames.at(0).payload, QByteArray(R"({"machine_id":"user1","type":"auth"})"));
+    QCOMPARE(server.frames.at(1).opcode, 0x1);
+    QCOMPARE(server.frames.at(1).payload, QByteArray(R"({"symbols":["A"],"type":"subscribe"})"));
+    for (const auto &f : server.frames) {
+        if (f.opcode == 0x9)
+            QCOMPARE(f.payload, QByteArray("hb"));
+    }
+
+    // stop(): the unsubscribe-all text, then a close frame 1000 "Stopped by user".
+    const int before = server.frames.size();
+    w->stop();
+    QTRY_VERIFY(server.frames.size() >= before + 2);
+    QCOMPARE(server.frames.at(before).opcode, 0x1);
+    QCOMPARE(server.frames.at(before).payload, kUnsubscribeAll.toUtf8());
+    QCOMPARE(server.frames.at(before + 1).opcode, 0x8);
+    QCOMPARE(server.frames.at(before + 1).payload, QByteArray("\x03\xe8Stopped by user"));
+}
+
+void TstWebSocketWorker::serverCloseAndRefusalReconnect()
+{
+    FeedServer server;
+    QVERIFY(server.listen());
+    const quint16 port = server.port();
+    auto w = makeWorker(server.url(), {QStringLiteral("A")});
+    QSignalSpy connectedSpy(w.get(), &WebSocketWorker::connected);
+    QSignalSpy disconnectedSpy(w.get(), &WebSocketWorker::disconnected);
+    QSignalSpy ackSpy(w.get(), &WebSocketWorker::subscribedAck);
+    w->start();
+    QTRY_COMPARE(server.connections(), 1);
+    QVERIFY(syncAck(server, ackSpy));
+
+    // Orderly close by the server: reconnect, authenticate and subscribe again.
+    server.last().socket->close();
+    QTRY_COMPARE(server.connections(), 2);
+    QTRY_COMPARE(server.last().texts.size(), 2);
+    QVERIFY(server.last().texts.first().contains(QLatin1String("\"auth\"")));
+    QVERIFY(disconnectedSpy.count() >= 1);
+    QVERIFY(!w->isSubscribed());
+
+    // The link simply dropped.
+    server.last().socket->abort();
+    QTRY_COMPARE(server.connections(), 3);
+    QTRY_COMPARE(server.last().texts.size(), 2);
+
+    // Nobody listening for a while: attempts keep going until the server is back.
+    server.last().socket->close();
+    server.close();
+    QTRY_VERIFY(disconnectedSpy.count() >= 3);
+    const int connectedBefore = connectedSpy.count();
+    QTest::qWait(20 * WebSocketWorker::reconnectIntervalMs());
+    QCOMPARE(connectedSpy.count(), connectedBefore);
+    QVERIFY(server.listen(port));
+    QTRY_COMPARE(server.connections(), 4);
+    QTRY_COMPARE(server.last().texts.size(), 2);
+    QCOMPARE(connectedSpy.count(), connectedBefore + 1);
+}
+
+void TstWebSocketWorker::stopSendsUnsubscribeAndCloseAndNeverReopens()
+{
+    FeedServer server;
+    QVERIFY(server.listen());
+    auto w = makeWorker(server.url(), {QStringLiteral("A")});
+    QSignalSpy dataSpy(w.get(), &WebSocketWorker::rtDataDownloaded);
+    QSignalSpy ackSpy(w.get(), &WebSocketWorker::subscribedAck);
+    w->start();
+    QTRY_COMPARE(server.connections(), 1);
+    QVERIFY(syncAck(server, ackSpy));
+    server.send(kBatch);
+    QTRY_COMPARE(dataSpy.count(), 1);
+    QCOMPARE(LatestBatch::copy(), kBatchLines);
+
+    w->stop();
+    QVERIFY(w->isStoppedByUser());
+    QVERIFY(!w->isSubscribed());
+    QCOMPARE(LatestBatch::copy(), QByteArray());
+    QTRY_VERIFY(server.last().closed);
+    QCOMPARE(server.last().texts.last(), kUnsubscribeAll);
+    QCOMPARE(server.last().closeCode, 1000);
+    QCOMPARE(server.last().closeReason, QStringLiteral("Stopped by user"));
+    // The tick file keeps the last batch; only the buffer is cleared.
+    QCOMPARE(readAll(m_tickPath), kBatchLines);
+
+    // Nothing brings it back.
+    w->checkHealth();
+    w->reconnectTimerHit();
+    w->onNetworkOnlineChanged(true);
+    w->onErrorOccured(QAbstractSocket::RemoteHostClosedError);
+    w->onDisconnected();
+    w->resubscribe({QStringLiteral("B")});
+    QTest::qWait(20 * WebSocketWorker::reconnectIntervalMs());
+    QCOMPARE(server.connections(), 1);
+
+    // A second stop on a closed socket is harmless.
+    w->stop();
+    QCOMPARE(server.connections(), 1);
+}
+
+void TstWebSocketWorker::networkBackReconnectsSooner()
+{
+    // Product intervals: the regular retry comes after 3 s, the network-back retry after
+    // 0.5 s, so a connection well before 3 s can only come from the latter.
+    WebSocketWorker::setIntervalScaleForTests(1.0);
+    FeedServer server;
+    QVERIFY(server.listen());
+    auto w = makeWorker(server.url(), {QStringLiteral("A")});
+    QSignalSpy disconnectedSpy(w.get(), &WebSocketWorker::disconnected);
+    w->start();
+    QTRY_COMPARE(server.connections(), 1);
+    QTRY_COMPARE(server.last().texts.size(), 2);
+
+    server.last().socket->close();
+    QTRY_COMPARE(disconnectedSpy.count(), 1);
+    w->onNetworkOnlineChanged(false);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    w->onNetworkOnlineChanged(true);
+    QTRY_COMPARE_WITH_TIMEOUT(server.connections(), 2, 2500);
+    QVERIFY2(elapsed.elapsed() < 2500, qPrintable(QString::number(elapsed.elapsed())));
+    QTRY_COMPARE(server.last().texts.size(), 2);
+
+    // Connected again: going online changes nothing.
+    w->onNetworkOnlineChanged(true);
+    QTest::qWait(700);
+    QCOMPARE(server.connections(), 2);
+}
+
+void TstWebSocketWorker::runsInItsOwnThread()
+{
+    FeedServer server;
+    QVERIFY(server.listen());
+
+    // Wired as the main window does it.
+    QThread thread;
+    auto *worker = new WebSocketWorker(server.url(), {QStringLiteral("A")},
+                                       QStringLiteral("rtsocket.txt"), QStringLiteral("user1"));
+    QPointer<WebSocketWorker> guard(worker);
+    worker->moveToThread(&thread);
+    connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+    connect(&thread, &QThread::started, worker, &WebSocketWorker::start);
+
+    int dataCount = 0;
+    int connectedCount = 0;
+    int disconnectedCount = 0;
+    QStringList acked;
+    QObject receiver;
+    connect(worker, &WebSocketWorker::rtDataDownloaded, &receiver,
+            [&] {
+                QCOMPARE(QThread::currentThread(), qApp->thread());
+                ++dataCount;
+            },
+            Qt::QueuedConnection);
+    connect(worker, &WebSocketWorker::connected, &receiver, [&] { ++connectedCount; },
+            Qt::QueuedConnection);
+    connect(worker, &WebSocketWorker::disconnected, &receiver, [&] { ++disconnectedCount; },
+            Qt::QueuedConnection);
+    connect(worker, &WebSocketWorker::subscribedAck, &receiver,
+            [&](const QStringList &s) { acked = s; }, Qt::QueuedConnection);
+
+    // Never leave a running thread behind when a check fails early.
+    auto stopThread = qScopeGuard([&] {
+        if (thread.isRunning()) {
+            QMetaObject::invokeMethod(guard.data(), "stop", Qt::QueuedConnection);
+            thread.quit();
+            thread.wait(2000);
+        }
+    });
+    thread.start();
+    QTRY_COMPARE(server.connections(), 1);
+    QTRY_COMPARE(server.last().texts.size(), 2);
+    QTRY_COMPARE(connectedCount, 1);
+
+    server.send(kAck);
+    QTRY_COMPARE(acked, (QStringList{QStringLiteral("A"), QStringLiteral("B")}));
+    server.send(kBatch);
+    QTRY_COMPARE(dataCount, 1);
+    QCOMPARE(readAll(m_tickPath), kBatchLines);
+    QCOMPARE(LatestBatch::copy(), kBatchLines);
+    QCOMPARE(PendingBatches::takeAll(), QList<QByteArray>{kBatchLines});
+
+    QVERIFY(QMetaObject::invokeMethod(worker, "resubscribe", Qt::QueuedConnection,
+                                      Q_ARG(QStringList, QStringList{QStringLiteral("Z")})));
+    QTRY_COMPARE(server.last().texts.size(), 4);
+    QCOMPARE(server.last().texts.at(2), kUnsubscribeAll);
+    QCOMPARE(server.last().texts.at(3), QStringLiteral(R"({"symbols":["Z"],"type":"subscribe"})"));
+
+    // The close sequence: stop queued, quit, wait up to 2 s.
+    QVERIFY(QMetaObject::invokeMethod(worker, "stop", Qt::QueuedConnection));
+    thread.quit();
+    QVERIFY(thread.wait(2000));
+    QVERIFY(guard.isNull());
+    QTRY_VERIFY(server.last().closed);
+    QCOMPARE(server.last().texts.last(), kUnsubscribeAll);
+    QCOMPARE(server.last().closeCode, 1000);
+    QCOMPARE(server.last().closeReason, QStringLiteral("Stopped by user"));
+    QCOMPARE(LatestBatch::copy(), QByteArray());
+    QTest::qWait(300);
+    QCOMPARE(server.connections(), 1);
+}
+
+QTEST_GUILESS_MAIN(TstWebSocketWorker)
+#include "tst_websocketworker.moc"
