@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Runs every benchmark and prints one line per figure, each beside a baseline measured in
+# the same run. Benchmarks never fail the test suite; this script only reports.
+#   E2E_SECONDS=60 bench/run.sh
+set -uo pipefail
+cd "$(dirname "$0")/.."
+BUILD_DIR="${BUILD_DIR:-$PWD/build}"
+./scripts/install-deps.sh
+export CCACHE_BASEDIR="$PWD"
+cmake -S . -B "$BUILD_DIR" -G Ninja >/dev/null
+cmake --build "$BUILD_DIR" -j2 >/dev/null || { echo "bench: build failed"; exit 1; }
+export QT_QPA_PLATFORM=offscreen
+export QT_LOGGING_RULES="*.debug=false"
+
+echo "== recording"
+"$BUILD_DIR/bench/bench_recording"
+echo "== end to end live feed"
+"$BUILD_DIR/bench/bench_e2e_live" "${E2E_SECONDS:-60}" 2000 500 50 2>/dev/null
+if [ -x "$BUILD_DIR/bench/bench_catalogue" ]; then
+  echo "== catalogue (200,000 contracts)"
+  ./scripts/mariadb.sh start >/dev/null
+  ./scripts/mariadb.sh load-large 200000 >/dev/null
+  "$BUILD_DIR/bench/bench_catalogue" 2>/dev/null
+  ./scripts/mariadb.sh load-demo >/dev/null
+fi

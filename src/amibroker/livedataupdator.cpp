@@ -1,0 +1,117 @@
+#include "amibroker/livedataupdator.h"
+
+#include "live/pendingbatches.h"
+#include "live/symbolmapping.h"
+#include "live/tickrecorder.h"
+#include "platform/brokerautomation.h"
+#include "platform/installpaths.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QFile>
+
+liveDataUpdator::liveDataUpdator(QObject *parent)
+    : QThread(parent)
+{
+    amibrokerDatabasePath = InstallPaths::databaseDir();
+    pollFilePath = InstallPaths::pollFile();
+    importFilePath = InstallPaths::importFile();
+    realtimeFormatPath = InstallPaths::formatRealtime();
+    eodFormatPath = InstallPaths::formatEod();
+    rootPath = InstallPaths::rootSlash();
+    backfillFolder = InstallPaths::backfillDir();
+
+    m_broker = BrokerAutomation::create();
+
+    m_serverDb.connect();
+
+    connect(this, &liveDataUpdator::doeodbackfill, this, &liveDataUpdator::doEodBackfill);
+}
+
+liveDataUpdator::~liveDataUpdator()
+{
+    // The object is never started as a thread for long (run() only emits), but make sure
+    // no run() is in flight when the members go.
+    wait();
+}
+
+void liveDataUpdator::run()
+{
+    if (mode == 1)
+        emit doeodbackfill();
+}
+
+QVariant liveDataUpdator::importIntoAmiBroker(QString filePath, QString formatDll)
+{
+    if (!m_broker)
+        return QVariant();
+    const QString call = QStringLiteral("Import(%1,%2,%3)").arg(0).arg(filePath, formatDll);
+    return m_broker->dynamicCall(call.toUtf8().constData());
+}
+
+QVariant liveDataUpdator::callBroker(const char *function)
+{
+    if (!m_broker)
+        return QVariant();
+    if (QThread::currentThread() == QCoreApplication::instance()->thread())
+        return m_broker->dynamicCall(function);
+    QVariant result;
+    const QByteArray fn(function);
+    QMetaObject::invokeMethod(
+        this, [this, fn] { return m_broker->dynamicCall(fn.constData()); },
+        Qt::BlockingQueuedConnection, &result);
+    return result;
+}
+
+void liveDataUpdator::updateDataAmi()
+{
+    // Every recorded batch not yet imported, oldest first. A cycle that finds none has
+    // nothing to do: an earlier cycle already imported its batch.
+    const QList<QByteArray> pending = PendingBatches::takeAll();
+    if (pending.isEmpty())
+        return;
+    ++m_importCycles;
+
+    QByteArray ticks;
+    for (const QByteArray &b : pending)
+        ticks += b;
+
+    if (!TickRecorder::buildImportFile(ticks, importFilePath, SymbolMapping::load()))
+        return;
+
+    QFile importFile(importFilePath);
+    if (!importFile.open(QIODevice::ReadOnly))
+        return;
+    const bool empty = importFile.size() == 0;
+    importFile.close();
+    if (empty)
+        return;
+
+    if (QThread::currentThread() == QCoreApplication::instance()->thread()) {
+        importIntoAmiBroker(importFilePath, realtimeFormatPath);
+    } else {
+        QVariant ignored;
+        QMetaObject::invokeMethod(this, "importIntoAmiBroker", Qt::BlockingQueuedConnection,
+                                  Q_RETURN_ARG(QVariant, ignored),
+                                  Q_ARG(QString, importFilePath),
+                                  Q_ARG(QString, realtimeFormatPath));
+    }
+    callBroker("RefreshAll()");
+    m_importedBatches += pending.size();
+
+    QThread::msleep(50);
+}
+
+void liveDataUpdator::doEodBackfill()
+{
+    qDebug() << "liveDataUpdator: end-of-day backfill import is not available in this build";
+    emit eodBackfillDone();
+}
+
+void liveDataUpdator::doBackFill()
+{
+    qDebug() << "liveDataUpdator: intraday backfill import is not available in this build";
+    emit backfillDone();
+}
+
+void liveDataUpdator::do5DayFastBackfill() {}
