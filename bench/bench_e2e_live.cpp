@@ -101,7 +101,9 @@ int main(int argc, char **argv)
                      &liveDataUpdator::updateDataAmi, Qt::QueuedConnection);
     feedThread.start();
 
-    QTimer::singleShot(seconds * 1000, &server, [&] { server.terminate(); });
+    QTimer::singleShot(seconds * 1000, &server, [&] {
+        server.terminate();
+    });
     QObject::connect(&server, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), &app, [&] {
         // Let the last queued cycles run, then stop.
         QTimer::singleShot(1500, &app, &QCoreApplication::quit);
@@ -113,13 +115,17 @@ int main(int argc, char **argv)
 
     QFile log(sentLog);
     log.open(QIODevice::ReadOnly);
-    qint64 sent = 0, found = 0;
+    qint64 sent = 0, found = 0, firstSend = 0, lastSend = 0;
     QVector<qint64> latency;
     while (!log.atEnd()) {
         const QList<QByteArray> p = log.readLine().trimmed().split(',');
         if (p.size() < 8)
             continue;
         ++sent;
+        const qint64 sentAt = p[7].toLongLong();
+        if (firstSend == 0 || sentAt < firstSend)
+            firstSend = sentAt;
+        lastSend = std::max(lastSend, sentAt);
         const auto it = storedAt.constFind(tsKey(p[0], p[1], p[2]));
         if (it != storedAt.constEnd()) {
             ++found;
@@ -143,6 +149,8 @@ int main(int argc, char **argv)
                 static_cast<long long>(pct(0.50)), static_cast<long long>(pct(0.99)),
                 static_cast<long long>(updator.importCycles()),
                 static_cast<long long>(updator.importedBatches()));
-    std::printf("e2e live baseline: devserver send rate %.0f ticks/s\n", double(sent) / seconds);
+    const double span = std::max<qint64>(1, lastSend - firstSend) / 1000.0;
+    std::printf("e2e live baseline: devserver send rate %.0f ticks/s over %.1f s of sending\n",
+                double(sent) / span, span);
     return sent == found ? 0 : 2;
 }

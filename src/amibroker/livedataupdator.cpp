@@ -26,6 +26,9 @@ liveDataUpdator::liveDataUpdator(QObject *parent)
     m_serverDb.connect();
 
     connect(this, &liveDataUpdator::doeodbackfill, this, &liveDataUpdator::doEodBackfill);
+
+    m_pauseTimer.setSingleShot(true);
+    connect(&m_pauseTimer, &QTimer::timeout, this, &liveDataUpdator::updateDataAmi);
 }
 
 liveDataUpdator::~liveDataUpdator()
@@ -65,6 +68,16 @@ QVariant liveDataUpdator::callBroker(const char *function)
 
 void liveDataUpdator::updateDataAmi()
 {
+    // The charting program gets a 50 ms rest after every import. Resting by sleeping in
+    // the GUI thread starved the window's timers for seconds at a time under a busy feed,
+    // so a cycle that comes during the rest is deferred to its end instead; the batches
+    // wait in the pending queue meanwhile and the deferred cycle imports them all.
+    if (m_lastImport.isValid() && m_lastImport.elapsed() < kImportPauseMs) {
+        if (!m_pauseTimer.isActive())
+            m_pauseTimer.start(int(kImportPauseMs - m_lastImport.elapsed()));
+        return;
+    }
+
     // Every recorded batch not yet imported, oldest first. A cycle that finds none has
     // nothing to do: an earlier cycle already imported its batch.
     const QList<QByteArray> pending = PendingBatches::takeAll();
@@ -98,8 +111,7 @@ void liveDataUpdator::updateDataAmi()
     }
     callBroker("RefreshAll()");
     m_importedBatches += pending.size();
-
-    QThread::msleep(50);
+    m_lastImport.start();
 }
 
 void liveDataUpdator::doEodBackfill()

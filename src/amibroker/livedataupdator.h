@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QFile>
+#include <QElapsedTimer>
 #include <QMutex>
+#include <QTimer>
 #include <QString>
 #include <QStringList>
 #include <QThread>
@@ -75,6 +77,9 @@ private:
 
     ServerDatabase m_serverDb;
     std::unique_ptr<BrokerAutomation> m_broker;
+    static constexpr qint64 kImportPauseMs = 50;
+    QElapsedTimer m_lastImport;
+    QTimer m_pauseTimer;
     qint64 m_importCycles = 0;
     qint64 m_importedBatches = 0;
 };
