@@ -71,6 +71,23 @@ QVariant BrokerStandIn::failure(const QString &why)
     return QVariant();
 }
 
+QString BrokerStandIn::journalFileName()
+{
+    return QStringLiteral("standin-calls.log");
+}
+
+void BrokerStandIn::journal(const QString &callText, const QVariantList &args)
+{
+    QString line = callText;
+    for (const QVariant &a : args)
+        line += QLatin1Char(' ') + a.toString();
+    const QString folder = databaseFolder();
+    QDir().mkpath(folder);
+    QFile f(QDir(folder).filePath(journalFileName()));
+    if (f.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+        f.write(line.toUtf8() + '\n');
+}
+
 QVariant BrokerStandIn::dynamicCall(const char *function, const QVariantList &args)
 {
     const QString text = QString::fromUtf8(function).trimmed();
@@ -83,6 +100,11 @@ QVariant BrokerStandIn::dynamicCall(const char *function, const QVariantList &ar
     const bool innerIsValue = !inner.trimmed().isEmpty() && !isSignature(inner);
 
     auto is = [&name](const char *n) { return name.compare(QLatin1String(n), Qt::CaseInsensitive) == 0; };
+    // Calls that change the charting program's state are journaled beside its store, so
+    // that a test or a person can see from outside the process what the program was told
+    // (imports and refreshes are many and visible in the store itself).
+    if (!is("Import") && !is("RefreshAll") && !is("LoadDatabase"))
+        journal(text, args);
     auto textArgument = [&]() -> QString {
         if (!args.isEmpty())
             return args.first().toString();
@@ -93,7 +115,9 @@ QVariant BrokerStandIn::dynamicCall(const char *function, const QVariantList &ar
         const QString folder = textArgument();
         if (folder.trimmed().isEmpty())
             return failure(QStringLiteral("LoadDatabase without a folder: %1").arg(text));
-        return loadDatabase(localPath(folder));
+        const QVariant loaded = loadDatabase(localPath(folder));
+        journal(text, args); // into the folder just loaded
+        return loaded;
     }
     if (is("Import")) {
         if (args.size() >= 3) {

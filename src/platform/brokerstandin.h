@@ -62,6 +62,10 @@ public:
 
     QVariant dynamicCall(const char *function, const QVariantList &args = {}) override;
 
+    // Journal of state-changing calls ("<database folder>/standin-calls.log"), one call
+    // text per line followed by its arguments.
+    static QString journalFileName();
+
     const Counters &counters() const { return m_counters; }
     QString lastError() const { return m_lastError; }
     bool isExitRequested() const { return m_exitRequested; }
@@ -84,6 +88,7 @@ private:
     QVariant executeCommand(int command);
 
     QVariant failure(const QString &why);
+    void journal(const QString &callText, const QVariantList &args);
     bool openStore(const QString &folder);
     void closeStore();
     bool symbolKnown(const QString &symbol);

@@ -439,6 +439,15 @@ void TestBrokerStandIn::refreshSaveAndUnknownCalls()
 
     QVERIFY(broker.dynamicCall("Quit()").isNull());
     QCOMPARE(broker.counters().unknownCalls, 1);
+
+    // State-changing calls are journaled beside the store, imports and refreshes are not.
+    QVERIFY(!broker.dynamicCall("ExecuteCommand(int)", {BrokerStandIn::ExitCommand}).isNull());
+    QFile journal(db + QLatin1Char('/') + BrokerStandIn::journalFileName());
+    QVERIFY(journal.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QStringList lines = QString::fromUtf8(journal.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines, QStringList({QStringLiteral("LoadDatabase(QString&) ") + db,
+                                 QStringLiteral("SaveDatabase()"), QStringLiteral("Quit()"),
+                                 QStringLiteral("ExecuteCommand(int) 33029")}));
 }
 
 void TestBrokerStandIn::separateStandInsUseSeparateStores()
