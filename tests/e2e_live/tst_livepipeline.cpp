@@ -138,6 +138,19 @@ private slots:
         connect(worker, &WebSocketWorker::connected, this, [&] { ++connects; },
                 Qt::QueuedConnection);
         feedThread.start();
+        // Whatever the outcome, the feed thread must be gone before its QThread object.
+        struct ThreadGuard
+        {
+            QThread &t;
+            ~ThreadGuard()
+            {
+                t.quit();
+                if (!t.wait(5000)) {
+                    t.terminate();
+                    t.wait();
+                }
+            }
+        } guard{feedThread};
 
         // First server: stream for a while, then kill it mid-stream.
         QTRY_VERIFY_WITH_TIMEOUT(readSentLog(sentLog1).size() >= 400, 20000);
@@ -159,8 +172,8 @@ private slots:
         server->terminate();
         QVERIFY(server->waitForFinished(5000));
         const QVector<SentTick> sent2 = readSentLog(sentLog2);
-        QTRY_COMPARE_WITH_TIMEOUT(int(updator.importedBatches()), accepted, 10000);
-        QCOMPARE(PendingBatches::count(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(PendingBatches::count() == 0
+                                     && int(updator.importedBatches()) == accepted, 10000);
 
         QMetaObject::invokeMethod(worker, "stop", Qt::QueuedConnection);
         feedThread.quit();

@@ -1,0 +1,172 @@
+#include "app/authdialog.h"
+
+#include "amibroker/livedataupdator.h"
+#include "app/installlayout.h"
+#include "app/processexit.h"
+#include "app/settingskeys.h"
+#include "app/startupanimation.h"
+#include "app/userid.h"
+#include "platform/sessionsignals.h"
+#include "ui/mainwindow.h"
+#include "ui/messagehelper.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDebug>
+#include <QPushButton>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+authDialog::authDialog(QWidget *parent)
+    : QDialog(parent)
+{
+    QFont f(QStringLiteral("Verdana"));
+    f.setPixelSize(13);
+    setFont(f);
+    for (QWidget *w : findChildren<QWidget *>())
+        w->setFont(f);
+    setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
+
+    m_defaultSymbols = SettingsKeys::defaultSymbols();
+    m_defaultExchanges = SettingsKeys::defaultExchanges();
+    m_days = QStringList{QStringLiteral("1"),   QStringLiteral("3"),   QStringLiteral("5"),
+              QStringLiteral("10"),  QStringLiteral("15"),  QStringLiteral("20"),
+              QStringLiteral("30"),  QStringLiteral("60"),  QStringLiteral("90"),
+              QStringLiteral("120"), QStringLiteral("180"), QStringLiteral("270"),
+              QStringLiteral("365")};
+    m_userId = UserId::current();
+
+    connect(&m_monitor, &ConnectivityMonitor::statusMessage, this, [this](const QString &text) {
+        if (m_mainWindow)
+            m_mainWindow->showStatusMessage(text);
+    });
+
+    // A session that asks the program to close or restart gets the same sequence as the
+    // user's own close or Restart button.
+    auto *session = new SessionSignals(this);
+    connect(session, &SessionSignals::closeRequested, this, [this] {
+        if (m_mainWindow && m_mainWindow->isVisible())
+            m_mainWindow->close();
+        else
+            QCoreApplication::exit(0);
+    });
+    connect(session, &SessionSignals::restartRequested, this, [this] {
+        if (m_mainWindow && m_mainWindow->isVisible())
+            m_mainWindow->on_restartButton_clicked();
+    });
+}
+
+authDialog::~authDialog()
+{
+    if (m_monitorTimer)
+        m_monitorTimer->stop();
+}
+
+void authDialog::startupSequence()
+{
+    m_animation = std::make_unique<startupAnimation>();
+    m_animation->showAnimation();
+
+    InstallLayout::prepare();
+
+    m_mainWindow = std::make_unique<verodezuvivuderaz2>(nullptr);
+    if (!m_mainWindow->isConstructed())
+        return; // a start-up check ended the process (only seen when the end is hooked)
+
+    m_monitorTimer = std::make_unique<QTimer>();
+    m_monitorTimer->setInterval(kMonitorIntervalMs);
+    connect(m_monitorTimer.get(), &QTimer::timeout, this, &authDialog::checkConnection);
+
+    if (liveDataUpdator *updator = m_mainWindow->liveUpdator()) {
+        m_db = updator->database();
+        m_query = updator->sharedQuery();
+    }
+
+    checkIfAlreadyExists();
+
+    m_animation->hideSplash();
+}
+
+void authDialog::checkIfAlreadyExists()
+{
+    liveDataUpdator *updator = m_mainWindow ? m_mainWindow->liveUpdator() : nullptr;
+    QSqlRecord record;
+    if (!updator || !updator->serverDatabase()->serverSettingsRecord(m_userId, &record)) {
+        MessageHelper::show(this, QMessageBox::Information, QStringLiteral("Cannot Verify User"),
+                            QStringLiteral("Please Check Network Connection"));
+        ProcessExit::endNow(0);
+        return;
+    }
+
+    const QString latest = record.value(QStringLiteral("LatestVersionRT")).toString();
+    if (QCoreApplication::applicationVersion() < latest) {
+        MessageHelper::show(
+            this, QMessageBox::Information, QStringLiteral("New Update"),
+            QStringLiteral("A Latest Update is Available\n Application Will Restart after Update."));
+        emit updateRequested(record.value(QStringLiteral("LatestVersionPath")).toString());
+        return;
+    }
+
+    if (record.isEmpty() || record.value(QStringLiteral("MachineID")).isNull()) {
+        SettingsKeys::writeFirstStartDefaults();
+        showNotRegistered();
+        ProcessExit::endNow(0);
+        return;
+    }
+
+    applyRecord(record);
+    const QString message = updator->serverDatabase()->broadcastMessage();
+
+    hide();
+    m_monitorTimer->start(kMonitorIntervalMs);
+    m_mainWindow->loadFullCatalogue();
+    m_mainWindow->show();
+    m_mainWindow->enableInterface(m_userId, m_days, message);
+    qDebug().noquote() << "Vantrel: main window shown for user" << m_userId;
+
+    const bool autoBackfill = AppSettings().value(SettingsKeys::autoBackfillChecked, false).toBool();
+    backfillAtStartup(autoBackfill ? 5 : 1);
+}
+
+void authDialog::applyRecord(const QSqlRecord &record)
+{
+    auto text = [&record](const char *column) {
+        return record.value(QLatin1String(column)).toString();
+    };
+    m_mainWindow->setSymbolLimit(text("SymbolAllowed").toInt());
+    m_mainWindow->setSupportLink(text("contactSupportLink"));
+    m_mainWindow->setSecureKey(text("SecureKey"));
+    m_mainWindow->setBackfillPaths(text("txtBackfillPath"), text("txtBackfillPath1Min"));
+    m_mainWindow->setLivePaths(text("LiveDataPathGet"), text("LiveDataPathPost"));
+    m_mainWindow->setWebSocketLink(text("WebSocketLink"));
+    m_mainWindow->setNetworkPaths(text("NetworkDataPathGet"), text("NetworkDataPathPost"));
+}
+
+void authDialog::showNotRegistered()
+{
+    // Without a record the product used to end up with no window at all and a process
+    // that never ended. Tell the user why and give them the ID to send to support.
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Account Not Registered"),
+                    QStringLiteral("This user ID is not registered for Vantrel:\n\n%1\n\n"
+                                   "Send this ID to support to activate your account.")
+                        .arg(m_userId.isEmpty() ? QStringLiteral("(none)") : m_userId),
+                    QMessageBox::Ok, this);
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    QPushButton *copy = box.addButton(QStringLiteral("Copy ID"), QMessageBox::ActionRole);
+    MessageHelper::applyStyle(box);
+    MessageHelper::exec(box);
+    if (box.clickedButton() == copy)
+        QApplication::clipboard()->setText(m_userId);
+}
+
+void authDialog::backfillAtStartup(int days)
+{
+    qDebug() << "Start-up backfill requested for" << days << "day(s)";
+}
+
+void authDialog::checkConnection()
+{
+    // The check itself runs asynchronously with its own 5 s limit; a check still running
+    // when the next timeout comes is not doubled.
+    m_monitor.check();
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QDialog>
+#include <QStringList>
+#include <QTimer>
+#include <memory>
+
+#include "app/connectivitymonitor.h"
+
+class QSqlDatabase;
+class QSqlQuery;
+class QSqlRecord;
+class startupAnimation;
+class verodezuvivuderaz2;
+
+// The start-up controller: plays the splash, lays out the installation, builds the main
+// window, reads the user's server settings record, passes endpoints and limits on, shows
+// and fills the main window and arms the connectivity monitor. Stays hidden; lives for
+// one pass of the process loop and keeps the main window for that pass.
+class authDialog : public QDialog
+{
+    Q_OBJECT
+public:
+    explicit authDialog(QWidget *parent = nullptr);
+    ~authDialog() override;
+
+    // The whole start-up sequence; returns with the main window shown (ordinary start).
+    void startupSequence();
+
+    verodezuvivuderaz2 *mainWindow() const { return m_mainWindow.get(); }
+    QString userId() const { return m_userId; }
+    QStringList daysList() const { return m_days; }
+    bool isMonitorArmed() const { return m_monitorTimer && m_monitorTimer->isActive(); }
+
+    // Interval of the connectivity monitor (product value 5000 ms).
+    static constexpr int kMonitorIntervalMs = 5000;
+
+signals:
+    // A newer build is announced; carries the update package URL.
+    void updateRequested(QString packageUrl);
+
+public slots:
+    void checkIfAlreadyExists();
+    void backfillAtStartup(int days);
+    void checkConnection();
+
+private:
+    void showNotRegistered();
+    void applyRecord(const QSqlRecord &record);
+
+    QStringList m_defaultSymbols;
+    QStringList m_defaultExchanges;
+    QStringList m_days;
+    QString m_userId;
+
+    std::unique_ptr<startupAnimation> m_animation;
+    std::unique_ptr<verodezuvivuderaz2> m_mainWindow;
+    std::unique_ptr<QTimer> m_monitorTimer;
+    ConnectivityMonitor m_monitor;
+    QSqlDatabase *m_db = nullptr;
+    QSqlQuery *m_query = nullptr;
+};

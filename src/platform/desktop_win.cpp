@@ -1,0 +1,9 @@
+#include "platform/desktop.h"
+
+#include <QDesktopServices>
+
+namespace Desktop {
+
+bool openWithSystem(const QUrl &url) { return QDesktopServices::openUrl(url); }
+
+} // namespace Desktop

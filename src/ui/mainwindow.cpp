@@ -1,0 +1,317 @@
+// Construction, start-up fill, close sequence and restart of the main window.
+#include "ui/mainwindow.h"
+
+#include "amibroker/livedataupdator.h"
+#include "app/applicationloop.h"
+#include "app/processexit.h"
+#include "app/settingskeys.h"
+#include "platform/brokerautomation.h"
+#include "platform/brokerprocess.h"
+#include "platform/desktop.h"
+#include "platform/installpaths.h"
+#include "platform/processlist.h"
+#include "serverdb/serverdatabase.h"
+#include "ui/catalogue.h"
+#include "ui/messagehelper.h"
+#include "ui/settingsdialog.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTextEdit>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+
+constexpr int kExitCommand = 33029; // the charting program's "exit" command (0x8105)
+
+QString vendorSite() { return QString::fromUtf8(VANTREL_VENDOR_SITE); }
+
+QString windowTitleText() { return vendorSite() + QStringLiteral(" (Vantrel 7.10)"); }
+
+} // namespace
+
+verodezuvivuderaz2::verodezuvivuderaz2(QWidget *parent) : QDialog(parent)
+{
+    // 1. Members.
+    const QString title = windowTitleText();
+    m_amibrokerDatabasePath = InstallPaths::databaseDir();
+    m_urlScheme = QStringLiteral("http");
+    m_endpoints.scheme = m_urlScheme;
+    m_segmentFlags.fill(false);
+    m_contactSupportLink = vendorSite();
+    m_defaultSymbols = SettingsKeys::defaultSymbols();
+    m_symbolLimit = 0;
+
+    // 2. The form and its adjustments.
+    ui.setupUi(this);
+    ui.applyAdjustments(this);
+
+    // 3. Uptime overlay.
+    setupUptimeOverlay();
+
+    // 4. Display refresh.
+    m_displayRefreshTimer = new QTimer(this);
+    m_displayRefreshTimer->setInterval(500);
+    connect(m_displayRefreshTimer, &QTimer::timeout, this, &verodezuvivuderaz2::updateDisplayTable);
+    m_displayRefreshTimer->start();
+
+    // 5. Title and minimize button.
+    setWindowTitle(title);
+    setWindowFlags(windowFlags() | Qt::WindowMinimizeButtonHint);
+
+    // 6. One copy only.
+    if (!singleInstanceCheck())
+        return;
+
+    // 7. The backfill downloader (MyDownloader: "backfilldata.zip", a placeholder URL,
+    //    InstallPaths::backfillDirTrailing(), GET, request timer stopped) is created here
+    //    once it exists.
+
+    // 8. Settings dialog.
+    m_settingsDialog = new settings(this);
+
+    // 9. The worker with the database connection and the charting program's object.
+    m_updator = std::make_unique<liveDataUpdator>();
+    connect(m_updator.get(), &liveDataUpdator::backfillDone, this,
+            &verodezuvivuderaz2::backfillDone);
+
+    // 10. Without the server database nothing can work.
+    if (!databaseOpenCheck())
+        return;
+
+    // 11.
+    for (QProgressBar *bar : {ui.progressBar, ui.progressBarRT}) {
+        bar->setTextVisible(true);
+        bar->setAlignment(Qt::AlignCenter);
+    }
+
+    // 12. First run of this installation.
+    applyFirstRunValues();
+
+    // 13. On later runs no segment is chosen yet, so this shows an empty list.
+    segmentLoad(m_currentSegment);
+
+    m_constructed = true;
+}
+
+verodezuvivuderaz2::~verodezuvivuderaz2()
+{
+    // A window destroyed without its close sequence must still not leave a running
+    // feed thread behind (destroying a running QThread aborts the process).
+    stopLiveFeed();
+    if (m_updator && m_updator->isRunning())
+        m_updator->wait();
+}
+
+void verodezuvivuderaz2::setBackfillPaths(const QString &txtBackfillPath,
+                                          const QString &txtBackfillPath1Min)
+{
+    m_txtBackfillPath = txtBackfillPath;
+    m_txtBackfillPath1Min = txtBackfillPath1Min;
+}
+
+void verodezuvivuderaz2::setLivePaths(const QString &get, const QString &post)
+{
+    m_endpoints.liveGet = get;
+    m_endpoints.livePost = post;
+}
+
+void verodezuvivuderaz2::setNetworkPaths(const QString &get, const QString &post)
+{
+    m_endpoints.networkGet = get;
+    m_endpoints.networkPost = post;
+}
+
+QString verodezuvivuderaz2::userIdText() const { return ui.machineIDLabel->text(); }
+
+bool verodezuvivuderaz2::singleInstanceCheck()
+{
+    const int instances = ProcessList::countInstances(ProcessList::snapshot());
+    if (instances <= 1)
+        return true;
+    qDebug() << "Process list shows" << instances << "copies of the program";
+    MessageHelper::show(this, QMessageBox::Information, QStringLiteral("Already Running"),
+                        QStringLiteral("An Instance of Application is already Running...\n"
+                                       "Close it to use here. Quiting!"));
+    ProcessExit::endNow(0);
+    return false;
+}
+
+bool verodezuvivuderaz2::databaseOpenCheck()
+{
+    ServerDatabase *db = m_updator->serverDatabase();
+    m_databaseOpen = db->openCheck();
+    if (m_databaseOpen) {
+        m_serverDatabase = db;
+        m_database = m_updator->database();
+        m_sharedQuery = m_updator->sharedQuery();
+        return true;
+    }
+
+    qDebug() << "Server database cannot be opened:" << db->lastErrorText();
+    const QUrl site = QUrl::fromUserInput(vendorSite());
+    Desktop::openUrl(site);
+
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Connection Error"),
+                    QStringLiteral("Unable to connect to Server\n\n"
+                                   "Kindly download and install latest version from the website."),
+                    QMessageBox::NoButton, this);
+    box.setInformativeText(db->lastErrorText());
+    QPushButton *contactSupport =
+        box.addButton(QStringLiteral("Contact Support"), QMessageBox::ActionRole);
+    box.setDefaultButton(box.addButton(QMessageBox::Ok));
+    MessageHelper::applyStyle(box);
+    MessageHelper::exec(box);
+    if (box.clickedButton() == contactSupport)
+        Desktop::openUrl(site);
+    ProcessExit::endNow(0);
+    return false;
+}
+
+void verodezuvivuderaz2::applyFirstRunValues()
+{
+    if (!AppSettings().value(SettingsKeys::firstRun, true).toBool())
+        return;
+
+    if (ui.spotBox->isEnabled()) {
+        ui.spotBox->setChecked(true);
+        m_segmentFlags[5] = true;
+        m_currentSegment = QStringLiteral("SPOTINDEX");
+        segmentLoad(m_currentSegment);
+    }
+    if (ui.autofillCheckBox->isEnabled())
+        ui.autofillCheckBox->setChecked(true);
+    if (ui.autoFilldaysBox->isEnabled())
+        ui.autoFilldaysBox->setCurrentText(QStringLiteral("5"));
+
+    AppSettings store;
+    store.setValue(SettingsKeys::firstRun, false);
+    store.setValue(SettingsKeys::autoBackfillChecked, true);
+    store.setValue(SettingsKeys::autoFilldays, QStringLiteral("5"));
+    store.sync();
+}
+
+void verodezuvivuderaz2::enableInterface(QString userId, QStringList daysbox, QString message)
+{
+    ui.daysBox->clear();
+    ui.daysBox->addItems(daysbox);
+    ui.messageBox->setText(message);
+    ui.machineIDLabel->setText(userId);
+
+    // The feed starts with the default symbols; the Add Symbol run below re-subscribes it
+    // to the restored watchlist.
+    ui.connectButton->hide();
+    ui.connectButton->click();
+
+    {
+        AppSettings store;
+        ui.autofillCheckBox->setChecked(store.value(SettingsKeys::autoBackfillChecked, false).toBool());
+        ui.autoFilldaysBox->setCurrentText(store.value(SettingsKeys::autoFilldays, QString()).toString());
+    }
+
+    restoreWatchlist();
+
+    for (int k = 0; k < Catalogue::kSegmentCount; ++k) {
+        const bool checked =
+            AppSettings().value(QStringLiteral("checkbox") + QString::number(k), false).toBool();
+        if (checked)
+            ui.segmentButton(k)->click();
+    }
+
+    on_addSelected_clicked();
+
+    if (!m_updator || m_updator->selectedSymbols.isEmpty()) {
+        MessageHelper::show(this, QMessageBox::Information, QStringLiteral("Select Symbols"),
+                            QStringLiteral("No Symbol Selected.\nPlease Add Symbols for Live Data!"));
+    }
+}
+
+void verodezuvivuderaz2::stopLiveFeed()
+{
+    if (m_feedWorker) {
+        m_feedWorker->deleteLater();
+        m_feedWorker = nullptr;
+    }
+    if (m_feedThread) {
+        m_feedThread->quit();
+        if (!m_feedThread->wait(2000)) {
+            qDebug() << "Live-feed thread did not stop within 2000 ms; terminating it";
+            m_feedThread->terminate();
+            m_feedThread->wait();
+        }
+        m_feedThread->deleteLater();
+        m_feedThread = nullptr;
+    }
+}
+
+void verodezuvivuderaz2::writeSettingsOnClose()
+{
+    AppSettings store;
+    for (int k = 0; k < Catalogue::kSegmentCount; ++k)
+        store.setValue(SettingsKeys::segmentCheckbox(k), m_segmentFlags[k]);
+    store.setValue(SettingsKeys::selectedSymbolsList,
+                   m_updator ? m_updator->selectedSymbols : QStringList());
+    store.setValue(SettingsKeys::corrExchList,
+                   m_updator ? m_updator->correspondingExchanges : QStringList());
+    store.setValue(SettingsKeys::autoBackfillChecked, ui.autofillCheckBox->isChecked());
+    store.setValue(SettingsKeys::autoFilldays, ui.autoFilldaysBox->currentText());
+}
+
+void verodezuvivuderaz2::saveBrokerDatabaseAndLayout()
+{
+    BrokerAutomation *broker = m_updator ? m_updator->broker() : nullptr;
+    if (!broker)
+        return;
+    broker->dynamicCall("SaveDatabase()");
+    if (AppSettings().value(SettingsKeys::saveLayout, false).toBool()) {
+        const QByteArray call =
+            QStringLiteral("SaveLayout(%1)").arg(InstallPaths::layoutFile()).toLocal8Bit();
+        broker->dynamicCall(call.constData());
+    }
+}
+
+void verodezuvivuderaz2::closeEvent(QCloseEvent *event)
+{
+    stopLiveFeed();
+    writeSettingsOnClose();
+
+    BrokerAutomation *broker = m_updator ? m_updator->broker() : nullptr;
+    if (broker)
+        broker->dynamicCall("ExecuteCommand(int)", {kExitCommand});
+
+    if (m_settingsDialog && m_settingsDialog->controlAmibrokerFlag) {
+        if (broker)
+            saveBrokerDatabaseAndLayout();
+        hide();
+        // The charting program needs a moment to finish its own shutdown before it is ended.
+        QThread::msleep(1000);
+        BrokerProcess::endBroker(this);
+    }
+    event->accept();
+}
+
+void verodezuvivuderaz2::reject() { close(); }
+
+void verodezuvivuderaz2::on_restartButton_clicked()
+{
+    BrokerAutomation *broker = m_updator ? m_updator->broker() : nullptr;
+    if (m_settingsDialog && m_settingsDialog->controlAmibrokerFlag && broker) {
+        saveBrokerDatabaseAndLayout();
+        // Cleared first, so the close sequence below neither saves again nor ends the
+        // charting program: a restart leaves it running.
+        m_settingsDialog->controlAmibrokerFlag = false;
+        AppSettings().setValue(SettingsKeys::controlAmibroker, false);
+        QThread::msleep(500);
+    }
+    close();
+    QCoreApplication::exit(ApplicationLoop::kRestartCode);
+}

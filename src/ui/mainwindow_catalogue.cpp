@@ -1,0 +1,110 @@
+// The symbol catalogue: segment buttons, the symbol cache, the search box and the list.
+#include "ui/mainwindow.h"
+
+#include "amibroker/livedataupdator.h"
+#include "serverdb/serverdatabase.h"
+#include "ui/catalogue.h"
+
+#include <QLineEdit>
+#include <QListWidget>
+#include <QRadioButton>
+
+void verodezuvivuderaz2::loadFullCatalogue()
+{
+    if (!m_updator)
+        return;
+    ServerDatabase *db = m_updator->serverDatabase();
+    if (!db->isOpen())
+        return;
+    // On failure the cache keeps what it had (and the connection is reopened inside).
+    db->loadCatalogue(&m_symbolCache);
+}
+
+QStringList verodezuvivuderaz2::segmentQuery(const QString &exchangeCode)
+{
+    if (!m_updator)
+        return QStringList();
+    ServerDatabase *db = m_updator->serverDatabase();
+    if (!db->isOpen())
+        return QStringList();
+    return db->segmentSymbols(exchangeCode);
+}
+
+QStringList verodezuvivuderaz2::segmentCodeList() const { return Catalogue::segmentCodes(); }
+
+bool verodezuvivuderaz2::segmentFlag(int index) const
+{
+    return index >= 0 && index < Catalogue::kSegmentCount && m_segmentFlags[index];
+}
+
+QStringList verodezuvivuderaz2::cachedSegment(const QString &exchangeCode)
+{
+    // An empty list is queried again every time: the server may have had nothing then.
+    auto it = m_symbolCache.find(exchangeCode);
+    if (it == m_symbolCache.end() || it->isEmpty())
+        it = m_symbolCache.insert(exchangeCode, segmentQuery(exchangeCode));
+    return *it;
+}
+
+void verodezuvivuderaz2::fillSymbolList(const QStringList &symbols)
+{
+    QListWidget *list = ui.symbolsListWidget;
+    list->clear();
+    list->addItems(symbols);
+    const QStringList watchlist = m_updator ? m_updator->selectedSymbols : QStringList();
+    for (int i = 0; i < list->count(); ++i) {
+        QListWidgetItem *item = list->item(i);
+        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+        // Ticked whatever segment the symbol was added from.
+        item->setCheckState(watchlist.contains(item->text()) ? Qt::Checked : Qt::Unchecked);
+    }
+}
+
+void verodezuvivuderaz2::segmentLoad(const QString &exchangeCode)
+{
+    QFont monospace(QStringLiteral("Monospace"));
+    monospace.setPixelSize(12);
+    ui.symbolsListWidget->setFont(monospace);
+    fillSymbolList(cachedSegment(exchangeCode));
+}
+
+void verodezuvivuderaz2::segmentToggled(int index, bool checked)
+{
+    // Both buttons of a change report; the newly checked one reports last, so the list
+    // ends showing the newly chosen segment.
+    m_segmentFlags[index] = checked;
+    m_currentSegment = Catalogue::segmentCodes().at(index);
+    ui.machineIDLabel_2->clear();
+    segmentLoad(m_currentSegment);
+}
+
+void verodezuvivuderaz2::on_cashBox_toggled(bool checked) { segmentToggled(0, checked); }
+void verodezuvivuderaz2::on_futureBox_toggled(bool checked) { segmentToggled(1, checked); }
+void verodezuvivuderaz2::on_optionBox_toggled(bool checked) { segmentToggled(2, checked); }
+void verodezuvivuderaz2::on_commBox_toggled(bool checked) { segmentToggled(3, checked); }
+void verodezuvivuderaz2::on_currBox_toggled(bool checked) { segmentToggled(4, checked); }
+void verodezuvivuderaz2::on_spotBox_toggled(bool checked) { segmentToggled(5, checked); }
+void verodezuvivuderaz2::on_SXOPTBox_toggled(bool checked) { segmentToggled(6, checked); }
+void verodezuvivuderaz2::on_SXOPTBox2_toggled(bool checked) { segmentToggled(7, checked); }
+void verodezuvivuderaz2::on_ForexBox_toggled(bool checked) { segmentToggled(8, checked); }
+
+void verodezuvivuderaz2::on_machineIDLabel_2_textChanged(QString text)
+{
+    const QStringList shown = Catalogue::filter(cachedSegment(m_currentSegment), text);
+    // Refilled quietly: item changes during a search are not user edits.
+    ui.symbolsListWidget->blockSignals(true);
+    fillSymbolList(shown);
+    ui.symbolsListWidget->blockSignals(false);
+}
+
+void verodezuvivuderaz2::on_selectAll_clicked()
+{
+    for (int i = 0; i < ui.symbolsListWidget->count(); ++i)
+        ui.symbolsListWidget->item(i)->setCheckState(Qt::Checked);
+}
+
+void verodezuvivuderaz2::on_selectNone_clicked()
+{
+    for (int i = 0; i < ui.symbolsListWidget->count(); ++i)
+        ui.symbolsListWidget->item(i)->setCheckState(Qt::Unchecked);
+}

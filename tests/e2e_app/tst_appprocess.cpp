@@ -1,0 +1,287 @@
+// The real Vantrel binary against the local MariaDB, the data server and the broker
+// stand-in: normal start, second copy, unreachable database, unknown account, Restart and
+// close. Boxes are answered unattended and logged (VANTREL_BOX_LOG); the session's close
+// and restart requests arrive as SIGTERM and SIGHUP.
+#include "app/settingskeys.h"
+#include "platform/brokerstandin.h"
+#include "platform/quotestore.h"
+#include "testenv.h"
+
+#include <QProcess>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+const QString kDemoId = QStringLiteral("VANTREL-DEMO-0001");
+const char *kShownMarker = "main window shown";
+
+QString readText(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly | QIODevice::Text) ? QString::fromUtf8(f.readAll()) : QString();
+}
+} // namespace
+
+class tst_AppProcess : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<TestEnv> env;
+    std::unique_ptr<QProcess> devserver;
+    quint16 controlPort = 0;
+
+    QString boxLog() const { return env->root() + "/boxes.log"; }
+    QString dbDir() const { return env->root() + "/Amibroker/RTDataDatabase"; }
+    QString journal() const { return readText(dbDir() + "/" + BrokerStandIn::journalFileName()); }
+
+    std::unique_ptr<QProcess> startApp(const QStringList &extraEnv = {})
+    {
+        auto p = std::make_unique<QProcess>();
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("KOVANTA_ROOT", env->root());
+        e.insert("XDG_CONFIG_HOME", env->configDir());
+        e.insert("QT_QPA_PLATFORM", "offscreen");
+        e.insert("VANTREL_BOX_LOG", boxLog());
+        e.insert("VANTREL_NO_BROWSER", "1");
+        e.insert("VANTREL_PROBE_HOST", "127.0.0.1:49111");
+        e.insert("QT_LOGGING_RULES", "*.debug=true;qt.*.debug=false");
+        for (const QString &kv : extraEnv)
+            e.insert(kv.section('=', 0, 0), kv.section('=', 1));
+        p->setProcessEnvironment(e);
+        p->setProcessChannelMode(QProcess::MergedChannels);
+        p->start(TestEnv::builtExecutable("Vantrel"), QStringList());
+        return p;
+    }
+
+    static bool waitForOutput(QProcess &p, QByteArray &out, const QByteArray &marker, int count,
+                              int timeoutMs)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (out.count(marker) < count && t.elapsed() < timeoutMs) {
+            if (p.state() == QProcess::NotRunning) {
+                out += p.readAll();
+                break;
+            }
+            p.waitForReadyRead(200);
+            out += p.readAll();
+        }
+        return out.count(marker) >= count;
+    }
+
+    static int finish(QProcess &p, QByteArray &out, int timeoutMs = 15000)
+    {
+        if (!p.waitForFinished(timeoutMs)) {
+            p.kill();
+            p.waitForFinished();
+            return -1;
+        }
+        out += p.readAll();
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+    }
+
+    QJsonObject devserverStats()
+    {
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, controlPort);
+        if (!s.waitForConnected(2000))
+            return {};
+        s.write("stats\n");
+        QByteArray line;
+        while (!line.contains('\n') && s.waitForReadyRead(2000))
+            line += s.readAll();
+        return QJsonDocument::fromJson(line.trimmed()).object();
+    }
+
+    void writeUserId(const QString &id)
+    {
+        QFile f(env->root() + "/userid.txt");
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(id.toUtf8() + "\n");
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(TestEnv::mariadbUp(), "MariaDB does not answer on 127.0.0.1:49111; start it with scripts/mariadb.sh start");
+        QVERIFY(!TestEnv::builtExecutable("Vantrel").isEmpty());
+        devserver = std::make_unique<QProcess>();
+        devserver->setProcessChannelMode(QProcess::MergedChannels);
+        // The demo account's WebSocketLink names port 49120.
+        devserver->start(TestEnv::builtExecutable("vantrel-devserver"),
+                         {"--ws-port", "49120", "--control-port", "0", "--rate", "60", "--batch", "5"});
+        QByteArray out;
+        QVERIFY(waitForOutput(*devserver, out, "listening ws", 1, 10000));
+        const int at = out.indexOf("listening control on 127.0.0.1:");
+        QVERIFY(at >= 0);
+        controlPort = quint16(out.mid(at + 31).split('\n').first().trimmed().toUInt());
+        QVERIFY(controlPort > 0);
+    }
+
+    void cleanupTestCase()
+    {
+        if (devserver) {
+            devserver->terminate();
+            devserver->waitForFinished(5000);
+        }
+    }
+
+    void init()
+    {
+        env = std::make_unique<TestEnv>();
+        for (const char *f : {"dataFormatRT.dll", "dataFormat.dll", "dataFormatEod.dll"})
+            QVERIFY(QFile::copy(TestEnv::buildDir() + "/formats/" + f, env->root() + "/" + f));
+        writeUserId(kDemoId);
+    }
+
+    void normalStartFeedsTheBrokerAndCloses()
+    {
+        {
+            AppSettings s;
+            s.setValue(SettingsKeys::firstRun, false);
+            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I", "EURUSD", "BOGUS"});
+            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FOREX", "NOSUCH"});
+            s.setValue(SettingsKeys::segmentCheckbox(1), true);
+        }
+        auto app = startApp();
+        QByteArray out;
+        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
+
+        // The feed runs for the restored watchlist: quotes reach the stand-in's store.
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(QuoteStore::pathIn(dbDir())), 15000);
+        QuoteStore store;
+        QTRY_VERIFY_WITH_TIMEOUT(store.open(dbDir()) && store.quotes("NIFTY-I").size() >= 2
+                                     && store.quotes("EURUSD").size() >= 2, 20000);
+        QVERIFY(store.quotes("BOGUS").isEmpty()); // dropped at start-up with its unknown code
+        QVERIFY(journal().contains("LoadDatabase(QString&) " + dbDir()));
+        QVERIFY(!readText(boxLog()).contains("Select Symbols"));
+
+        ::kill(app->processId(), SIGTERM);
+        QCOMPARE(finish(*app, out), 0);
+        QVERIFY(journal().contains("ExecuteCommand(int) 33029"));
+        QVERIFY(!journal().contains("SaveDatabase()")); // control is off
+        AppSettings s;
+        QCOMPARE(s.value(SettingsKeys::selectedSymbolsList).toStringList(), QStringList({"NIFTY-I", "EURUSD"}));
+        QCOMPARE(s.value(SettingsKeys::corrExchList).toStringList(), QStringList({"FUTURE", "FOREX"}));
+        QCOMPARE(s.value(SettingsKeys::segmentCheckbox(1)).toBool(), true);
+        QCOMPARE(s.value(SettingsKeys::segmentCheckbox(5)).toBool(), false);
+    }
+
+    void firstStartWithEmptyStore()
+    {
+        auto app = startApp();
+        QByteArray out;
+        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
+        // Empty watchlist: the box asks for symbols. The feed still connects (it starts on
+        // the default list and is then subscribed to the empty watchlist).
+        QTRY_VERIFY_WITH_TIMEOUT(readText(boxLog()).contains("Select Symbols|No Symbol Selected."), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(out.contains("Live: Connected") || devserverStats().value("clients").toInt() >= 1, 10000);
+        ::kill(app->processId(), SIGTERM);
+        QCOMPARE(finish(*app, out), 0);
+        AppSettings s;
+        QCOMPARE(s.value(SettingsKeys::firstRun).toBool(), false);
+        QCOMPARE(s.value(SettingsKeys::segmentCheckbox(5)).toBool(), true);
+        QCOMPARE(s.value(SettingsKeys::autoBackfillChecked).toBool(), true);
+        QCOMPARE(s.value(SettingsKeys::autoFilldays).toString(), QStringLiteral("5"));
+    }
+
+    void secondCopyEndsBeforeServerAccess()
+    {
+        auto first = startApp();
+        QByteArray out1;
+        QVERIFY2(waitForOutput(*first, out1, kShownMarker, 1, 30000), out1.constData());
+
+        auto second = startApp();
+        QByteArray out2;
+        QCOMPARE(finish(*second, out2, 30000), 0);
+        QVERIFY(readText(boxLog()).contains("Already Running|An Instance of Application is already Running..."));
+        QVERIFY2(!out2.contains("Database connection"), out2.constData());
+        QVERIFY(!out2.contains(kShownMarker));
+
+        QCOMPARE(first->state(), QProcess::Running); // the first copy is untouched
+        ::kill(first->processId(), SIGTERM);
+        QCOMPARE(finish(*first, out1), 0);
+    }
+
+    void unreachableDatabaseEndsWithConnectionError()
+    {
+        auto app = startApp({"VANTREL_DB_PORT=9"});
+        QByteArray out;
+        QCOMPARE(finish(*app, out, 60000), 0);
+        QVERIFY2(readText(boxLog()).contains("Connection Error|Unable to connect to Server"),
+                 qPrintable(readText(boxLog())));
+        QVERIFY(!out.contains(kShownMarker));
+    }
+
+    void unknownAccountIsToldAndEnds()
+    {
+        writeUserId("NOT-A-REGISTERED-ID-42");
+        auto app = startApp();
+        QByteArray out;
+        QCOMPARE(finish(*app, out, 30000), 0);
+        const QString boxes = readText(boxLog());
+        QVERIFY2(boxes.contains("Account Not Registered|") && boxes.contains("NOT-A-REGISTERED-ID-42"),
+                 qPrintable(boxes));
+        QVERIFY(!out.contains(kShownMarker));
+        AppSettings s; // the first-start defaults were written
+        QCOMPARE(s.value(SettingsKeys::selectedSymbolsList).toStringList().size(), 15);
+        QCOMPARE(s.value(SettingsKeys::dataMode).toInt(), 2);
+    }
+
+    void restartBuildsASecondPassAndLeavesTheBrokerRunning()
+    {
+        {
+            AppSettings s;
+            s.setValue(SettingsKeys::firstRun, false);
+            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"GOLDM-I"});
+            s.setValue(SettingsKeys::corrExchList, QStringList{"MCX"});
+            s.setValue(SettingsKeys::controlAmibroker, true);
+            s.setValue(SettingsKeys::saveLayout, true);
+        }
+        const int connectionsBefore = devserverStats().value("connections").toInt();
+        auto app = startApp();
+        QByteArray out;
+        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
+        QTRY_VERIFY_WITH_TIMEOUT(devserverStats().value("connections").toInt() >= connectionsBefore + 1, 10000);
+
+        ::kill(app->processId(), SIGHUP);
+        QVERIFY2(waitForOutput(*app, out, kShownMarker, 2, 30000), out.constData());
+        QTRY_VERIFY_WITH_TIMEOUT(devserverStats().value("connections").toInt() >= connectionsBefore + 2, 15000);
+        QCOMPARE(app->state(), QProcess::Running);
+        QCOMPARE(journal().count("SaveDatabase()"), 1);
+        QCOMPARE(journal().count("SaveLayout("), 1);
+        QVERIFY(QFile::exists(dbDir() + "/Layouts/Default.awl"));
+        QVERIFY(!QFile::exists(dbDir() + "/broker-process.log")); // the broker was not ended
+        QCOMPARE(AppSettings().value(SettingsKeys::controlAmibroker).toBool(), false);
+
+        ::kill(app->processId(), SIGTERM);
+        QCOMPARE(finish(*app, out), 0);
+        QCOMPARE(journal().count("SaveDatabase()"), 1); // control was left off by Restart
+    }
+
+    void closeWithBrokerControlSavesAndEndsTheBroker()
+    {
+        {
+            AppSettings s;
+            s.setValue(SettingsKeys::firstRun, false);
+            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"XAUUSD"});
+            s.setValue(SettingsKeys::corrExchList, QStringList{"FOREX"});
+            s.setValue(SettingsKeys::controlAmibroker, true);
+            s.setValue(SettingsKeys::saveLayout, false);
+        }
+        auto app = startApp();
+        QByteArray out;
+        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
+        ::kill(app->processId(), SIGTERM);
+        QCOMPARE(finish(*app, out), 0);
+        const QString j = journal();
+        QVERIFY(j.indexOf("ExecuteCommand(int) 33029") >= 0);
+        QVERIFY(j.indexOf("SaveDatabase()") > j.indexOf("ExecuteCommand(int) 33029"));
+        QVERIFY(!j.contains("SaveLayout("));
+        QVERIFY(readText(dbDir() + "/broker-process.log").contains("EndBroker"));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_AppProcess)
+#include "tst_appprocess.moc"

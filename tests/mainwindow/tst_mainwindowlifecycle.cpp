@@ -1,0 +1,586 @@
+// The main window's life against the real server database, the broker stand-in and a
+// local WebSocket server: start-up checks, first run, start-up fill with the live feed,
+// close sequence and restart.
+#include "amibroker/livedataupdator.h"
+#include "app/settingskeys.h"
+#include "live/latestbatch.h"
+#include "platform/brokerstandin.h"
+#include "platform/installpaths.h"
+#include "serverdb/serverdatabase.h"
+#include "ui/mainwindow.h"
+#include "ui/settingsdialog.h"
+
+#include "testenv.h"
+#include "windowtesthooks.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProcess>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStandardPaths>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QTimer>
+#include <QWebSocket>
+#include <QWebSocketServer>
+#include <QtTest>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// A minimal data server: records what the client sends, lets the test answer.
+class LocalFeedServer : public QObject
+{
+public:
+    QWebSocketServer server{QStringLiteral("test"), QWebSocketServer::NonSecureMode};
+    QPointer<QWebSocket> client;
+    QList<QJsonObject> received;
+    int connections = 0;
+
+    bool listen()
+    {
+        connect(&server, &QWebSocketServer::newConnection, this, [this] {
+            client = server.nextPendingConnection();
+            ++connections;
+            connect(client, &QWebSocket::textMessageReceived, this, [this](const QString &text) {
+                received << QJsonDocument::fromJson(text.toUtf8()).object();
+            });
+        });
+        return server.listen(QHostAddress::LocalHost, 0);
+    }
+
+    QString url() const { return QStringLiteral("ws://127.0.0.1:%1/ws").arg(server.serverPort()); }
+
+    QList<QJsonObject> ofType(const QString &type) const
+    {
+        QList<QJsonObject> out;
+        for (const QJsonObject &o : received) {
+            if (o.value(QStringLiteral("type")).toString() == type)
+                out << o;
+        }
+        return out;
+    }
+
+    void send(const QJsonObject &o)
+    {
+        client->sendTextMessage(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)));
+    }
+};
+
+QStringList toStrings(const QJsonValue &v)
+{
+    QStringList out;
+    for (const QJsonValue &e : v.toArray())
+        out << e.toString();
+    return out;
+}
+
+const QStringList kDays = {"1", "3", "5", "10", "15", "20", "30", "60", "90", "120", "180", "270", "365"};
+
+} // namespace
+
+class TestMainWindowLifecycle : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TestEnv> m_env;
+    WindowTestHooks m_hooks;
+    std::vector<std::unique_ptr<QProcess>> m_fakeCopies;
+    QTemporaryDir m_fakeDir;
+
+    static BrokerStandIn *standIn(verodezuvivuderaz2 &w)
+    {
+        return qobject_cast<BrokerStandIn *>(w.liveUpdator()->broker());
+    }
+
+    static QString brokerProcessLog()
+    {
+        return InstallPaths::databaseDir() + QStringLiteral("/broker-process.log");
+    }
+
+    // Runs a copy of `sleep` under the given image name, as if that program were running.
+    void launchFakeCopy(const QString &name)
+    {
+        const QString sleepPath = QStandardPaths::findExecutable(QStringLiteral("sleep"));
+        QVERIFY2(!sleepPath.isEmpty(), "no sleep program to copy");
+        const QString path = m_fakeDir.filePath(name);
+        if (!QFile::exists(path)) {
+            QVERIFY(QFile::copy(sleepPath, path));
+            QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        }
+        auto p = std::make_unique<QProcess>();
+        p->start(path, {QStringLiteral("120")});
+        QVERIFY2(p->waitForStarted(5000), qPrintable(p->errorString()));
+        m_fakeCopies.push_back(std::move(p));
+    }
+
+    void stopFakeCopies()
+    {
+        for (auto &p : m_fakeCopies) {
+            p->kill();
+            p->waitForFinished(5000);
+        }
+        m_fakeCopies.clear();
+    }
+
+    // Runs the event loop until the restart request ends it; returns its exit code.
+    static int runUntilExit(const std::function<void()> &action)
+    {
+        QTimer::singleShot(0, action);
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(-99); });
+        guard.start(20000);
+        return QCoreApplication::exec();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_env = std::make_unique<TestEnv>();
+        QVERIFY(m_env->isValid());
+        QVERIFY(m_fakeDir.isValid());
+        if (!TestEnv::mariadbUp())
+            QFAIL("The server database is not answering on 127.0.0.1:49111. Start it with "
+                  "scripts/mariadb.sh start (demo data) and run the test again.");
+        QApplication::setQuitOnLastWindowClosed(false);
+        m_hooks.install();
+    }
+
+    void cleanupTestCase()
+    {
+        stopFakeCopies();
+        m_hooks.uninstall();
+    }
+
+    void init()
+    {
+        TestEnv::clearSettings();
+        m_hooks.clear();
+        LatestBatch::clear();
+        QFile::remove(brokerProcessLog());
+    }
+
+    void cleanup() { stopFakeCopies(); }
+
+    // ---- Start-up checks ----
+
+    void secondCopyEndsBeforeAnyServerAccess()
+    {
+        launchFakeCopy(QStringLiteral("Vantrel"));
+        launchFakeCopy(QStringLiteral("VantrelNew.exe"));
+        verodezuvivuderaz2 w;
+        QCOMPARE(m_hooks.titles(), QStringList{QStringLiteral("Already Running")});
+        QCOMPARE(m_hooks.boxes[0].icon, QMessageBox::Information);
+        QCOMPARE(m_hooks.boxes[0].text,
+                 QStringLiteral("An Instance of Application is already Running...\nClose it to use here. Quiting!"));
+        QCOMPARE(m_hooks.boxes[0].buttons, QStringList{QStringLiteral("OK")});
+        QCOMPARE(m_hooks.exits, QList<int>{0});
+        QVERIFY(!w.isConstructed());
+        QVERIFY(!w.liveUpdator());      // the server was never contacted
+        QVERIFY(!w.settingsDialog());
+        QVERIFY(!AppSettings().contains(SettingsKeys::firstRun));
+    }
+
+    void ourOwnToolsDoNotCountAsCopies()
+    {
+        launchFakeCopy(QStringLiteral("vantrel-devserver"));
+        launchFakeCopy(QStringLiteral("vantrel-quotes"));
+        launchFakeCopy(QStringLiteral("Vantrel.exe"));
+        verodezuvivuderaz2 w;
+        QVERIFY(m_hooks.exits.isEmpty());
+        QVERIFY(!m_hooks.titles().contains(QStringLiteral("Already Running")));
+        QVERIFY(w.isConstructed());
+    }
+
+    void unreachableDatabaseShowsTheErrorAndEnds_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<int>("siteOpenings");
+        QTest::newRow("Contact Support") << "Contact Support" << 2;
+        QTest::newRow("Ok") << "OK" << 1;
+    }
+
+    void unreachableDatabaseShowsTheErrorAndEnds()
+    {
+        QFETCH(QString, answer);
+        QFETCH(int, siteOpenings);
+        qputenv("VANTREL_DB_PORT", "1"); // nothing listens there
+        m_hooks.answer = answer;
+        verodezuvivuderaz2 w;
+        qunsetenv("VANTREL_DB_PORT");
+
+        QVERIFY(!w.isConstructed());
+        QVERIFY(!w.isDatabaseOpen());
+        QCOMPARE(m_hooks.titles(), QStringList{QStringLiteral("Connection Error")});
+        const RecordedBox &box = m_hooks.boxes[0];
+        QCOMPARE(box.icon, QMessageBox::Critical);
+        QCOMPARE(box.text, QStringLiteral("Unable to connect to Server\n\nKindly download and install latest version from the website."));
+        QVERIFY(!box.informativeText.isEmpty());
+        QCOMPARE(box.informativeText, w.liveUpdator()->serverDatabase()->lastErrorText());
+        QStringList buttons = box.buttons;
+        buttons.sort();
+        QCOMPARE(buttons, QStringList({QStringLiteral("Contact Support"), QStringLiteral("OK")}));
+        const QUrl site = QUrl::fromUserInput(QStringLiteral(VANTREL_VENDOR_SITE));
+        QCOMPARE(m_hooks.openedUrls, QList<QUrl>(QVector<QUrl>(siteOpenings, site).toList()));
+        QCOMPARE(m_hooks.exits, QList<int>{0});
+        QVERIFY(!AppSettings().contains(SettingsKeys::firstRun)); // the window went no further
+    }
+
+    // ---- First run ----
+
+    void firstRunSelectsSpotAndAutofill()
+    {
+        {
+            verodezuvivuderaz2 w;
+            QVERIFY(w.isConstructed());
+            const MainWindowForm &ui = w.form();
+            QVERIFY(ui.spotBox->isChecked());
+            QVERIFY(w.segmentFlag(5));
+            QCOMPARE(w.currentSegment(), QStringLiteral("SPOTINDEX"));
+            QStringList shown;
+            for (int i = 0; i < ui.symbolsListWidget->count(); ++i)
+                shown << ui.symbolsListWidget->item(i)->text();
+            QCOMPARE(shown, w.liveUpdator()->serverDatabase()->segmentSymbols(QStringLiteral("SPOTINDEX")));
+            QVERIFY(shown.contains(QStringLiteral("INDIAVIX")));
+            QVERIFY(ui.autofillCheckBox->isChecked());
+            QCOMPARE(ui.autoFilldaysBox->currentText(), QStringLiteral("5"));
+            {
+                AppSettings store;
+                QCOMPARE(store.value(SettingsKeys::firstRun).toBool(), false);
+                QCOMPARE(store.value(SettingsKeys::autoBackfillChecked).toBool(), true);
+                QCOMPARE(store.value(SettingsKeys::autoFilldays).toString(), QStringLiteral("5"));
+            }
+            w.close();
+        }
+        {
+            AppSettings store;
+            QCOMPARE(store.value(SettingsKeys::firstRun, true).toBool(), false);
+            for (int k = 0; k < 9; ++k)
+                QCOMPARE(store.value(SettingsKeys::segmentCheckbox(k)).toBool(), k == 5);
+        }
+
+        // The next start is not a first run: no segment, an empty list.
+        verodezuvivuderaz2 again;
+        QVERIFY(!again.form().spotBox->isChecked());
+        QVERIFY(again.currentSegment().isEmpty());
+        QCOMPARE(again.form().symbolsListWidget->count(), 0);
+    }
+
+    // ---- Start-up fill and live feed ----
+
+    void enableInterfaceRestoresTheWatchlistAndStartsTheFeed()
+    {
+        LocalFeedServer feed;
+        QVERIFY(feed.listen());
+        {
+            AppSettings store;
+            store.setValue(SettingsKeys::firstRun, false);
+            store.setValue(SettingsKeys::selectedSymbolsList,
+                           QStringList({"NIFTY-I", "FOO", "ICICIBANK", "XAUUSD"}));
+            store.setValue(SettingsKeys::corrExchList, QStringList({"FUTURE", "NSEX", "CASH", "FOREX"}));
+            store.setValue(SettingsKeys::segmentCheckbox(1), true);
+            store.setValue(SettingsKeys::autoBackfillChecked, false);
+            store.setValue(SettingsKeys::autoFilldays, QStringLiteral("10"));
+        }
+
+        verodezuvivuderaz2 w;
+        QVERIFY(w.isConstructed());
+        const MainWindowForm &ui = w.form();
+        w.setSymbolLimit(10);
+        w.setWebSocketLink(feed.url());
+        w.setSecureKey(QStringLiteral("demo-secure-key-7f3a"));
+        w.setNetworkPaths(QStringLiteral("127.0.0.1:49121/net/get"), QStringLiteral("127.0.0.1:49121/net/post"));
+        w.loadFullCatalogue();
+        w.show();
+        w.enableInterface(QStringLiteral(" VANTREL-DEMO-0001  "), kDays, QStringLiteral("Welcome to Vantrel."));
+
+        QStringList days;
+        for (int i = 0; i < ui.daysBox->count(); ++i)
+            days << ui.daysBox->itemText(i);
+        QCOMPARE(days, kDays);
+        QCOMPARE(ui.messageBox->toPlainText(), QStringLiteral("Welcome to Vantrel."));
+        QCOMPARE(ui.machineIDLabel->text(), QStringLiteral(" VANTREL-DEMO-0001  "));
+        QVERIFY(ui.connectButton->isHidden());
+        QVERIFY(!ui.connectButton->isEnabled());
+        QVERIFY(!ui.autofillCheckBox->isChecked());
+        QCOMPARE(ui.autoFilldaysBox->currentText(), QStringLiteral("10"));
+
+        // The unknown exchange code went, with its symbol.
+        QCOMPARE(w.liveUpdator()->selectedSymbols, QStringList({"NIFTY-I", "ICICIBANK", "XAUUSD"}));
+        QCOMPARE(w.liveUpdator()->correspondingExchanges, QStringList({"FUTURE", "CASH", "FOREX"}));
+        QVERIFY(ui.futureBox->isChecked());
+        QCOMPARE(w.currentSegment(), QStringLiteral("FUTURE"));
+        QCOMPARE(ui.displayTableWidget->rowCount(), 3);
+        QCOMPARE(ui.SymbolsSelected->text(), QStringLiteral("S:(3)"));
+        QVERIFY(m_hooks.boxes.isEmpty());
+
+        // The charting program was pointed at our database.
+        BrokerStandIn *broker = standIn(w);
+        QVERIFY(broker);
+        QCOMPARE(broker->counters().databaseLoads, 1);
+        QCOMPARE(QDir(broker->databaseFolder()).absolutePath(), QDir(InstallPaths::databaseDir()).absolutePath());
+
+        // Feed: authenticated with the simplified user ID and subscribed to the restored
+        // watchlist (the feed may or may not have subscribed the default symbols before the
+        // re-subscription reached it; that depends on how fast the socket connected).
+        QVERIFY(w.feedThread());
+        QVERIFY(w.feedThread()->isRunning());
+        QCOMPARE(w.feedThread()->parent(), &w);
+        QVERIFY(w.feedWorker());
+        QCOMPARE(w.feedWorker()->thread(), w.feedThread());
+        QCOMPARE(w.feedWorker()->tickFilePath(), InstallPaths::rootSlashTrailing() + QStringLiteral("rtsocket.txt"));
+        QTRY_COMPARE_WITH_TIMEOUT(ui.statusLabel->text(), QStringLiteral("Live: Connected"), 10000);
+        const QStringList restored({"NIFTY-I", "ICICIBANK", "XAUUSD"});
+        QTRY_VERIFY_WITH_TIMEOUT(!feed.ofType(QStringLiteral("subscribe")).isEmpty()
+                                     && toStrings(feed.ofType(QStringLiteral("subscribe")).last().value(QStringLiteral("symbols")))
+                                            == restored,
+                                 10000);
+        QCOMPARE(feed.received.first().value(QStringLiteral("type")).toString(), QStringLiteral("auth"));
+        QCOMPARE(feed.received.first().value(QStringLiteral("machine_id")).toString(), QStringLiteral("VANTREL-DEMO-0001"));
+        const int subscribes = feed.ofType(QStringLiteral("subscribe")).size();
+        if (subscribes == 2)
+            QCOMPARE(toStrings(feed.ofType(QStringLiteral("subscribe"))[0].value(QStringLiteral("symbols"))),
+                     w.defaultSymbolList());
+        QCOMPARE(feed.ofType(QStringLiteral("unsubscribe_all")).size(), subscribes - 1);
+
+        // A batch reaches the table and the live import.
+        feed.send({{"type", "sub_ack"}, {"action", "subscribe"}, {"symbols", QJsonArray{"NIFTY-I", "ICICIBANK", "XAUUSD"}}});
+        const qint64 cyclesBefore = w.liveUpdator()->importCycles();
+        feed.send({{"type", "batch"},
+                   {"records", QJsonArray{QJsonObject{{"type", "T"}, {"symbol", "NIFTY-I"}, {"ltd", "2024-01-05"},
+                                                      {"ltt", "09:15:01"}, {"ltp", 21701.5}, {"ltq", 50},
+                                                      {"oi", 0}, {"vol", 10}}}}});
+        QTRY_COMPARE_WITH_TIMEOUT(ui.displayTableWidget->item(0, 1)->text(), QStringLiteral("21701.5"), 10000);
+        QCOMPARE(ui.displayTableWidget->item(0, 2)->text(), QStringLiteral("50"));
+        QTRY_VERIFY_WITH_TIMEOUT(w.liveUpdator()->importCycles() > cyclesBefore, 10000);
+
+        // Adding a symbol re-subscribes the feed with the whole list.
+        ui.cashBox->click();
+        ui.symbolsListWidget->findItems(QStringLiteral("M&M"), Qt::MatchExactly).first()->setCheckState(Qt::Checked);
+        ui.addSelected->click();
+        QTRY_COMPARE_WITH_TIMEOUT(feed.ofType(QStringLiteral("subscribe")).size(), subscribes + 1, 10000);
+        QCOMPARE(toStrings(feed.ofType(QStringLiteral("subscribe")).last().value(QStringLiteral("symbols"))),
+                 QStringList({"NIFTY-I", "ICICIBANK", "XAUUSD", "M&M"}));
+
+        // The link drops: the status says so.
+        feed.client->close();
+        QTRY_COMPARE_WITH_TIMEOUT(ui.statusLabel->text(), QStringLiteral("Live: Disconnected"), 10000);
+
+        // Close: the feed thread stops and the watchlist is stored.
+        QPointer<QThread> thread = w.feedThread();
+        QPointer<WebSocketWorker> worker = w.feedWorker();
+        w.close();
+        QVERIFY(!w.feedThread());
+        QVERIFY(!w.feedWorker());
+        QVERIFY(thread.isNull() || thread->isFinished());
+        QTRY_VERIFY(worker.isNull());
+        AppSettings store;
+        QCOMPARE(store.value(SettingsKeys::selectedSymbolsList).toStringList(),
+                 QStringList({"NIFTY-I", "ICICIBANK", "XAUUSD", "M&M"}));
+        QCOMPARE(store.value(SettingsKeys::corrExchList).toStringList(),
+                 QStringList({"FUTURE", "CASH", "FOREX", "CASH"}));
+        for (int k = 0; k < 9; ++k)
+            QCOMPARE(store.value(SettingsKeys::segmentCheckbox(k)).toBool(), k == 0);
+    }
+
+    void watchlistOverTheLimitIsEmptiedAtStart()
+    {
+        {
+            AppSettings store;
+            store.setValue(SettingsKeys::firstRun, false);
+            store.setValue(SettingsKeys::selectedSymbolsList, QStringList({"NIFTY-I", "ICICIBANK", "XAUUSD"}));
+            store.setValue(SettingsKeys::corrExchList, QStringList({"FUTURE", "CASH", "FOREX"}));
+        }
+        verodezuvivuderaz2 w;
+        w.setSymbolLimit(2);
+        w.setWebSocketLink(QStringLiteral("ws://127.0.0.1:1/ws")); // nobody answers; it keeps trying
+        w.enableInterface(QStringLiteral("U"), kDays, QString());
+        QVERIFY(w.liveUpdator()->selectedSymbols.isEmpty());
+        QVERIFY(w.liveUpdator()->correspondingExchanges.isEmpty());
+        QCOMPARE(m_hooks.titles(), QStringList{QStringLiteral("Select Symbols")});
+        QCOMPARE(m_hooks.boxes[0].text, QStringLiteral("No Symbol Selected.\nPlease Add Symbols for Live Data!"));
+        QCOMPARE(m_hooks.boxes[0].icon, QMessageBox::Information);
+        QCOMPARE(w.form().displayTableWidget->rowCount(), 0);
+        QCOMPARE(w.form().SymbolsSelected->text(), QStringLiteral("S:(0)"));
+    }
+
+    void connectKeepsTheFirstPollingRequestAndReusesTheFeed()
+    {
+        AppSettings().setValue(SettingsKeys::firstRun, false);
+        LocalFeedServer feed;
+        QVERIFY(feed.listen());
+        verodezuvivuderaz2 w;
+        w.setWebSocketLink(feed.url());
+        w.setSecureKey(QStringLiteral("k"));
+        w.setNetworkPaths(QStringLiteral("127.0.0.1:49121/net/get"), QStringLiteral("127.0.0.1:49121/net/post"));
+        QVERIFY(!w.hasPollingRequest());
+        w.form().connectButton->click();
+        QVERIFY(w.hasPollingRequest());
+        QCOMPARE(w.pollingRequest().text,
+                 QStringLiteral("http://127.0.0.1:49121/net/get?uid=&send=ACC-I%7CADANIENT-I%7CADANIPORTS-I"
+                                "%7CADANIPOWER-I%7CAMARAJABAT-I&hash=k"));
+        QCOMPARE(w.pollingRequest().method, int(PollingRequest::Get));
+        QVERIFY(!w.form().connectButton->isEnabled());
+        QTRY_COMPARE_WITH_TIMEOUT(w.form().statusLabel->text(), QStringLiteral("Live: Connected"), 10000);
+        // An empty watchlist subscribes the fifteen default symbols.
+        QTRY_COMPARE_WITH_TIMEOUT(feed.ofType(QStringLiteral("subscribe")).size(), 1, 10000);
+        QCOMPARE(feed.received.first().value(QStringLiteral("type")).toString(), QStringLiteral("auth"));
+        QCOMPARE(toStrings(feed.ofType(QStringLiteral("subscribe"))[0].value(QStringLiteral("symbols"))),
+                 w.defaultSymbolList());
+        QCOMPARE(w.defaultSymbolList(), QStringList({"BANKNIFTY-I", "CRUDEOIL-I", "GOLDM-I", "SILVERM-I", "USDINR-I",
+                                                     "INDIAVIX", "ICICIBANK", "NIFTY-I", "BTCUSD", "EURUSD",
+                                                     "XAGUSD", "XAUUSD", "XNGUSD", "XRPUSD", "ETHUSD"}));
+
+        // Connecting again while the feed runs re-subscribes instead of a second thread.
+        QThread *thread = w.feedThread();
+        w.liveUpdator()->selectedSymbols = QStringList{QStringLiteral("XAUUSD")};
+        w.liveUpdator()->correspondingExchanges = QStringList{QStringLiteral("FOREX")};
+        w.on_connectButton_clicked();
+        QCOMPARE(w.feedThread(), thread);
+        QTRY_COMPARE_WITH_TIMEOUT(feed.ofType(QStringLiteral("subscribe")).size(), 2, 10000);
+        QCOMPARE(feed.ofType(QStringLiteral("unsubscribe_all")).size(), 1);
+        QCOMPARE(toStrings(feed.ofType(QStringLiteral("subscribe")).last().value(QStringLiteral("symbols"))),
+                 QStringList{QStringLiteral("XAUUSD")});
+        QCOMPARE(feed.connections, 1);
+        // Destroyed without its close sequence: the feed thread must still stop cleanly.
+    }
+
+    // ---- Close and restart ----
+
+    void closeWritesTheSettingsAndSendsTheExitCommand()
+    {
+        AppSettings().setValue(SettingsKeys::firstRun, false);
+        verodezuvivuderaz2 w;
+        const MainWindowForm &ui = w.form();
+        w.setSymbolLimit(50);
+        ui.ForexBox->click();
+        ui.symbolsListWidget->findItems(QStringLiteral("XAUUSD"), Qt::MatchExactly).first()->setCheckState(Qt::Checked);
+        ui.addSelected->click();
+        ui.autofillCheckBox->setChecked(false);
+        ui.autoFilldaysBox->setCurrentText(QStringLiteral("20"));
+        w.show();
+        QVERIFY(w.close());
+        QVERIFY(!w.isVisible());
+
+        AppSettings store;
+        for (int k = 0; k < 9; ++k)
+            QCOMPARE(store.value(SettingsKeys::segmentCheckbox(k)).toBool(), k == 8);
+        QCOMPARE(store.value(SettingsKeys::selectedSymbolsList).toStringList(), QStringList{QStringLiteral("XAUUSD")});
+        QCOMPARE(store.value(SettingsKeys::corrExchList).toStringList(), QStringList{QStringLiteral("FOREX")});
+        QCOMPARE(store.value(SettingsKeys::autoBackfillChecked, true).toBool(), false);
+        QCOMPARE(store.value(SettingsKeys::autoFilldays).toString(), QStringLiteral("20"));
+
+        BrokerStandIn *broker = standIn(w);
+        QCOMPARE(broker->counters().commands, 1);
+        QCOMPARE(broker->lastCommand(), 33029);
+        QVERIFY(broker->isExitRequested());
+        QCOMPARE(broker->counters().databaseSaves, 0); // control is off
+        QCOMPARE(broker->counters().layoutSaves, 0);
+        QVERIFY(!QFile::exists(brokerProcessLog()));
+    }
+
+    void escapeAlsoRunsTheCloseSequence()
+    {
+        AppSettings().setValue(SettingsKeys::firstRun, false);
+        verodezuvivuderaz2 w;
+        w.show();
+        QTest::keyClick(&w, Qt::Key_Escape);
+        QVERIFY(!w.isVisible());
+        QCOMPARE(standIn(w)->counters().commands, 1);
+        QVERIFY(AppSettings().contains(SettingsKeys::autoFilldays));
+    }
+
+    void closeWithControlOnSavesAndEndsTheChartingProgram()
+    {
+        {
+            AppSettings store;
+            store.setValue(SettingsKeys::firstRun, false);
+            store.setValue(SettingsKeys::controlAmibroker, true);
+            store.setValue(SettingsKeys::saveLayout, true);
+        }
+        verodezuvivuderaz2 w;
+        QVERIFY(w.settingsDialog()->controlAmibrokerFlag);
+        w.show();
+        QElapsedTimer clock;
+        clock.start();
+        w.close();
+        QVERIFY(clock.elapsed() >= 1000); // the charting program gets its second
+        QVERIFY(!w.isVisible());
+
+        BrokerStandIn *broker = standIn(w);
+        QCOMPARE(broker->counters().commands, 1);
+        QCOMPARE(broker->counters().databaseSaves, 1);
+        QCOMPARE(broker->counters().layoutSaves, 1);
+        QCOMPARE(broker->lastLayoutPath(), InstallPaths::layoutFile());
+        QVERIFY(QFile::exists(InstallPaths::layoutFile()));
+        QFile log(brokerProcessLog());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QCOMPARE(log.readAll(), QByteArray("EndBroker\n"));
+    }
+
+    void closeWithControlOnWithoutLayout()
+    {
+        {
+            AppSettings store;
+            store.setValue(SettingsKeys::firstRun, false);
+            store.setValue(SettingsKeys::controlAmibroker, true);
+        }
+        verodezuvivuderaz2 w;
+        w.close();
+        QCOMPARE(standIn(w)->counters().databaseSaves, 1);
+        QCOMPARE(standIn(w)->counters().layoutSaves, 0);
+        QVERIFY(QFile::exists(brokerProcessLog()));
+    }
+
+    void restartWithControlOnSavesOnceAndLeavesTheProgramRunning()
+    {
+        {
+            AppSettings store;
+            store.setValue(SettingsKeys::firstRun, false);
+            store.setValue(SettingsKeys::controlAmibroker, true);
+            store.setValue(SettingsKeys::saveLayout, true);
+        }
+        verodezuvivuderaz2 w;
+        w.show();
+        const int code = runUntilExit([&w] { w.form().restartButton->click(); });
+        QCOMPARE(code, 4444);
+        QVERIFY(!w.isVisible());
+
+        BrokerStandIn *broker = standIn(w);
+        QCOMPARE(broker->counters().databaseSaves, 1);
+        QCOMPARE(broker->counters().layoutSaves, 1);
+        QCOMPARE(broker->counters().commands, 1); // the close sequence still sent the exit command
+        QVERIFY(!w.settingsDialog()->controlAmibrokerFlag);
+        QCOMPARE(AppSettings().value(SettingsKeys::controlAmibroker, true).toBool(), false);
+        QVERIFY(!QFile::exists(brokerProcessLog())); // not ended
+        QVERIFY(AppSettings().contains(SettingsKeys::autoFilldays)); // settings were written
+    }
+
+    void restartWithControlOffJustRestarts()
+    {
+        AppSettings().setValue(SettingsKeys::firstRun, false);
+        verodezuvivuderaz2 w;
+        w.show();
+        const int code = runUntilExit([&w] { w.on_restartButton_clicked(); });
+        QCOMPARE(code, 4444);
+        QCOMPARE(standIn(w)->counters().databaseSaves, 0);
+        QVERIFY(!AppSettings().contains(SettingsKeys::controlAmibroker));
+    }
+};
+
+QTEST_MAIN(TestMainWindowLifecycle)
+#include "tst_mainwindowlifecycle.moc"
