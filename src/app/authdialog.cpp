@@ -99,7 +99,7 @@ void authDialog::checkIfAlreadyExists()
     }
 
     const QString latest = record.value(QStringLiteral("LatestVersionRT")).toString();
-    if (QCoreApplication::applicationVersion() < latest) {
+    if (isNewerBuild(QCoreApplication::applicationVersion(), latest)) {
         MessageHelper::show(
             this, QMessageBox::Information, QStringLiteral("New Update"),
             QStringLiteral("A Latest Update is Available\n Application Will Restart after Update."));
@@ -126,6 +126,13 @@ void authDialog::checkIfAlreadyExists()
 
     const bool autoBackfill = AppSettings().value(SettingsKeys::autoBackfillChecked, false).toBool();
     backfillAtStartup(autoBackfill ? 5 : 1);
+}
+
+bool authDialog::isNewerBuild(const QString &current, const QString &latest)
+{
+    // Plain text order, as the server has always been compared: "7.9" counts as newer
+    // than "7.10". The server side keeps its version strings comparable that way.
+    return current < latest;
 }
 
 void authDialog::applyRecord(const QSqlRecord &record)

@@ -32,6 +32,9 @@ public:
     QStringList daysList() const { return m_days; }
     bool isMonitorArmed() const { return m_monitorTimer && m_monitorTimer->isActive(); }
 
+    // Whether the server's announced build counts as newer than the running one.
+    static bool isNewerBuild(const QString &current, const QString &latest);
+
     // Interval of the connectivity monitor (product value 5000 ms).
     static constexpr int kMonitorIntervalMs = 5000;
 

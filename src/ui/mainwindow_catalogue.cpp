@@ -7,6 +7,7 @@
 
 #include <QLineEdit>
 #include <QListWidget>
+#include <QSet>
 #include <QRadioButton>
 
 void verodezuvivuderaz2::loadFullCatalogue()
@@ -52,11 +53,12 @@ void verodezuvivuderaz2::fillSymbolList(const QStringList &symbols)
     list->clear();
     list->addItems(symbols);
     const QStringList watchlist = m_updator ? m_updator->selectedSymbols : QStringList();
+    const QSet<QString> watched(watchlist.cbegin(), watchlist.cend());
     for (int i = 0; i < list->count(); ++i) {
         QListWidgetItem *item = list->item(i);
         item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
         // Ticked whatever segment the symbol was added from.
-        item->setCheckState(watchlist.contains(item->text()) ? Qt::Checked : Qt::Unchecked);
+        item->setCheckState(watched.contains(item->text()) ? Qt::Checked : Qt::Unchecked);
     }
 }
 

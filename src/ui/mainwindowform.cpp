@@ -205,6 +205,10 @@ void MainWindowForm::applyAdjustments(QDialog *window)
     machineIDLabel_2->setToolTip(QStringLiteral("Search symbols by typing name"));
     machineIDLabel_2->setReadOnly(false);
 
+    // A segment can hold close to two hundred thousand contracts: every row has the same
+    // height, and saying so spares the view from measuring each one before it paints.
+    symbolsListWidget->setUniformItemSizes(true);
+
     // Pop-up sizes first: they make the combo boxes build their pop-up lists, which must
     // exist when the font goes onto every descendant.
     daysBox->setMaxVisibleItems(20);

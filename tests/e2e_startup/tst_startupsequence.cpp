@@ -1,0 +1,146 @@
+// The whole start-up in process, against the local MariaDB and the data server: the
+// controller reads the demo account's record, fills and shows the main window, the live
+// feed connects and moves the prices in the watchlist table, and the connectivity
+// monitor reports both ways without blocking.
+#include "app/authdialog.h"
+#include "app/connectivitymonitor.h"
+#include "app/settingskeys.h"
+#include "app/startupanimation.h"
+#include "ui/mainwindow.h"
+#include "ui/mainwindowform.h"
+#include "ui/messagehelper.h"
+#include "testenv.h"
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QTableWidget>
+#include <QTcpServer>
+#include <QTextEdit>
+#include <QtTest>
+
+class tst_StartupSequence : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<TestEnv> env;
+    std::unique_ptr<QProcess> devserver;
+    QStringList boxes;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(TestEnv::mariadbUp(), "MariaDB does not answer on 127.0.0.1:49111; start it with scripts/mariadb.sh start");
+        // The identity the process entry gives every pass (the update check reads it).
+        QCoreApplication::setOrganizationName(SettingsKeys::kOrganization);
+        QCoreApplication::setApplicationName(SettingsKeys::kApplication);
+        QCoreApplication::setApplicationVersion(SettingsKeys::kVersion);
+        env = std::make_unique<TestEnv>();
+        for (const char *f : {"dataFormatRT.dll", "dataFormat.dll", "dataFormatEod.dll"})
+            QVERIFY(QFile::copy(TestEnv::buildDir() + "/formats/" + f, env->root() + "/" + f));
+        QFile id(env->root() + "/userid.txt");
+        QVERIFY(id.open(QIODevice::WriteOnly));
+        id.write("VANTREL-DEMO-0001\n");
+        id.close();
+
+        devserver = std::make_unique<QProcess>();
+        devserver->setProcessChannelMode(QProcess::MergedChannels);
+        devserver->start(TestEnv::builtExecutable("vantrel-devserver"),
+                         {"--ws-port", "49120", "--rate", "80", "--batch", "4", "--linger-ms", "50"});
+        QByteArray out;
+        while (!out.contains("listening ws") && devserver->waitForReadyRead(10000))
+            out += devserver->readAll();
+        QVERIFY(out.contains("listening ws"));
+
+        MessageHelper::setHook([this](QMessageBox &box) {
+            boxes << box.windowTitle() + QLatin1Char('|') + box.text();
+            box.button(QMessageBox::Ok) ? box.button(QMessageBox::Ok)->click() : box.buttons().first()->click();
+        });
+        startupAnimation::setDurationScale(0.05);
+    }
+
+    void cleanupTestCase()
+    {
+        MessageHelper::setHook({});
+        devserver->terminate();
+        devserver->waitForFinished(5000);
+    }
+
+    void updateHandOffUsesTextOrder_data()
+    {
+        QTest::addColumn<QString>("latest");
+        QTest::addColumn<bool>("newer");
+        QTest::newRow("same") << "7.10" << false;
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("text-later") << "7.9" << true; // sorts after "7.10" as text
+        QTest::newRow("newer") << "7.11" << true;
+        QTest::newRow("older") << "7.1" << false;
+    }
+    void updateHandOffUsesTextOrder()
+    {
+        QFETCH(QString, latest);
+        QFETCH(bool, newer);
+        QCOMPARE(authDialog::isNewerBuild(QStringLiteral("7.10"), latest), newer);
+    }
+
+    void startReachesAFilledWindowWithMovingPrices()
+    {
+        {
+            AppSettings s;
+            s.setValue(SettingsKeys::firstRun, false);
+            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I", "EURUSD", "XAUUSD"});
+            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FOREX", "FOREX"});
+            s.setValue(SettingsKeys::segmentCheckbox(8), true);
+        }
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        qputenv("VANTREL_PROBE_HOST", QByteArray("127.0.0.1:") + QByteArray::number(probe.serverPort()));
+
+        authDialog dlg;
+        dlg.startupSequence();
+        verodezuvivuderaz2 *mw = dlg.mainWindow();
+        QVERIFY(mw);
+        QVERIFY(mw->isVisible());
+        QVERIFY(!dlg.isVisible());
+        QVERIFY(dlg.isMonitorArmed());
+        QVERIFY(boxes.isEmpty());
+        const MainWindowForm &ui = mw->form();
+
+        // Filled from the server record, the broadcast message and the stored watchlist.
+        QCOMPARE(ui.machineIDLabel->text(), QStringLiteral("VANTREL-DEMO-0001"));
+        QCOMPARE(ui.messageBox->toPlainText(), QStringLiteral("Welcome to Vantrel. Markets open 09:15 IST."));
+        QCOMPARE(mw->symbolLimit(), 50);
+        QCOMPARE(mw->webSocketLink(), QStringLiteral("ws://127.0.0.1:49120/ws"));
+        QCOMPARE(ui.daysBox->count(), 13);
+        QCOMPARE(ui.daysBox->itemText(12), QStringLiteral("365"));
+        QCOMPARE(ui.displayTableWidget->rowCount(), 3);
+        QCOMPARE(ui.displayTableWidget->item(0, 0)->text(), QStringLiteral("NIFTY-I"));
+        QCOMPARE(ui.displayTableWidget->item(2, 0)->text(), QStringLiteral("XAUUSD"));
+        QCOMPARE(ui.SymbolsSelected->text(), QStringLiteral("S:(3)"));
+        QCOMPARE(mw->currentSegment(), QStringLiteral("FOREX"));
+        QVERIFY(mw->symbolCache().value("FUTURE").contains("BANKNIFTY-I"));
+
+        // The live feed connects and the prices move in the table.
+        QTRY_VERIFY_WITH_TIMEOUT(ui.displayTableWidget->item(0, 1)
+                                     && ui.displayTableWidget->item(0, 1)->text() != "0", 15000);
+        const QString first = ui.displayTableWidget->item(0, 1)->text();
+        QTRY_VERIFY_WITH_TIMEOUT(ui.displayTableWidget->item(0, 1)->text() != first, 15000);
+        QVERIFY(ui.displayTableWidget->item(1, 1)->text() != "0");
+
+        // Connectivity monitor: a reachable probe shows "Connected", then a closed one
+        // "Disconnected"; the event loop keeps running meanwhile.
+        dlg.checkConnection();
+        QTRY_COMPARE(ui.statusLabel->text(), ConnectivityMonitor::connectedText());
+        probe.close();
+        dlg.checkConnection();
+        QTRY_COMPARE(ui.statusLabel->text(), ConnectivityMonitor::disconnectedText());
+
+        mw->close();
+        QVERIFY(!mw->feedThread());
+        QCOMPARE(AppSettings().value(SettingsKeys::segmentCheckbox(8)).toBool(), true);
+    }
+};
+
+QTEST_MAIN(tst_StartupSequence)
+#include "tst_startupsequence.moc"
