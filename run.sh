@@ -21,6 +21,23 @@ cmake --build "$BUILD_DIR" -j2
 ./scripts/mariadb.sh start
 ./scripts/install-root.sh "$KOVANTA_ROOT" "$BUILD_DIR" "$DEMO_ID"
 
+# The demo account's watchlist, for a settings store that has none yet (a real user's
+# store is never touched).
+CONF="${XDG_CONFIG_HOME:-$HOME/.config}/Vantrel Company/Vantrel.conf"
+if [ ! -f "$CONF" ]; then
+  mkdir -p "$(dirname "$CONF")"
+  cat > "$CONF" <<'CONF'
+[General]
+firstRun=false
+selectedSymbolsList=BANKNIFTY-I, CRUDEOIL-I, GOLDM-I, SILVERM-I, USDINR-I, INDIAVIX, ICICIBANK, NIFTY-I, BTCUSD, EURUSD, XAGUSD, XAUUSD, XNGUSD, XRPUSD, ETHUSD
+corrExchList=FUTURE, MCX, MCX, MCX, CURRENCY, SPOTINDEX, CASH, FUTURE, FOREX, FOREX, FOREX, FOREX, FOREX, FOREX, FOREX
+checkbox1=true
+autoBackfillChecked=false
+autoFilldays=5
+CONF
+  echo "run.sh: wrote the demo watchlist to $CONF"
+fi
+
 PIDS=()
 cleanup() {
   for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
