@@ -5,6 +5,7 @@
 #include "serverdb/serverdatabase.h"
 #include "ui/catalogue.h"
 
+#include <QAbstractItemModel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QSet>
@@ -54,12 +55,18 @@ void verodezuvivuderaz2::fillSymbolList(const QStringList &symbols)
     list->addItems(symbols);
     const QStringList watchlist = m_updator ? m_updator->selectedSymbols : QStringList();
     const QSet<QString> watched(watchlist.cbegin(), watchlist.cend());
+    // The rows were inserted just now and the view lays them out and paints them later
+    // from the model, so the per-item change notices of the loop below carry nothing it
+    // needs; with a large segment they cost more than everything else together.
+    QAbstractItemModel *model = list->model();
+    const bool wasBlocked = model->blockSignals(true);
     for (int i = 0; i < list->count(); ++i) {
         QListWidgetItem *item = list->item(i);
         item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
         // Ticked whatever segment the symbol was added from.
         item->setCheckState(watched.contains(item->text()) ? Qt::Checked : Qt::Unchecked);
     }
+    model->blockSignals(wasBlocked);
 }
 
 void verodezuvivuderaz2::segmentLoad(const QString &exchangeCode)
