@@ -8,7 +8,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QFile>
 
 liveDataUpdator::liveDataUpdator(QObject *parent)
     : QThread(parent)
@@ -89,15 +88,10 @@ void liveDataUpdator::updateDataAmi()
     for (const QByteArray &b : pending)
         ticks += b;
 
-    if (!TickRecorder::buildImportFile(ticks, importFilePath, SymbolMapping::load()))
-        return;
-
-    QFile importFile(importFilePath);
-    if (!importFile.open(QIODevice::ReadOnly))
-        return;
-    const bool empty = importFile.size() == 0;
-    importFile.close();
-    if (empty)
+    // An import file without a usable line is not handed to the charting program.
+    qint64 importBytes = 0;
+    if (!TickRecorder::buildImportFile(ticks, importFilePath, SymbolMapping::load(), &importBytes)
+        || importBytes == 0)
         return;
 
     if (QThread::currentThread() == QCoreApplication::instance()->thread()) {

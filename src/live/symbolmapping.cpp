@@ -4,21 +4,28 @@
 
 namespace SymbolMapping {
 
+// One stored entry split into its trimmed old and new names; false when the entry has
+// no comma at all. Parts after the second are ignored.
+static bool splitEntry(const QString &raw, QString *oldName, QString *newName)
+{
+    const QString entry = raw.trimmed();
+    if (entry.isEmpty())
+        return false;
+    const QStringList parts = entry.split(QLatin1Char(','), Qt::KeepEmptyParts);
+    if (parts.size() < 2)
+        return false;
+    *oldName = parts.at(0).trimmed();
+    *newName = parts.at(1).trimmed();
+    return true;
+}
+
 SymbolMap parse(const QStringList &entries)
 {
     SymbolMap map;
+    QString oldName, newName;
     for (const QString &raw : entries) {
-        const QString entry = raw.trimmed();
-        if (entry.isEmpty())
-            continue;
-        const QStringList parts = entry.split(QLatin1Char(','), Qt::KeepEmptyParts);
-        if (parts.size() < 2)
-            continue;
-        const QString oldName = parts.at(0).trimmed();
-        const QString newName = parts.at(1).trimmed();
-        if (oldName.isEmpty() || newName.isEmpty())
-            continue;
-        map.insert(oldName, newName);
+        if (splitEntry(raw, &oldName, &newName) && !oldName.isEmpty() && !newName.isEmpty())
+            map.insert(oldName, newName);
     }
     return map;
 }
@@ -35,15 +42,9 @@ QString reverse(const QStringList &entries, const QString &newName)
 {
     if (newName.isEmpty())
         return newName;
+    QString oldName, mappedName;
     for (const QString &raw : entries) {
-        const QString entry = raw.trimmed();
-        if (entry.isEmpty())
-            continue;
-        const QStringList parts = entry.split(QLatin1Char(','), Qt::KeepEmptyParts);
-        if (parts.size() < 2)
-            continue;
-        const QString oldName = parts.at(0).trimmed();
-        if (!oldName.isEmpty() && parts.at(1).trimmed() == newName)
+        if (splitEntry(raw, &oldName, &mappedName) && !oldName.isEmpty() && mappedName == newName)
             return oldName;
     }
     return newName;

@@ -181,14 +181,17 @@ QByteArray importLines(const QByteArray &tickText, const SymbolMap &map)
 }
 
 bool buildImportFile(const QByteArray &tickText, const QString &importPath,
-                     const SymbolMap &map)
+                     const SymbolMap &map, qint64 *linesBytes)
 {
     QDir().mkpath(QFileInfo(importPath).absolutePath());
     QFile importFile(importPath);
     if (!importFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
         return false;
-    importFile.write(importLines(tickText, map));
+    const QByteArray lines = importLines(tickText, map);
+    importFile.write(lines);
     importFile.close();
+    if (linesBytes)
+        *linesBytes = lines.size();
     return true;
 }
 

@@ -54,9 +54,11 @@ bool storeBatch(const QString &tickFilePath, const QByteArray &lines);
 QByteArray importLines(const QByteArray &tickText, const SymbolMap &map);
 
 // Writes importLines(tickText, map) to importPath (text mode, truncated), creating its
-// folder when missing. False when the import file cannot be opened.
+// folder when missing. False when the import file cannot be opened. *linesBytes, when
+// given, receives the size of the lines written, so a caller need not read the file back
+// to learn whether it is empty.
 bool buildImportFile(const QByteArray &tickText, const QString &importPath,
-                     const SymbolMap &map);
+                     const SymbolMap &map, qint64 *linesBytes = nullptr);
 
 // The same from the tick file on disk. False (and the import file untouched) when the
 // tick file cannot be opened; false when the import file cannot be opened.

@@ -94,13 +94,6 @@ class tst_AppProcess : public QObject
         return QJsonDocument::fromJson(line.trimmed()).object();
     }
 
-    void writeUserId(const QString &id)
-    {
-        QFile f(env->root() + "/userid.txt");
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(id.toUtf8() + "\n");
-    }
-
 private slots:
     void initTestCase()
     {
@@ -130,9 +123,8 @@ private slots:
     void init()
     {
         env = std::make_unique<TestEnv>();
-        for (const char *f : {"dataFormatRT.dll", "dataFormat.dll", "dataFormatEod.dll"})
-            QVERIFY(QFile::copy(TestEnv::buildDir() + "/formats/" + f, env->root() + "/" + f));
-        writeUserId(kDemoId);
+        QVERIFY(env->installFormats());
+        QVERIFY(env->writeUserId(kDemoId));
     }
 
     void normalStartFeedsTheBrokerAndCloses()
@@ -216,7 +208,7 @@ private slots:
 
     void unknownAccountIsToldAndEnds()
     {
-        writeUserId("NOT-A-REGISTERED-ID-42");
+        QVERIFY(env->writeUserId("NOT-A-REGISTERED-ID-42"));
         auto app = startApp();
         QByteArray out;
         QCOMPARE(finish(*app, out, 30000), 0);

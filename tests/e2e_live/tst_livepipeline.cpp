@@ -100,8 +100,7 @@ private slots:
     {
         env = std::make_unique<TestEnv>();
         QVERIFY(!TestEnv::builtExecutable(QStringLiteral("vantrel-devserver")).isEmpty());
-        for (const char *f : {"dataFormatRT.dll", "dataFormat.dll", "dataFormatEod.dll"})
-            QVERIFY(QFile::copy(TestEnv::buildDir() + "/formats/" + f, env->root() + "/" + f));
+        QVERIFY(env->installFormats());
         sentLog1 = env->root() + "/sent-1.log";
         sentLog2 = env->root() + "/sent-2.log";
         wsPort = freePort();

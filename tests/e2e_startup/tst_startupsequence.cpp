@@ -37,12 +37,8 @@ private slots:
         QCoreApplication::setApplicationName(SettingsKeys::kApplication);
         QCoreApplication::setApplicationVersion(SettingsKeys::kVersion);
         env = std::make_unique<TestEnv>();
-        for (const char *f : {"dataFormatRT.dll", "dataFormat.dll", "dataFormatEod.dll"})
-            QVERIFY(QFile::copy(TestEnv::buildDir() + "/formats/" + f, env->root() + "/" + f));
-        QFile id(env->root() + "/userid.txt");
-        QVERIFY(id.open(QIODevice::WriteOnly));
-        id.write("VANTREL-DEMO-0001\n");
-        id.close();
+        QVERIFY(env->installFormats());
+        QVERIFY(env->writeUserId(QStringLiteral("VANTREL-DEMO-0001")));
 
         devserver = std::make_unique<QProcess>();
         devserver->setProcessChannelMode(QProcess::MergedChannels);

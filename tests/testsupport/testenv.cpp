@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QTcpSocket>
@@ -25,6 +26,25 @@ TestEnv::~TestEnv() = default;
 
 QString TestEnv::root() const { return m_dir.path() + QStringLiteral("/root"); }
 QString TestEnv::configDir() const { return m_dir.path() + QStringLiteral("/config"); }
+
+bool TestEnv::installFormats() const
+{
+    for (const char *f : {"dataFormatRT.dll", "dataFormat.dll", "dataFormatEod.dll"}) {
+        const QString target = root() + QLatin1Char('/') + QLatin1String(f);
+        QFile::remove(target);
+        if (!QFile::copy(buildDir() + QStringLiteral("/formats/") + QLatin1String(f), target))
+            return false;
+    }
+    return true;
+}
+
+bool TestEnv::writeUserId(const QString &userId) const
+{
+    QFile f(root() + QStringLiteral("/userid.txt"));
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return f.write(userId.toUtf8() + '\n') > 0;
+}
 
 void TestEnv::clearSettings()
 {

@@ -16,6 +16,12 @@ public:
     QString configDir() const;   // the settings folder of this test
     bool isValid() const { return m_dir.isValid(); }
 
+    // Lays the installation's three import format definitions (from the build) into the
+    // root, as the installer does. False when one cannot be copied.
+    bool installFormats() const;
+    // Writes the user ID file of the root.
+    bool writeUserId(const QString &userId) const;
+
     // Empties the settings store (every key of the product's store).
     static void clearSettings();
 
