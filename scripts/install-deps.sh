@@ -11,6 +11,7 @@ PACKAGES=(
   p7zip-full unzip zip
   xvfb xauth x11-utils x11-apps imagemagick fonts-dejavu-core
   iproute2 util-linux procps
+  g++-mingw-w64-x86-64-posix
 )
 
 missing=()

@@ -4,9 +4,6 @@
 
 namespace Desktop {
 
-// Implemented per system in desktop_win.cpp / desktop_posix.cpp.
-bool openWithSystem(const QUrl &url);
-
 static Hook &hook()
 {
     static Hook h;

@@ -19,4 +19,8 @@ bool browserSuppressed();
 using Hook = std::function<void(const QUrl &url)>;
 void setHook(Hook hook);
 
+// The system's own handler, one per system (desktop_win.cpp, desktop_posix.cpp); openUrl
+// decides whether it is reached.
+bool openWithSystem(const QUrl &url);
+
 } // namespace Desktop
