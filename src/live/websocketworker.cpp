@@ -1,5 +1,7 @@
 #include "live/websocketworker.h"
 
+#include "live/jsonguard.h"
+
 #include "live/latestbatch.h"
 #include "live/tickrecorder.h"
 #include "platform/installpaths.h"
@@ -177,8 +179,11 @@ void WebSocketWorker::onTextMessageReceived(QString livedata)
     if (static_cast<quint64>(livedata.size()) > kMaxIncomingBytes)
         return;
 
+    const QByteArray text = livedata.toUtf8();
+    if (!JsonGuard::hasUniqueKeys(text))
+        return;
     QJsonParseError error{};
-    const QJsonDocument doc = QJsonDocument::fromJson(livedata.toUtf8(), &error);
+    const QJsonDocument doc = QJsonDocument::fromJson(text, &error);
     if (error.error != QJsonParseError::NoError || !doc.isObject())
         return;
     const QJsonObject message = doc.object();
