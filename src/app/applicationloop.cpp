@@ -1,6 +1,7 @@
 #include "app/applicationloop.h"
 
 #include "app/settingskeys.h"
+#include "app/stallwatch.h"
 
 #include <QApplication>
 #include <QFont>
@@ -26,6 +27,7 @@ int run(int &argc, char **argv, const StartPass &startPass)
             QCoreApplication::setApplicationName(SettingsKeys::kApplication);
             QGuiApplication::setApplicationDisplayName(QString());
             QCoreApplication::setApplicationVersion(SettingsKeys::kVersion);
+            StallWatch::startIfRequested(&app);
 
             std::unique_ptr<QObject> controller = startPass ? startPass() : nullptr;
             exitCode = QApplication::exec();
