@@ -19,6 +19,19 @@ SymbolMap parse(const QStringList &entries);
 // The stored entries, read afresh from a short-lived settings store (absent key = empty).
 QStringList storedEntries();
 
+// Splits one stored entry: trimmed, then cut at each "," (empty parts kept); old = part 0
+// and new = part 1, both trimmed (new is empty without a part 1; parts after 1 are
+// ignored). Returns the number of parts, 0 for a blank entry.
+int splitEntry(const QString &entry, QString *oldName, QString *newName);
+
+// The stored form of one pair: both names trimmed and every comma turned into a blank,
+// so that an entry never holds a second comma.
+QString makeEntry(const QString &oldName, const QString &newName);
+
+// Replaces the stored list as a whole and flushes the store; false when the store could
+// not be written.
+bool storeEntries(const QStringList &entries);
+
 // parse(storedEntries()): the table as stored right now. Read on every use so an edit
 // takes effect at the next import without a restart.
 SymbolMap load();
