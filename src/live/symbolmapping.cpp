@@ -15,10 +15,23 @@ int splitEntry(const QString &raw, QString *oldName, QString *newName)
     return int(parts.size());
 }
 
-// A usable pair for the look-ups: a comma was there and the old name is not empty.
+// A stored name ends up inside an import line: a line break or other control character
+// in it would split or corrupt that line, so such an entry is never applied.
+static bool hasControlCharacter(const QString &name)
+{
+    for (const QChar c : name) {
+        if (c.category() == QChar::Other_Control)
+            return true;
+    }
+    return false;
+}
+
+// A usable pair for the look-ups: a comma was there, the old name is not empty and
+// neither name holds a control character.
 static bool splitPair(const QString &raw, QString *oldName, QString *newName)
 {
-    return splitEntry(raw, oldName, newName) >= 2 && !oldName->isEmpty();
+    return splitEntry(raw, oldName, newName) >= 2 && !oldName->isEmpty()
+           && !hasControlCharacter(*oldName) && !hasControlCharacter(*newName);
 }
 
 QString makeEntry(const QString &oldName, const QString &newName)

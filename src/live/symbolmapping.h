@@ -13,7 +13,9 @@ namespace SymbolMapping {
 
 // Builds the old -> new table from stored entries. An entry counts when, after trimming,
 // it splits at "," into at least two parts whose first two parts are non-empty once
-// trimmed; further parts are ignored. A later entry with the same old name wins.
+// trimmed; further parts are ignored. An entry whose names hold a control character (a
+// line break would split an import line) never counts, here or in the reverse look-ups.
+// A later entry with the same old name wins.
 SymbolMap parse(const QStringList &entries);
 
 // The stored entries, read afresh from a short-lived settings store (absent key = empty).

@@ -275,6 +275,9 @@ private slots:
         QCOMPARE(SymbolMapping::reverseLookup("FUT 1"), QStringLiteral("X"));
         QCOMPARE(SymbolMapping::reverseLookup("UNMAPPED"), QStringLiteral("UNMAPPED"));
         QCOMPARE(SymbolMapping::reverseLookup(""), QString());
+        // A name with a line break would split an import line: such an entry is never applied.
+        QCOMPARE(SymbolMapping::parse({"EVIL,NE\nW", "OK,FINE"}), SymbolMap({{"OK", "FINE"}}));
+        QCOMPARE(SymbolMapping::reverse(QStringList{"EVIL,X\tY"}, "X\tY"), QStringLiteral("X\tY"));
     }
 
     void mappingAddedInTheDialogRenamesTheNextLiveTicks()
