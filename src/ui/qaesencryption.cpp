@@ -233,80 +233,59 @@ QByteArray QAESEncryption::encode(const QByteArray &rawText, const QByteArray &k
 {
     if (!checkInput(key, iv))
         return QByteArray();
-    const QByteArray expandedKey = expandKey(key);
-    QByteArray out = rawText + padding(rawText.size(), m_padding);
-    auto *data = reinterpret_cast<quint8 *>(out.data());
-    quint8 chain[16] = {};
-    if (m_mode != ECB)
-        std::memcpy(chain, iv.constData(), 16);
-
-    for (int at = 0; at < out.size(); at += m_blocklen) {
-        quint8 *block = data + at;
-        switch (m_mode) {
-        case ECB:
-            cipher(expandedKey, block);
-            break;
-        case CBC:
-            for (int i = 0; i < 16; ++i)
-                block[i] ^= chain[i];
-            cipher(expandedKey, block);
-            std::memcpy(chain, block, 16);
-            break;
-        case CFB:
-            cipher(expandedKey, chain);
-            for (int i = 0; i < 16; ++i)
-                block[i] ^= chain[i];
-            std::memcpy(chain, block, 16);
-            break;
-        case OFB:
-            cipher(expandedKey, chain);
-            for (int i = 0; i < 16; ++i)
-                block[i] ^= chain[i];
-            break;
-        }
-    }
-    return out;
+    return crypt(true, rawText + padding(rawText.size(), m_padding), key, iv);
 }
 
 QByteArray QAESEncryption::decode(const QByteArray &rawText, const QByteArray &key, const QByteArray &iv)
 {
     if (!checkInput(key, iv) || rawText.size() % m_blocklen != 0)
         return QByteArray();
+    return crypt(false, rawText, key, iv);
+}
+
+QByteArray QAESEncryption::crypt(bool encrypting, QByteArray data, const QByteArray &key, const QByteArray &iv)
+{
     const QByteArray expandedKey = expandKey(key);
-    QByteArray out = rawText;
-    auto *data = reinterpret_cast<quint8 *>(out.data());
+    auto *bytes = reinterpret_cast<quint8 *>(data.data());
     quint8 chain[16] = {};
     if (m_mode != ECB)
         std::memcpy(chain, iv.constData(), 16);
+    auto xorChain = [&chain](quint8 *block) {
+        for (int i = 0; i < 16; ++i)
+            block[i] ^= chain[i];
+    };
 
-    for (int at = 0; at < out.size(); at += m_blocklen) {
-        quint8 *block = data + at;
-        quint8 cipherBlock[16];
-        std::memcpy(cipherBlock, block, 16);
+    for (int at = 0; at < data.size(); at += m_blocklen) {
+        quint8 *block = bytes + at;
+        quint8 input[16];
+        std::memcpy(input, block, 16);
         switch (m_mode) {
         case ECB:
-            invCipher(expandedKey, block);
+            encrypting ? cipher(expandedKey, block) : invCipher(expandedKey, block);
             break;
         case CBC:
-            invCipher(expandedKey, block);
-            for (int i = 0; i < 16; ++i)
-                block[i] ^= chain[i];
-            std::memcpy(chain, cipherBlock, 16);
+            if (encrypting) {
+                xorChain(block);
+                cipher(expandedKey, block);
+                std::memcpy(chain, block, 16);
+            } else {
+                invCipher(expandedKey, block);
+                xorChain(block);
+                std::memcpy(chain, input, 16);
+            }
             break;
-        case CFB:
+        case CFB: // the ciphertext feeds back either way
             cipher(expandedKey, chain);
-            for (int i = 0; i < 16; ++i)
-                block[i] ^= chain[i];
-            std::memcpy(chain, cipherBlock, 16);
+            xorChain(block);
+            std::memcpy(chain, encrypting ? block : input, 16);
             break;
-        case OFB:
+        case OFB: // the key stream feeds back; it does not depend on the data
             cipher(expandedKey, chain);
-            for (int i = 0; i < 16; ++i)
-                block[i] ^= chain[i];
+            xorChain(block);
             break;
         }
     }
-    return out;
+    return data;
 }
 
 QByteArray QAESEncryption::removePadding(const QByteArray &rawText, Padding padding)

@@ -49,6 +49,8 @@ public:
 
 private:
     bool checkInput(const QByteArray &key, const QByteArray &iv) const;
+    // Runs whole blocks through the chosen mode, either way.
+    QByteArray crypt(bool encrypting, QByteArray data, const QByteArray &key, const QByteArray &iv);
     void addRoundKey(int round, const QByteArray &expandedKey);
     void subBytes();
     void invSubBytes();
