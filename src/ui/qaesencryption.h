@@ -39,15 +39,9 @@ public:
     // The bytes encode() appends to data of the given length.
     static QByteArray padding(int length, Padding padding);
 
-    int keyLength() const { return m_keyLen; }
-    int rounds() const { return m_nr; }
-    int expandedKeyLength() const { return m_blocklen * (m_nr + 1); }
-
-    // Key expansion of FIPS-197 section 5.2 (public so it can be checked against the
-    // standard's own expansion examples). Empty when the key has the wrong length.
-    QByteArray expandKey(const QByteArray &key) const;
-
 private:
+    // Key expansion of FIPS-197 section 5.2; empty when the key has the wrong length.
+    QByteArray expandKey(const QByteArray &key) const;
     bool checkInput(const QByteArray &key, const QByteArray &iv) const;
     // Runs whole blocks through the chosen mode, either way.
     QByteArray crypt(bool encrypting, QByteArray data, const QByteArray &key, const QByteArray &iv);

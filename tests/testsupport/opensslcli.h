@@ -7,8 +7,7 @@
 
 namespace OpenSslCli {
 
-// Runs "openssl <args>" with `input` on stdin; the bytes it wrote, or a null array when it
-// failed or did not finish.
+// Runs "openssl <args>" with `input` on stdin; the bytes it wrote, empty when it failed.
 inline QByteArray run(const QStringList &args, const QByteArray &input)
 {
     QProcess p;
@@ -19,10 +18,7 @@ inline QByteArray run(const QStringList &args, const QByteArray &input)
     p.closeWriteChannel();
     if (!p.waitForFinished(10000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
         return QByteArray();
-    QByteArray out = p.readAllStandardOutput();
-    if (out.isNull())
-        out = QByteArray("");
-    return out;
+    return p.readAllStandardOutput();
 }
 
 // AES-<bits>-<mode> encryption or decryption without padding ("-nopad"), key and IV as hex.
