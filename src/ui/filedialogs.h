@@ -7,7 +7,8 @@ class QWidget;
 
 // Every file dialog of the program runs through here, as every box runs through the
 // message helper. Test seam: setHook() answers each dialog with a path (empty = cancelled)
-// instead of showing it.
+// instead of showing it; the environment variable VANTREL_FILE_DIALOG_ANSWER=<path> makes
+// the real binary answer every file dialog with that path, for unattended runs.
 namespace FileDialogs {
 
 enum class Kind { Open, Save };

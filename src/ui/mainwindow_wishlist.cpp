@@ -40,8 +40,11 @@ void verodezuvivuderaz2::on_save_list_clicked()
     const QStringList symbols = m_updator ? m_updator->selectedSymbols : QStringList();
     const QStringList exchanges = m_updator ? m_updator->correspondingExchanges : QStringList();
     file.write(WishlistFile::encrypt(symbols, exchanges));
-    if (!file.commit())
+    if (!file.commit()) {
         warn(QStringLiteral("Failed to write file"));
+        return;
+    }
+    qDebug().noquote() << "Wishlist saved:" << symbols.size() << "symbols to" << path;
 }
 
 void verodezuvivuderaz2::on_load_list_2_clicked()
@@ -85,4 +88,5 @@ void verodezuvivuderaz2::on_load_list_2_clicked()
     // The feed learns the new list at the next re-subscription.
     updateUrlDataState();
     updateSymbolsSelectedLabel();
+    qDebug().noquote() << "Wishlist loaded:" << m_updator->selectedSymbols.size() << "symbols from" << path;
 }
