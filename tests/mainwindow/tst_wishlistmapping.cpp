@@ -1,11 +1,8 @@
-// Save, Load and Mapping through the main window against the real server database, the
-// broker stand-in and Debian's openssl.
+// Save, Load and Mapping through the main window against the real server database and
+// Debian's openssl (the real binary's run of both is in e2e_app).
 #include "amibroker/livedataupdator.h"
 #include "app/settingskeys.h"
-#include "live/pendingbatches.h"
 #include "live/symbolmapping.h"
-#include "platform/installpaths.h"
-#include "platform/quotestore.h"
 #include "ui/filedialogs.h"
 #include "ui/mainwindow.h"
 #include "ui/symbolmappingdialog.h"
@@ -75,7 +72,6 @@ private slots:
     void initTestCase()
     {
         m_env = std::make_unique<TestEnv>();
-        QVERIFY(m_env->installFormats());
         QVERIFY2(TestEnv::mariadbUp(), "start the database with scripts/mariadb.sh start");
         QApplication::setQuitOnLastWindowClosed(false);
         m_hooks.install();
@@ -275,28 +271,6 @@ private slots:
         // A name with a line break would split an import line: such an entry is never applied.
         QCOMPARE(SymbolMapping::parse({"EVIL,NE\nW", "OK,FINE"}), SymbolMap({{"OK", "FINE"}}));
         QCOMPARE(SymbolMapping::reverse(QStringList{"EVIL,X\tY"}, "X\tY"), QStringLiteral("X\tY"));
-    }
-
-    void mappingAddedInTheDialogRenamesTheNextLiveTicks()
-    {
-        liveDataUpdator *updator = m_window->liveUpdator();
-        QuoteStore store;
-        PendingBatches::clear();
-        PendingBatches::append("T,MAPME-I,20261208,10:00:00.001,101,1,0,1\n");
-        QMetaObject::invokeMethod(updator, "updateDataAmi", Qt::QueuedConnection);
-        QTRY_VERIFY(store.open(InstallPaths::databaseDir()) && store.quotes("MAPME-I").size() == 1);
-
-        withMappingDialog([](SymbolMappingDialog *d) {
-            dialogButton(d, "Add")->click();
-            d->model()->item(0, 0)->setText("MAPME-I");
-            d->model()->item(0, 1)->setText("MAPPED_FUT");
-            dialogButton(d, "Save && Close")->click();
-        });
-        PendingBatches::append("T,MAPME-I,20261208,10:00:01.001,102,1,0,2\n");
-        QMetaObject::invokeMethod(updator, "updateDataAmi", Qt::QueuedConnection);
-        QTRY_COMPARE(store.quotes("MAPPED_FUT").size(), 1);
-        QCOMPARE(store.quotes("MAPPED_FUT").first().close, 102.0);
-        QCOMPARE(store.quotes("MAPME-I").size(), 1);
     }
 };
 
