@@ -10,7 +10,7 @@ PACKAGES=(
   mariadb-server mariadb-client
   p7zip-full unzip zip
   xvfb xauth x11-utils x11-apps imagemagick fonts-dejavu-core
-  iproute2 util-linux procps
+  iproute2 util-linux procps openssl xdotool
   g++-mingw-w64-x86-64-posix
 )
 

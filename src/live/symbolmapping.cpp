@@ -4,19 +4,50 @@
 
 namespace SymbolMapping {
 
-// One stored entry split into its trimmed old and new names; false when the entry has
-// no comma at all. Parts after the second are ignored.
-static bool splitEntry(const QString &raw, QString *oldName, QString *newName)
+int splitEntry(const QString &raw, QString *oldName, QString *newName)
 {
     const QString entry = raw.trimmed();
     if (entry.isEmpty())
-        return false;
+        return 0;
     const QStringList parts = entry.split(QLatin1Char(','), Qt::KeepEmptyParts);
-    if (parts.size() < 2)
-        return false;
     *oldName = parts.at(0).trimmed();
-    *newName = parts.at(1).trimmed();
-    return true;
+    *newName = parts.size() > 1 ? parts.at(1).trimmed() : QString();
+    return int(parts.size());
+}
+
+// A stored name ends up inside an import line: a line break or other control character
+// in it would split or corrupt that line, so such an entry is never applied.
+static bool hasControlCharacter(const QString &name)
+{
+    for (const QChar c : name) {
+        if (c.category() == QChar::Other_Control)
+            return true;
+    }
+    return false;
+}
+
+// A usable pair for the look-ups: a comma was there, the old name is not empty and
+// neither name holds a control character.
+static bool splitPair(const QString &raw, QString *oldName, QString *newName)
+{
+    return splitEntry(raw, oldName, newName) >= 2 && !oldName->isEmpty()
+           && !hasControlCharacter(*oldName) && !hasControlCharacter(*newName);
+}
+
+QString makeEntry(const QString &oldName, const QString &newName)
+{
+    QString o = oldName.trimmed(), n = newName.trimmed();
+    o.replace(QLatin1Char(','), QLatin1Char(' '));
+    n.replace(QLatin1Char(','), QLatin1Char(' '));
+    return o + QLatin1Char(',') + n;
+}
+
+bool storeEntries(const QStringList &entries)
+{
+    AppSettings settings;
+    settings.setValue(SettingsKeys::symbolMappingEntries, entries);
+    settings.sync();
+    return settings.status() == QSettings::NoError;
 }
 
 SymbolMap parse(const QStringList &entries)
@@ -24,7 +55,7 @@ SymbolMap parse(const QStringList &entries)
     SymbolMap map;
     QString oldName, newName;
     for (const QString &raw : entries) {
-        if (splitEntry(raw, &oldName, &newName) && !oldName.isEmpty() && !newName.isEmpty())
+        if (splitPair(raw, &oldName, &newName) && !newName.isEmpty())
             map.insert(oldName, newName);
     }
     return map;
@@ -44,7 +75,7 @@ QString reverse(const QStringList &entries, const QString &newName)
         return newName;
     QString oldName, mappedName;
     for (const QString &raw : entries) {
-        if (splitEntry(raw, &oldName, &mappedName) && !oldName.isEmpty() && mappedName == newName)
+        if (splitPair(raw, &oldName, &mappedName) && mappedName == newName)
             return oldName;
     }
     return newName;

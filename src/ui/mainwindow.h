@@ -30,7 +30,8 @@ class settings;
 // mainwindow.cpp; the catalogue in mainwindow_catalogue.cpp; the watchlist and its table
 // in mainwindow_watchlist.cpp; the live feed and the polling request in
 // mainwindow_feed.cpp; status, uptime and the simple buttons in mainwindow_actions.cpp;
-// the backfill slots in mainwindow_backfill.cpp.
+// the backfill slots in mainwindow_backfill.cpp; the wishlist files in
+// mainwindow_wishlist.cpp; the Mapping button in mainwindow_mapping.cpp.
 class verodezuvivuderaz2 : public QDialog
 {
     Q_OBJECT

@@ -98,18 +98,3 @@ void verodezuvivuderaz2::on_pushButton_clicked()
     // is created here on every click once it exists.
     qDebug() << "End-of-day backfill dialog: not available yet";
 }
-
-void verodezuvivuderaz2::on_MappingButton_clicked()
-{
-    qDebug() << "Symbol mapping dialog: not available yet";
-}
-
-void verodezuvivuderaz2::on_save_list_clicked()
-{
-    qDebug() << "Saving a wishlist file: not available yet";
-}
-
-void verodezuvivuderaz2::on_load_list_2_clicked()
-{
-    qDebug() << "Loading a wishlist file: not available yet";
-}

@@ -1,0 +1,169 @@
+// The real binary on a private X server with its buttons clicked as a user would
+// (xdotool): a watchlist saved in one run loads back in the next, and a mapping typed into
+// the mapping dialog renames the next live ticks in the broker stand-in's store. File
+// dialogs are answered unattended (VANTREL_FILE_DIALOG_ANSWER), boxes too (VANTREL_BOX_LOG).
+#include "app/settingskeys.h"
+#include "live/symbolmapping.h"
+#include "platform/quotestore.h"
+#include "testenv.h"
+
+#include <QProcess>
+#include <QtTest>
+
+#include <csignal>
+
+class tst_UserButtons : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<TestEnv> env;
+    QProcess xserver;
+    QString display;
+
+    // Output of `p` until `marker` shows (or p ends, or the time is up).
+    static bool waitFor(QProcess &p, QByteArray &out, const QByteArray &marker, int timeoutMs = 30000)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!out.contains(marker) && t.elapsed() < timeoutMs && p.state() != QProcess::NotRunning) {
+            p.waitForReadyRead(200);
+            out += p.readAll();
+        }
+        return out.contains(marker);
+    }
+
+    QByteArray xdotool(const QStringList &args)
+    {
+        QProcess x;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("DISPLAY", display);
+        x.setProcessEnvironment(e);
+        x.start("xdotool", args);
+        x.waitForFinished(15000);
+        return x.exitCode() == 0 ? x.readAllStandardOutput() : QByteArray();
+    }
+
+    // Clicks at (x, y) inside the first visible window whose title matches.
+    void clickIn(const QString &title, int x, int y)
+    {
+        const QByteArray id = xdotool({"search", "--sync", "--onlyvisible", "--name", title}).split('\n').first();
+        QVERIFY2(!id.isEmpty(), qPrintable(title));
+        xdotool({"mousemove", "--window", id, QString::number(x), QString::number(y), "click", "1"});
+    }
+
+    // Starts Vantrel with the given watchlist in its store and waits for its main window.
+    std::unique_ptr<QProcess> startApp(const QStringList &symbols, const QStringList &exchanges, QByteArray &out)
+    {
+        {
+            AppSettings s;
+            s.setValue(SettingsKeys::firstRun, false);
+            s.setValue(SettingsKeys::selectedSymbolsList, symbols);
+            s.setValue(SettingsKeys::corrExchList, exchanges);
+        }
+        auto app = std::make_unique<QProcess>();
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("KOVANTA_ROOT", env->root());
+        e.insert("XDG_CONFIG_HOME", env->configDir());
+        e.insert("QT_QPA_PLATFORM", "xcb");
+        e.insert("DISPLAY", display);
+        e.insert("VANTREL_BOX_LOG", env->root() + "/boxes.log");
+        e.insert("VANTREL_FILE_DIALOG_ANSWER", env->root() + "/watch list.vn");
+        e.insert("QT_LOGGING_RULES", "*.debug=true;qt.*.debug=false");
+        app->setProcessEnvironment(e);
+        app->setProcessChannelMode(QProcess::MergedChannels);
+        app->start(TestEnv::builtExecutable("Vantrel"), QStringList());
+        waitFor(*app, out, "main window shown");
+        return app;
+    }
+
+    static int closeApp(QProcess &app, QByteArray &out)
+    {
+        ::kill(app.processId(), SIGTERM);
+        if (!app.waitForFinished(20000))
+            app.kill();
+        out += app.readAll();
+        return app.exitStatus() == QProcess::NormalExit ? app.exitCode() : -1;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(TestEnv::mariadbUp(), "MariaDB does not answer on 127.0.0.1:49111");
+        QVERIFY2(!QStandardPaths::findExecutable("xdotool").isEmpty(), "xdotool is missing (scripts/install-deps.sh)");
+        xserver.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
+        QVERIFY(xserver.waitForStarted(5000));
+        QByteArray number;
+        while (!number.contains('\n') && xserver.waitForReadyRead(10000))
+            number += xserver.readAllStandardOutput();
+        bool ok = false;
+        number.trimmed().toInt(&ok);
+        QVERIFY2(ok, number.constData());
+        display = ":" + QString::fromLatin1(number.trimmed());
+        env = std::make_unique<TestEnv>();
+        QVERIFY(env->installFormats());
+        QVERIFY(env->writeUserId("VANTREL-DEMO-0001"));
+    }
+
+    void cleanupTestCase()
+    {
+        xserver.terminate();
+        xserver.waitForFinished(5000);
+    }
+
+    void savedWatchlistLoadsBackInTheNextRun()
+    {
+        // "Save" sits at 638,430 (70 x 38) in the main window, "Load" at 710,430.
+        QByteArray out;
+        auto app = startApp({"NIFTY-I", "EURUSD"}, {"FUTURE", "FOREX"}, out);
+        clickIn("Vantrel 7\\.10", 673, 449);
+        QVERIFY2(waitFor(*app, out, "Wishlist saved: 2 symbols"), out.constData());
+        QCOMPARE(closeApp(*app, out), 0);
+        QCOMPARE(QFileInfo(env->root() + "/watch list.vn").size(), qint64(32));
+
+        app = startApp({"GOLDM-I"}, {"MCX"}, out);
+        clickIn("Vantrel 7\\.10", 745, 449);
+        QVERIFY2(waitFor(*app, out, "Wishlist loaded: 2 symbols"), out.constData());
+        QCOMPARE(closeApp(*app, out), 0);
+        AppSettings s; // written by the close sequence after the load
+        QCOMPARE(s.value(SettingsKeys::selectedSymbolsList).toStringList(), QStringList({"NIFTY-I", "EURUSD"}));
+        QCOMPARE(s.value(SettingsKeys::corrExchList).toStringList(), QStringList({"FUTURE", "FOREX"}));
+    }
+
+    void mappingTypedInTheDialogRenamesTheNextLiveTicks()
+    {
+        QProcess devserver; // the demo account's WebSocketLink names port 49120
+        devserver.setProcessChannelMode(QProcess::MergedChannels);
+        devserver.start(TestEnv::builtExecutable("vantrel-devserver"),
+                        {"--ws-port", "49120", "--rate", "40", "--batch", "2"});
+        QByteArray serverOut, out;
+        QVERIFY(waitFor(devserver, serverOut, "listening ws"));
+        auto app = startApp({"NIFTY-I"}, {"FUTURE"}, out);
+        const QString dbDir = env->root() + "/Amibroker/RTDataDatabase";
+        QuoteStore store;
+        QTRY_VERIFY_WITH_TIMEOUT(store.open(dbDir) && !store.quotes("NIFTY-I").isEmpty(), 20000);
+        QVERIFY(store.quotes("NIFTY_E2E").isEmpty());
+
+        // "Mapping" at 566,430 (70 x 38); "Add" opens the new row's first cell for typing.
+        clickIn("Vantrel 7\\.10", 601, 449);
+        const QByteArray dialog = xdotool({"search", "--sync", "--onlyvisible", "--name", "^Symbol Mapping$"}).trimmed();
+        QVERIFY(!dialog.isEmpty());
+        const QByteArray geometry = xdotool({"getwindowgeometry", "--shell", dialog});
+        const int width = geometry.mid(geometry.indexOf("WIDTH=") + 6).split('\n').first().toInt();
+        const int height = geometry.mid(geometry.indexOf("HEIGHT=") + 7).split('\n').first().toInt();
+        QVERIFY2(width >= 550 && height >= 350, geometry.constData());
+        // Bottom row: "Add" leftmost, "Save && Close" rightmost.
+        clickIn("^Symbol Mapping$", 30, height - 30);
+        xdotool({"type", "--delay", "20", "NIFTY-I"});
+        xdotool({"key", "Tab"});
+        xdotool({"type", "--delay", "20", "NIFTY_E2E"});
+        xdotool({"key", "Return"});
+        clickIn("^Symbol Mapping$", width - 30, height - 30);
+        QTRY_COMPARE_WITH_TIMEOUT(SymbolMapping::storedEntries(), QStringList{"NIFTY-I,NIFTY_E2E"}, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!store.quotes("NIFTY_E2E").isEmpty(), 15000);
+        QCOMPARE(closeApp(*app, out), 0);
+        devserver.terminate();
+        devserver.waitForFinished(5000);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_UserButtons)
+#include "tst_userbuttons.moc"
