@@ -3,6 +3,7 @@
 #include "live/latestbatch.h"
 #include "live/pendingbatches.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -210,8 +211,15 @@ bool buildImportFile(const QByteArray &tickText, const QString &importPath,
     if (!importFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
         return false;
     const QByteArray lines = importLines(tickText, map);
-    importFile.write(lines);
+    // A short write (disk full, quota) would hand the charting program half a batch and
+    // count the rest as imported.
+    const bool written = importFile.write(lines) == lines.size() && importFile.flush();
     importFile.close();
+    if (!written) {
+        qDebug().noquote() << "Import file" << importPath
+                           << "could not be written:" << importFile.errorString();
+        return false;
+    }
     if (linesBytes)
         *linesBytes = lines.size();
     return true;

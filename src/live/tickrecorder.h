@@ -55,7 +55,8 @@ bool storeBatch(const QString &tickFilePath, const QByteArray &lines);
 QByteArray importLines(const QByteArray &tickText, const SymbolMap &map);
 
 // Writes importLines(tickText, map) to importPath (text mode, truncated), creating its
-// folder when missing. False when the import file cannot be opened. *linesBytes, when
+// folder when missing. False when the import file cannot be opened or not every byte
+// could be written. *linesBytes, when
 // given, receives the size of the lines written, so a caller need not read the file back
 // to learn whether it is empty.
 bool buildImportFile(const QByteArray &tickText, const QString &importPath,

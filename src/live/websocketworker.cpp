@@ -1,6 +1,7 @@
 #include "live/websocketworker.h"
 
 #include "live/latestbatch.h"
+#include "live/pendingbatches.h"
 #include "live/tickrecorder.h"
 #include "platform/installpaths.h"
 
@@ -122,7 +123,10 @@ void WebSocketWorker::stop()
         m_socket->close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("Stopped by user"));
     }
 
+    // Batches of a stopped feed belong to nobody: a Restart must not import them again
+    // through the next pass's cycle.
     LatestBatch::clear();
+    PendingBatches::clear();
 }
 
 void WebSocketWorker::resubscribe(QStringList newSymbolsList)

@@ -622,11 +622,14 @@ void TstWebSocketWorker::stopSendsUnsubscribeAndCloseAndNeverReopens()
     server.send(kBatch);
     QTRY_COMPARE(dataSpy.count(), 1);
     QCOMPARE(LatestBatch::copy(), kBatchLines);
+    QCOMPARE(PendingBatches::count(), 1);
 
     w->stop();
     QVERIFY(w->isStoppedByUser());
     QVERIFY(!w->isSubscribed());
     QCOMPARE(LatestBatch::copy(), QByteArray());
+    // Nothing of the stopped feed is left for the next pass's import cycle.
+    QCOMPARE(PendingBatches::count(), 0);
     QTRY_VERIFY(server.last().closed);
     QCOMPARE(server.last().texts.last(), kUnsubscribeAll);
     QCOMPARE(server.last().closeCode, 1000);
