@@ -418,6 +418,70 @@ private slots:
         QCOMPARE(w.form().SymbolsSelected->text(), QStringLiteral("S:(0)"));
     }
 
+    void unreadableLimitKeepsTheSavedWatchlist()
+    {
+        {
+            AppSettings store;
+            store.setValue(SettingsKeys::firstRun, false);
+            store.setValue(SettingsKeys::selectedSymbolsList, QStringList({"NIFTY-I", "XAUUSD"}));
+            store.setValue(SettingsKeys::corrExchList, QStringList({"FUTURE", "FOREX"}));
+            store.setValue(SettingsKeys::segmentCheckbox(8), true);
+        }
+        {
+            verodezuvivuderaz2 w;
+            w.setSymbolLimitUnreadable();
+            w.setWebSocketLink(QStringLiteral("ws://127.0.0.1:1/ws"));
+            w.loadFullCatalogue();
+            w.enableInterface(QStringLiteral("U"), kDays, QString());
+            QCOMPARE(w.liveUpdator()->selectedSymbols, QStringList({"NIFTY-I", "XAUUSD"}));
+            QCOMPARE(w.form().displayTableWidget->rowCount(), 2);
+            QVERIFY(m_hooks.boxes.isEmpty());
+
+            // Additions wait for a readable limit.
+            w.form().symbolsListWidget->findItems(QStringLiteral("EURUSD"), Qt::MatchExactly).first()
+                ->setCheckState(Qt::Checked);
+            w.form().addSelected->click();
+            QCOMPARE(m_hooks.titles(), QStringList{QStringLiteral("Limit Exceeded")});
+            QCOMPARE(w.liveUpdator()->selectedSymbols, QStringList({"NIFTY-I", "XAUUSD"}));
+            w.close();
+        }
+        QCOMPARE(AppSettings().value(SettingsKeys::selectedSymbolsList).toStringList(),
+                 QStringList({"NIFTY-I", "XAUUSD"}));
+    }
+
+    void serverTextsAreTrimmedAndOnlyWebLinksOpen()
+    {
+        AppSettings().setValue(SettingsKeys::firstRun, false);
+        LocalFeedServer feed;
+        QVERIFY(feed.listen());
+        verodezuvivuderaz2 w;
+        w.setWebSocketLink(QStringLiteral("  ") + feed.url() + QStringLiteral(" \t"));
+        w.setNetworkPaths(QStringLiteral(" 127.0.0.1:49121/net/get "), QStringLiteral("\t127.0.0.1:49121/net/post\n"));
+        w.setLivePaths(QStringLiteral(" a "), QStringLiteral(" b "));
+        w.setBackfillPaths(QStringLiteral(" 127.0.0.1:49121/backfill "), QStringLiteral(" c\n"));
+        QCOMPARE(w.webSocketLink(), feed.url());
+        QCOMPARE(w.pollingEndpoints().networkGet, QStringLiteral("127.0.0.1:49121/net/get"));
+        QCOMPARE(w.pollingEndpoints().networkPost, QStringLiteral("127.0.0.1:49121/net/post"));
+        QCOMPARE(w.pollingEndpoints().liveGet + w.pollingEndpoints().livePost, QStringLiteral("ab"));
+        QCOMPARE(w.txtBackfillPath() + w.txtBackfillPath1Min(), QStringLiteral("127.0.0.1:49121/backfillc"));
+        w.form().connectButton->click();
+        QTRY_COMPARE_WITH_TIMEOUT(feed.ofType(QStringLiteral("subscribe")).size(), 1, 10000);
+
+        const QStringList refused{QStringLiteral("file:///etc/passwd"), QStringLiteral("/usr/bin/xterm"),
+                                  QStringLiteral("ftp://127.0.0.1/x"), QStringLiteral("javascript:alert(1)")};
+        for (const QString &link : refused) {
+            w.setSupportLink(link);
+            w.on_contactSupportButton_clicked();
+        }
+        QVERIFY(m_hooks.openedUrls.isEmpty());
+        w.setSupportLink(QStringLiteral(" https://127.0.0.1:49121/support "));
+        w.on_contactSupportButton_clicked();
+        w.setSupportLink(QStringLiteral("127.0.0.1:49121/help"));
+        w.on_contactSupportButton_clicked();
+        QCOMPARE(m_hooks.openedUrls, (QList<QUrl>{QUrl(QStringLiteral("https://127.0.0.1:49121/support")),
+                                                  QUrl(QStringLiteral("http://127.0.0.1:49121/help"))}));
+    }
+
     void connectKeepsTheFirstPollingRequestAndReusesTheFeed()
     {
         AppSettings().setValue(SettingsKeys::firstRun, false);
