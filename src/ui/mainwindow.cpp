@@ -294,7 +294,7 @@ void verodezuvivuderaz2::closeEvent(QCloseEvent *event)
         hide();
         // The charting program needs a moment to finish its own shutdown before it is ended.
         QThread::msleep(1000);
-        BrokerProcess::endBroker(this);
+        BrokerProcess::endBroker();
     }
     event->accept();
 }

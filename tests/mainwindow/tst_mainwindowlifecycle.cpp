@@ -17,6 +17,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -35,6 +36,8 @@
 #include <QWebSocket>
 #include <QWebSocketServer>
 #include <QtTest>
+
+#include <csignal>
 #include <memory>
 #include <vector>
 
@@ -111,6 +114,30 @@ private:
         return InstallPaths::databaseDir() + QStringLiteral("/broker-process.log");
     }
 
+    // Detached processes started to end the charting program; they wait for this test
+    // process to end before they do, so here they can only be seen waiting.
+    static QList<qint64> endBrokerWatchers()
+    {
+        QList<qint64> pids;
+        const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+        for (const QString &entry : entries) {
+            QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(entry));
+            if (!cmdline.open(QIODevice::ReadOnly))
+                continue;
+            const QByteArray args = cmdline.readAll();
+            if (args.contains("vantrel-endbroker") && args.contains(brokerProcessLog().toUtf8()))
+                pids << entry.toLongLong();
+        }
+        return pids;
+    }
+
+    static void stopEndBrokerWatchers()
+    {
+        for (qint64 pid : endBrokerWatchers())
+            ::kill(pid_t(pid), SIGKILL);
+        QTRY_VERIFY(endBrokerWatchers().isEmpty());
+    }
+
     // Runs a copy of `sleep` under the given image name, as if that program were running.
     void launchFakeCopy(const QString &name)
     {
@@ -171,10 +198,15 @@ private slots:
         TestEnv::clearSettings();
         m_hooks.clear();
         LatestBatch::clear();
+        stopEndBrokerWatchers();
         QFile::remove(brokerProcessLog());
     }
 
-    void cleanup() { stopFakeCopies(); }
+    void cleanup()
+    {
+        stopFakeCopies();
+        stopEndBrokerWatchers();
+    }
 
     // ---- Start-up checks ----
 
@@ -554,7 +586,7 @@ private slots:
         QVERIFY(broker->isExitRequested());
         QCOMPARE(broker->counters().databaseSaves, 0); // control is off
         QCOMPARE(broker->counters().layoutSaves, 0);
-        QVERIFY(!QFile::exists(brokerProcessLog()));
+        QVERIFY(endBrokerWatchers().isEmpty());
     }
 
     void escapeAlsoRunsTheCloseSequence()
@@ -591,9 +623,9 @@ private slots:
         QCOMPARE(broker->counters().layoutSaves, 1);
         QCOMPARE(broker->lastLayoutPath(), InstallPaths::layoutFile());
         QVERIFY(QFile::exists(InstallPaths::layoutFile()));
-        QFile log(brokerProcessLog());
-        QVERIFY(log.open(QIODevice::ReadOnly));
-        QCOMPARE(log.readAll(), QByteArray("EndBroker\n"));
+        // The end is under way in a process of its own that outlives the window.
+        QCOMPARE(endBrokerWatchers().size(), 1);
+        QVERIFY(!QFile::exists(brokerProcessLog()));
     }
 
     void closeWithControlOnWithoutLayout()
@@ -607,7 +639,7 @@ private slots:
         w.close();
         QCOMPARE(standIn(w)->counters().databaseSaves, 1);
         QCOMPARE(standIn(w)->counters().layoutSaves, 0);
-        QVERIFY(QFile::exists(brokerProcessLog()));
+        QCOMPARE(endBrokerWatchers().size(), 1);
     }
 
     void restartWithControlOnSavesOnceAndLeavesTheProgramRunning()
@@ -630,7 +662,7 @@ private slots:
         QCOMPARE(broker->counters().commands, 1); // the close sequence still sent the exit command
         QVERIFY(!w.settingsDialog()->controlAmibrokerFlag);
         QCOMPARE(AppSettings().value(SettingsKeys::controlAmibroker, true).toBool(), false);
-        QVERIFY(!QFile::exists(brokerProcessLog())); // not ended
+        QVERIFY(endBrokerWatchers().isEmpty()); // not ended
         QVERIFY(AppSettings().contains(SettingsKeys::autoFilldays)); // settings were written
     }
 
