@@ -2,9 +2,9 @@
 // what its quote store holds afterwards.
 
 #include "platform/brokerautomation.h"
-#include "platform/brokerstandin.h"
+#include "platform/standin/brokerstandin.h"
 #include "platform/installpaths.h"
-#include "platform/quotestore.h"
+#include "platform/standin/quotestore.h"
 #include "testenv.h"
 
 #include <QDir>

@@ -3,8 +3,8 @@
 // close. Boxes are answered unattended and logged (VANTREL_BOX_LOG); the session's close
 // and restart requests arrive as SIGTERM and SIGHUP.
 #include "app/settingskeys.h"
-#include "platform/brokerstandin.h"
-#include "platform/quotestore.h"
+#include "platform/standin/brokerstandin.h"
+#include "platform/standin/quotestore.h"
 #include "testenv.h"
 
 #include <QProcess>

@@ -5,9 +5,9 @@
 #include "app/settingskeys.h"
 #include "live/websocketworker.h"
 #include "live/pendingbatches.h"
-#include "platform/brokerstandin.h"
+#include "platform/standin/brokerstandin.h"
 #include "platform/installpaths.h"
-#include "platform/quotestore.h"
+#include "platform/standin/quotestore.h"
 #include "testenv.h"
 
 #include <QProcess>

@@ -4,7 +4,7 @@
 #include "amibroker/livedataupdator.h"
 #include "app/settingskeys.h"
 #include "live/latestbatch.h"
-#include "platform/brokerstandin.h"
+#include "platform/standin/brokerstandin.h"
 #include "platform/installpaths.h"
 #include "serverdb/serverdatabase.h"
 #include "ui/mainwindow.h"

@@ -1,8 +1,8 @@
-#include "platform/brokerstandin.h"
+#include "platform/standin/brokerstandin.h"
 
-#include "platform/asciiimportformat.h"
+#include "platform/standin/asciiimportformat.h"
 #include "platform/installpaths.h"
-#include "platform/quotestore.h"
+#include "platform/standin/quotestore.h"
 
 #include <QAtomicInt>
 #include <QDebug>

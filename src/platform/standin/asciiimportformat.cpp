@@ -1,4 +1,4 @@
-#include "platform/asciiimportformat.h"
+#include "platform/standin/asciiimportformat.h"
 
 #include <QDate>
 #include <QDebug>
