@@ -177,6 +177,7 @@ void authDialog::showNotRegistered()
 
 void authDialog::backfillAtStartup(int days)
 {
+    m_startupBackfillDays = days;
     qDebug() << "Start-up backfill requested for" << days << "day(s)";
 }
 

@@ -569,8 +569,19 @@ private slots:
         ui.autofillCheckBox->setChecked(false);
         ui.autoFilldaysBox->setCurrentText(QStringLiteral("20"));
         w.show();
+        QStringList written;
+        AppSettings::setWriteObserver([&written](const QString &key, const QVariant &) { written << key; });
         QVERIFY(w.close());
+        AppSettings::setWriteObserver({});
         QVERIFY(!w.isVisible());
+
+        // The segment flags first, then the watchlist, then the Autofill choice.
+        QStringList order;
+        for (int k = 0; k < 9; ++k)
+            order << QStringLiteral("checkbox%1").arg(k);
+        order << QStringLiteral("selectedSymbolsList") << QStringLiteral("corrExchList")
+              << QStringLiteral("autoBackfillChecked") << QStringLiteral("autoFilldays");
+        QCOMPARE(written, order);
 
         AppSettings store;
         for (int k = 0; k < 9; ++k)
