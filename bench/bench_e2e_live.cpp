@@ -4,9 +4,9 @@
 //   bench_e2e_live [seconds=60] [rate=2000] [symbols=500] [batch=50]
 #include "amibroker/livedataupdator.h"
 #include "live/websocketworker.h"
-#include "platform/brokerstandin.h"
+#include "platform/standin/brokerstandin.h"
 #include "platform/installpaths.h"
-#include "platform/quotestore.h"
+#include "platform/standin/quotestore.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

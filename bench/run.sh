@@ -10,6 +10,8 @@ export CCACHE_BASEDIR="$PWD"
 cmake -S . -B "$BUILD_DIR" -G Ninja >/dev/null
 cmake --build "$BUILD_DIR" -j2 >/dev/null || { echo "bench: build failed"; exit 1; }
 export QT_QPA_PLATFORM=offscreen
+# Nothing measured here may reach past this machine.
+export VANTREL_PROBE_HOST="${VANTREL_PROBE_HOST:-127.0.0.1:9}"
 export QT_LOGGING_RULES="*.debug=false"
 
 echo "== recording"

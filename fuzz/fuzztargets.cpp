@@ -5,7 +5,7 @@
 #include "live/symbolmapping.h"
 #include "live/tickrecorder.h"
 #include "live/websocketworker.h"
-#include "platform/asciiimportformat.h"
+#include "platform/standin/asciiimportformat.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -26,6 +26,10 @@ liveDataUpdator::liveDataUpdator(QObject *parent)
 
     connect(this, &liveDataUpdator::doeodbackfill, this, &liveDataUpdator::doEodBackfill);
 
+    m_retryTimer.setSingleShot(true);
+    m_retryTimer.setInterval(kImportRetryMs);
+    connect(&m_retryTimer, &QTimer::timeout, this, &liveDataUpdator::updateDataAmi);
+
     m_pauseTimer.setSingleShot(true);
     connect(&m_pauseTimer, &QTimer::timeout, this, &liveDataUpdator::updateDataAmi);
 }
@@ -77,35 +81,72 @@ void liveDataUpdator::updateDataAmi()
         return;
     }
 
-    // Every recorded batch not yet imported, oldest first. A cycle that finds none has
-    // nothing to do: an earlier cycle already imported its batch.
-    const QList<QByteArray> pending = PendingBatches::takeAll();
-    if (pending.isEmpty())
+    // Every recorded batch not yet imported, oldest first. They leave the queue only once
+    // the charting program has taken them; a cycle that finds none has nothing to do.
+    const PendingBatches::Snapshot pending = PendingBatches::peek();
+    if (pending.batches.isEmpty()) {
+        m_retryTimer.stop();
         return;
+    }
     ++m_importCycles;
 
     QByteArray ticks;
-    for (const QByteArray &b : pending)
+    for (const QByteArray &b : pending.batches)
         ticks += b;
 
-    // An import file without a usable line is not handed to the charting program.
     qint64 importBytes = 0;
-    if (!TickRecorder::buildImportFile(ticks, importFilePath, SymbolMapping::load(), &importBytes)
-        || importBytes == 0)
+    if (!TickRecorder::buildImportFile(ticks, importFilePath, SymbolMapping::load(), &importBytes)) {
+        importFailed(QStringLiteral("the import file %1 cannot be written").arg(importFilePath),
+                     pending.batches.size());
         return;
+    }
+    // Batches without a usable line have nothing for the charting program.
+    if (importBytes == 0) {
+        PendingBatches::acknowledge(pending.lastId);
+        return;
+    }
 
+    QVariant result;
     if (QThread::currentThread() == QCoreApplication::instance()->thread()) {
-        importIntoAmiBroker(importFilePath, realtimeFormatPath);
+        result = importIntoAmiBroker(importFilePath, realtimeFormatPath);
     } else {
-        QVariant ignored;
         QMetaObject::invokeMethod(this, "importIntoAmiBroker", Qt::BlockingQueuedConnection,
-                                  Q_RETURN_ARG(QVariant, ignored),
+                                  Q_RETURN_ARG(QVariant, result),
                                   Q_ARG(QString, importFilePath),
                                   Q_ARG(QString, realtimeFormatPath));
     }
-    callBroker("RefreshAll()");
-    m_importedBatches += pending.size();
     m_lastImport.start();
+    if (result.isNull()) {
+        importFailed(QStringLiteral("the charting program did not import %1 with %2")
+                         .arg(importFilePath, realtimeFormatPath),
+                     pending.batches.size());
+        return;
+    }
+
+    PendingBatches::acknowledge(pending.lastId);
+    m_importedBatches += pending.batches.size();
+    if (m_importFailing) {
+        m_importFailing = false;
+        m_retryTimer.stop();
+        qDebug().noquote() << QStringLiteral("Live import works again: %1 kept batch(es) imported")
+                                  .arg(pending.batches.size());
+    }
+    callBroker("RefreshAll()");
+}
+
+void liveDataUpdator::importFailed(const QString &reason, int keptBatches)
+{
+    if (!m_importFailing) {
+        m_importFailing = true;
+        qDebug().noquote() << QStringLiteral("Live import failing: %1; %2 batch(es) kept and "
+                                             "retried every %3 ms")
+                                  .arg(reason)
+                                  .arg(keptBatches)
+                                  .arg(m_retryTimer.interval());
+    }
+    // New batches bring their own cycles; the timer brings one when the feed is quiet.
+    if (!m_retryTimer.isActive())
+        m_retryTimer.start();
 }
 
 void liveDataUpdator::doEodBackfill()

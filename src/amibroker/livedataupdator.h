@@ -55,6 +55,11 @@ public:
     qint64 importCycles() const { return m_importCycles; }
     qint64 importedBatches() const { return m_importedBatches; }
 
+    // Whether the last import cycle could not hand its batches over (they are kept).
+    bool isImportFailing() const { return m_importFailing; }
+    // Test seam: the pause before a failed import is tried again without a new batch.
+    void setImportRetryIntervalMs(int ms) { m_retryTimer.setInterval(ms); }
+
     Q_INVOKABLE QVariant importIntoAmiBroker(QString filePath, QString formatDll);
 
 signals:
@@ -74,12 +79,16 @@ protected:
 
 private:
     QVariant callBroker(const char *function);
+    void importFailed(const QString &reason, int keptBatches);
 
     ServerDatabase m_serverDb;
     std::unique_ptr<BrokerAutomation> m_broker;
     static constexpr qint64 kImportPauseMs = 50;
     QElapsedTimer m_lastImport;
     QTimer m_pauseTimer;
+    static constexpr int kImportRetryMs = 1000;
+    QTimer m_retryTimer;
+    bool m_importFailing = false;
     qint64 m_importCycles = 0;
     qint64 m_importedBatches = 0;
 };

@@ -6,6 +6,7 @@
 #include "app/settingskeys.h"
 #include "app/startupanimation.h"
 #include "app/userid.h"
+#include "serverdb/serverdatabase.h"
 #include "platform/sessionsignals.h"
 #include "ui/mainwindow.h"
 #include "ui/messagehelper.h"
@@ -140,7 +141,15 @@ void authDialog::applyRecord(const QSqlRecord &record)
     auto text = [&record](const char *column) {
         return record.value(QLatin1String(column)).toString();
     };
-    m_mainWindow->setSymbolLimit(text("SymbolAllowed").toInt());
+    const QVariant allowed = record.value(QStringLiteral("SymbolAllowed"));
+    int limit = 0;
+    if (ServerDatabase::parseSymbolLimit(allowed, &limit)) {
+        m_mainWindow->setSymbolLimit(limit);
+    } else {
+        qDebug() << "SymbolAllowed is not a whole number:" << allowed
+                 << "- the saved watchlist is kept and additions are refused";
+        m_mainWindow->setSymbolLimitUnreadable();
+    }
     m_mainWindow->setSupportLink(text("contactSupportLink"));
     m_mainWindow->setSecureKey(text("SecureKey"));
     m_mainWindow->setBackfillPaths(text("txtBackfillPath"), text("txtBackfillPath1Min"));
@@ -168,6 +177,7 @@ void authDialog::showNotRegistered()
 
 void authDialog::backfillAtStartup(int days)
 {
+    m_startupBackfillDays = days;
     qDebug() << "Start-up backfill requested for" << days << "day(s)";
 }
 

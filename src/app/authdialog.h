@@ -31,6 +31,8 @@ public:
     QString userId() const { return m_userId; }
     QStringList daysList() const { return m_days; }
     bool isMonitorArmed() const { return m_monitorTimer && m_monitorTimer->isActive(); }
+    // Days of the last start-up backfill request (0 before any).
+    int startupBackfillDays() const { return m_startupBackfillDays; }
 
     // Whether the server's announced build counts as newer than the running one.
     static bool isNewerBuild(const QString &current, const QString &latest);
@@ -62,4 +64,5 @@ private:
     ConnectivityMonitor m_monitor;
     QSqlDatabase *m_db = nullptr;
     QSqlQuery *m_query = nullptr;
+    int m_startupBackfillDays = 0;
 };

@@ -1,5 +1,7 @@
 #include "app/settingskeys.h"
 
+#include <atomic>
+
 namespace SettingsKeys {
 
 QString segmentCheckbox(int index) { return QStringLiteral("checkbox%1").arg(index); }
@@ -37,3 +39,41 @@ void writeFirstStartDefaults()
 }
 
 } // namespace SettingsKeys
+
+namespace {
+std::atomic<bool> g_testScope{false};
+AppSettings::WriteObserver &writeObserver()
+{
+    static AppSettings::WriteObserver observer;
+    return observer;
+}
+} // namespace
+
+// Off Windows the native store already is an INI file under the redirectable user path,
+// and the real binary started by end-to-end tests must read the same file; on Windows the
+// native store is the registry, which no path redirects.
+static QSettings::Format storeFormat()
+{
+#ifdef Q_OS_WIN
+    return g_testScope.load() ? QSettings::IniFormat : QSettings::NativeFormat;
+#else
+    return QSettings::NativeFormat;
+#endif
+}
+
+AppSettings::AppSettings()
+    : QSettings(storeFormat(), QSettings::UserScope, SettingsKeys::kOrganization,
+                SettingsKeys::kApplication)
+{
+}
+
+void AppSettings::setValue(const QString &key, const QVariant &value)
+{
+    if (const WriteObserver &observer = writeObserver())
+        observer(key, value);
+    QSettings::setValue(key, value);
+}
+
+void AppSettings::useTestScope(bool on) { g_testScope.store(on); }
+bool AppSettings::isTestScope() { return g_testScope.load(); }
+void AppSettings::setWriteObserver(WriteObserver observer) { writeObserver() = std::move(observer); }

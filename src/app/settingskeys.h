@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // The persisted settings: every key, its default and the first-start values.
 // There is deliberately no wrapper object: each operation opens a short-lived store
 // (appSettings()), reads or writes what it needs and lets it go, so a value written by
@@ -45,5 +47,17 @@ void writeFirstStartDefaults();
 class AppSettings : public QSettings
 {
 public:
-    AppSettings() : QSettings(SettingsKeys::kOrganization, SettingsKeys::kApplication) {}
+    AppSettings();
+
+    // Writes through the observer (when one is installed), then to the store.
+    void setValue(const QString &key, const QVariant &value);
+
+    // Test seams, process-wide. A test scope keeps the store in a file under the user
+    // path set with QSettings::setPath (IniFormat on Windows, the native INI file
+    // elsewhere), so a test never touches the registry of the machine it runs on. The observer sees
+    // every key written through AppSettings, in order.
+    static void useTestScope(bool on);
+    static bool isTestScope();
+    using WriteObserver = std::function<void(const QString &key, const QVariant &value)>;
+    static void setWriteObserver(WriteObserver observer);
 };

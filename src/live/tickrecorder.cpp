@@ -3,6 +3,7 @@
 #include "live/latestbatch.h"
 #include "live/pendingbatches.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -37,6 +38,25 @@ double jsonToDouble(const QJsonValue &value, bool *ok)
 QString jsonText(const QJsonValue &value)
 {
     return value.isString() ? value.toString() : QString();
+}
+
+// A comma would shift the fields of the line and a line break would start a line of the
+// server's choosing (a forged quote for another symbol), so such text cannot be written.
+bool fitsTickLine(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c == QLatin1Char(',') || c.unicode() < 0x20 || c.unicode() == 0x7F)
+            return false;
+        switch (c.category()) {
+        case QChar::Other_Control:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            return false;
+        default:
+            break;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -94,7 +114,12 @@ QByteArray formatTickLine(const QString &type, const QString &symbol, const QStr
 QByteArray recordLine(const QJsonObject &record)
 {
     const QString symbol = jsonText(record.value(QLatin1String("symbol"))).trimmed();
-    if (symbol.isEmpty())
+    if (symbol.isEmpty() || !fitsTickLine(symbol))
+        return QByteArray();
+    const QString type = jsonText(record.value(QLatin1String("type")));
+    const QString ltd = jsonText(record.value(QLatin1String("ltd")));
+    const QString ltt = jsonText(record.value(QLatin1String("ltt")));
+    if (!fitsTickLine(type) || !fitsTickLine(ltd) || !fitsTickLine(ltt))
         return QByteArray();
     bool ok = false;
     const double ltp = jsonToDouble(record.value(QLatin1String("ltp")), &ok);
@@ -106,9 +131,7 @@ QByteArray recordLine(const QJsonObject &record)
     const double oi = ok ? oiRaw : 0;
     const double volRaw = jsonToDouble(record.value(QLatin1String("vol")), &ok);
     const double vol = ok ? volRaw : 0;
-    return formatTickLine(jsonText(record.value(QLatin1String("type"))), symbol,
-                          jsonText(record.value(QLatin1String("ltd"))),
-                          jsonText(record.value(QLatin1String("ltt"))), ltp, qty, oi, vol);
+    return formatTickLine(type, symbol, ltd, ltt, ltp, qty, oi, vol);
 }
 
 QByteArray recordLines(const QJsonArray &records)
@@ -188,8 +211,15 @@ bool buildImportFile(const QByteArray &tickText, const QString &importPath,
     if (!importFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
         return false;
     const QByteArray lines = importLines(tickText, map);
-    importFile.write(lines);
+    // A short write (disk full, quota) would hand the charting program half a batch and
+    // count the rest as imported.
+    const bool written = importFile.write(lines) == lines.size() && importFile.flush();
     importFile.close();
+    if (!written) {
+        qDebug().noquote() << "Import file" << importPath
+                           << "could not be written:" << importFile.errorString();
+        return false;
+    }
     if (linesBytes)
         *linesBytes = lines.size();
     return true;

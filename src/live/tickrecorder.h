@@ -28,7 +28,8 @@ QByteArray formatTickLine(const QString &type, const QString &symbol, const QStr
                           const QString &ltt, double ltp, double ltq, double oi, double vol);
 
 // The line for one record, or an empty array when the record does not qualify: symbol
-// missing or blank after trimming, or "ltp" (number or numeric string) not convertible,
+// missing or blank after trimming; "type", "symbol", "ltd" or "ltt" holding a comma, a
+// line break or another control character (it would forge or shift fields); or "ltp" (number or numeric string) not convertible,
 // not finite, or not greater than 0. "ltq", "oi", "vol" that are neither a number nor a
 // numeric string read as 0; "type", "ltd", "ltt" that are not strings read as empty.
 QByteArray recordLine(const QJsonObject &record);
@@ -54,7 +55,8 @@ bool storeBatch(const QString &tickFilePath, const QByteArray &lines);
 QByteArray importLines(const QByteArray &tickText, const SymbolMap &map);
 
 // Writes importLines(tickText, map) to importPath (text mode, truncated), creating its
-// folder when missing. False when the import file cannot be opened. *linesBytes, when
+// folder when missing. False when the import file cannot be opened or not every byte
+// could be written. *linesBytes, when
 // given, receives the size of the lines written, so a caller need not read the file back
 // to learn whether it is empty.
 bool buildImportFile(const QByteArray &tickText, const QString &importPath,

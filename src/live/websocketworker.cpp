@@ -3,6 +3,7 @@
 #include "live/jsonguard.h"
 
 #include "live/latestbatch.h"
+#include "live/pendingbatches.h"
 #include "live/tickrecorder.h"
 #include "platform/installpaths.h"
 
@@ -82,19 +83,6 @@ void WebSocketWorker::start()
 {
     m_stoppedByUser = false;
 
-    if (!m_socket) {
-        m_socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, nullptr);
-        m_socket->setMaxAllowedIncomingMessageSize(kMaxIncomingBytes);
-        m_socket->setMaxAllowedIncomingFrameSize(kMaxIncomingBytes);
-        connect(m_socket, &QWebSocket::connected, this, &WebSocketWorker::onConnected);
-        connect(m_socket, &QWebSocket::disconnected, this, &WebSocketWorker::onDisconnected);
-        connect(m_socket, &QWebSocket::textMessageReceived, this,
-                &WebSocketWorker::onTextMessageReceived);
-        connect(m_socket, &QWebSocket::binaryMessageReceived, this,
-                &WebSocketWorker::onBinaryMessageReceived);
-        connect(m_socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
-                &WebSocketWorker::onErrorOccured);
-    }
     if (!m_healthTimer) {
         m_healthTimer = new QTimer(this);
         m_healthTimer->setInterval(healthIntervalMs());
@@ -106,6 +94,31 @@ void WebSocketWorker::start()
         connect(m_reconnectTimer, &QTimer::timeout, this, &WebSocketWorker::reconnectTimerHit);
     }
 
+    openFreshSocket();
+}
+
+void WebSocketWorker::openFreshSocket()
+{
+    // A QWebSocket keeps the state of a frame it was reading when the link broke and,
+    // reopened, waits for the rest of it on the next connection until it gives up and
+    // closes that healthy connection too. Every attempt therefore gets a new socket.
+    if (m_socket) {
+        m_socket->disconnect(this);
+        if (m_socket->state() != QAbstractSocket::UnconnectedState)
+            m_socket->abort();
+        m_socket->deleteLater();
+    }
+    m_socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, nullptr);
+    m_socket->setMaxAllowedIncomingMessageSize(kMaxIncomingBytes);
+    m_socket->setMaxAllowedIncomingFrameSize(kMaxIncomingBytes);
+    connect(m_socket, &QWebSocket::connected, this, &WebSocketWorker::onConnected);
+    connect(m_socket, &QWebSocket::disconnected, this, &WebSocketWorker::onDisconnected);
+    connect(m_socket, &QWebSocket::textMessageReceived, this,
+            &WebSocketWorker::onTextMessageReceived);
+    connect(m_socket, &QWebSocket::binaryMessageReceived, this,
+            &WebSocketWorker::onBinaryMessageReceived);
+    connect(m_socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
+            &WebSocketWorker::onErrorOccured);
     m_socket->open(m_url);
 }
 
@@ -124,7 +137,10 @@ void WebSocketWorker::stop()
         m_socket->close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("Stopped by user"));
     }
 
+    // Batches of a stopped feed belong to nobody: a Restart must not import them again
+    // through the next pass's cycle.
     LatestBatch::clear();
+    PendingBatches::clear();
 }
 
 void WebSocketWorker::resubscribe(QStringList newSymbolsList)
@@ -231,9 +247,7 @@ void WebSocketWorker::reconnectTimerHit()
         return;
     if (!m_socket)
         return;
-    if (m_socket->state() != QAbstractSocket::UnconnectedState)
-        m_socket->abort();
-    m_socket->open(m_url);
+    openFreshSocket();
 }
 
 void WebSocketWorker::onNetworkOnlineChanged(bool isOnline)
@@ -248,7 +262,7 @@ void WebSocketWorker::onNetworkOnlineChanged(bool isOnline)
         if (m_reconnectTimer)
             m_reconnectTimer->start(networkBackIntervalMs());
         else
-            m_socket->open(m_url);
+            openFreshSocket();
         return;
     }
     if (m_reconnectTimer)

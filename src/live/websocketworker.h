@@ -72,6 +72,7 @@ public slots:
 
 private:
     void scheduleReconnect();
+    void openFreshSocket();
     void sendJson(const QJsonObject &message);
     void handleBatch(const QJsonObject &message);
     void handleSubAck(const QJsonObject &message);

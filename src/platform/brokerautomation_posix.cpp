@@ -1,5 +1,5 @@
 #include "platform/brokerautomation.h"
-#include "platform/brokerstandin.h"
+#include "platform/standin/brokerstandin.h"
 
 // Without the charting program the stand-in does its work, so the rest of the product
 // runs unchanged.

@@ -2,24 +2,21 @@
 
 #include <QDebug>
 #include <QProcess>
+#include <QStringList>
 
 namespace BrokerProcess {
 
-void endBroker(QObject *parent)
+qint64 endBroker()
 {
-    auto *taskkill = new QProcess(parent);
-    QObject::connect(taskkill, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
-                     taskkill, &QObject::deleteLater);
-    QObject::connect(taskkill, &QProcess::errorOccurred, taskkill,
-                     [taskkill](QProcess::ProcessError error) {
-                         if (error == QProcess::FailedToStart) {
-                             qDebug() << "taskkill could not be started:" << taskkill->errorString();
-                             taskkill->deleteLater();
-                         }
-                     });
-    taskkill->start(QStringLiteral("taskkill"),
-                    {QStringLiteral("/F"), QStringLiteral("/IM"), QStringLiteral("Broker.exe"),
-                     QStringLiteral("/T")});
+    qint64 pid = 0;
+    if (!QProcess::startDetached(QStringLiteral("taskkill"),
+                                 {QStringLiteral("/F"), QStringLiteral("/IM"),
+                                  QStringLiteral("Broker.exe"), QStringLiteral("/T")},
+                                 QString(), &pid)) {
+        qDebug() << "taskkill could not be started";
+        return 0;
+    }
+    return pid;
 }
 
 } // namespace BrokerProcess

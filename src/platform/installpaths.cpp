@@ -1,20 +1,52 @@
 #include "platform/installpaths.h"
 
 #include <QDir>
+#include <QMutex>
+#include <QMutexLocker>
 #include <QStringList>
 
 namespace InstallPaths {
 
+namespace {
+QMutex g_testRootMutex;
+QString g_testRoot;
+} // namespace
+
+void setTestRoot(const QString &folder)
+{
+    QMutexLocker lock(&g_testRootMutex);
+    g_testRoot = QDir::fromNativeSeparators(folder);
+    while (g_testRoot.size() > 1 && g_testRoot.endsWith(QLatin1Char('/')))
+        g_testRoot.chop(1);
+}
+
+QString testRoot()
+{
+    QMutexLocker lock(&g_testRootMutex);
+    return g_testRoot;
+}
+
 #ifdef Q_OS_WIN
 static const QChar kSep = QLatin1Char('\\');
 
-QString root() { return QStringLiteral("C:\\Kovanta"); }
-QString rootSlash() { return QStringLiteral("C:/Kovanta"); }
+QString root()
+{
+    const QString test = testRoot();
+    return test.isEmpty() ? QStringLiteral("C:\\Kovanta") : QDir::toNativeSeparators(test);
+}
+QString rootSlash()
+{
+    const QString test = testRoot();
+    return test.isEmpty() ? QStringLiteral("C:/Kovanta") : test;
+}
 #else
 static const QChar kSep = QLatin1Char('/');
 
 QString root()
 {
+    const QString test = testRoot();
+    if (!test.isEmpty())
+        return test;
     const QString env = qEnvironmentVariable("KOVANTA_ROOT");
     QString r = env.isEmpty() ? QDir::homePath() + QStringLiteral("/Kovanta") : env;
     while (r.size() > 1 && r.endsWith(QLatin1Char('/')))

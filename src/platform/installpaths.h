@@ -9,6 +9,12 @@
 namespace InstallPaths {
 
 QString root();              // "C:\Kovanta"
+
+// Test seam, process-wide and on every system: the installation root is this folder
+// instead of the fixed or configured one. Empty restores the ordinary root.
+void setTestRoot(const QString &folder);
+QString testRoot();
+
 QString rootSlash();         // "C:/Kovanta"
 QString rootSlashTrailing(); // "C:/Kovanta/"
 

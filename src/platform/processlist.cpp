@@ -1,5 +1,8 @@
 #include "platform/processlist.h"
 
+#include <QDeadlineTimer>
+#include <QDebug>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QVector>
 
@@ -10,6 +13,27 @@ QString listingText(const QByteArray &output)
     const int zero = output.indexOf('\0');
     const QByteArray bytes = zero < 0 ? output : output.left(zero);
     return QString::fromLatin1(bytes).simplified();
+}
+
+QByteArray runWithin(const QString &program, const QStringList &arguments, int budgetMs)
+{
+    const QDeadlineTimer deadline(budgetMs);
+    auto remaining = [&deadline] { return int(qMax<qint64>(0, deadline.remainingTime())); };
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForStarted(remaining())) {
+        qDebug() << program << "could not be started within" << budgetMs << "ms:" << process.errorString();
+        process.kill();
+        process.waitForFinished(1000);
+        return QByteArray();
+    }
+    if (!process.waitForFinished(remaining())) {
+        qDebug() << program << "did not finish within" << budgetMs << "ms";
+        process.kill();
+        process.waitForFinished(1000);
+        return QByteArray();
+    }
+    return process.readAllStandardOutput();
 }
 
 QString snapshotText() { return listingText(snapshot()); }

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 // The machine's process list, as the single-instance check of the main window reads it.
 // On Windows it is the standard output of "tasklist"; elsewhere an equivalent listing is
@@ -22,6 +23,11 @@ QString listingText(const QByteArray &output);
 // optional ".exe": "Vantrel.exe", "VantrelNew.exe" and "Vantrel" count, while our own
 // tools such as "vantrel-devserver" do not.
 int countInstances(const QByteArray &output);
+
+// Standard output of `program`, or empty when it cannot be started or has not finished
+// within `budgetMs` counted from the call: one limit for starting and running together, so
+// a slow start leaves less time to run. A program over its budget is killed.
+QByteArray runWithin(const QString &program, const QStringList &arguments, int budgetMs);
 
 // True when one image name (a single blank-free token) is a copy of this program.
 bool isInstanceImageName(const QString &imageName);

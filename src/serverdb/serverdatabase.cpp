@@ -11,6 +11,7 @@ const QString ServerDatabase::kConnectionName = QStringLiteral("MYSQLConn");
 namespace {
 
 const char kDriverName[] = "QMYSQL";
+constexpr QLatin1Char kLikeEscape('!');
 // The client library reconnects a dropped link by itself; a connect gives up after 30 s.
 const char kConnectOptions[] = "MYSQL_OPT_RECONNECT=1;MYSQL_OPT_CONNECT_TIMEOUT=30;";
 
@@ -19,8 +20,10 @@ const char kInteractiveTimeoutStatement[] = "SET SESSION interactive_timeout = 3
 
 // Substring match on MachineID. The ID travels as a bound value with its LIKE wildcards
 // escaped, so neither a quote nor '%' or '_' in it can widen the match to other accounts.
+// The escape character is '!', not '\': a backslash literal means a different string
+// under NO_BACKSLASH_ESCAPES, and the server refused the statement there.
 const char kServerSettingsStatement[] =
-    R"(SELECT * FROM user_accounts, versionautoupdator_zip_2026 WHERE MachineID LIKE ? ESCAPE '\\')";
+    "SELECT * FROM user_accounts, versionautoupdator_zip_2026 WHERE MachineID LIKE ? ESCAPE '!'";
 const char kBackfillSettingsStatement[] =
     "SELECT TodaysDateAtServer, oneDayBackfillPath, fiveDayBackfillPath FROM vantrel_settings "
     "ORDER BY ID DESC LIMIT 1";
@@ -128,13 +131,25 @@ QString ServerDatabase::lastErrorText() const
     return m_db.lastError().text();
 }
 
+bool ServerDatabase::parseSymbolLimit(const QVariant &value, int *limit)
+{
+    if (value.isNull())
+        return false;
+    bool ok = false;
+    const int n = value.toString().trimmed().toInt(&ok, 10);
+    if (!ok || n < 0)
+        return false;
+    *limit = n;
+    return true;
+}
+
 QString ServerDatabase::escapeLike(const QString &text)
 {
     QString escaped;
     escaped.reserve(text.size() + 8);
     for (const QChar c : text) {
-        if (c == QLatin1Char('\\') || c == QLatin1Char('%') || c == QLatin1Char('_'))
-            escaped.append(QLatin1Char('\\'));
+        if (c == kLikeEscape || c == QLatin1Char('%') || c == QLatin1Char('_'))
+            escaped.append(kLikeEscape);
         escaped.append(c);
     }
     return escaped;

@@ -6,6 +6,7 @@
 #include <QSqlRecord>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 #include <memory>
 
 // The one connection to the server database ("MYSQLConn", QMYSQL, port 49111) and the
@@ -65,7 +66,12 @@ public:
     // Trimmed broadcast message text; empty when it cannot be read.
     QString broadcastMessage();
 
-    // Escapes LIKE wildcards so the text matches literally (escape character '\').
+    // The symbol limit from a SymbolAllowed value, which the server may keep as text: a
+    // whole number of 0 or more, blanks around it allowed. False (and *limit untouched)
+    // for NULL, empty, negative, fractional or other text.
+    static bool parseSymbolLimit(const QVariant &value, int *limit);
+
+    // Escapes LIKE wildcards so the text matches literally (escape character '!').
     static QString escapeLike(const QString &text);
 
 private:

@@ -115,20 +115,20 @@ verodezuvivuderaz2::~verodezuvivuderaz2()
 void verodezuvivuderaz2::setBackfillPaths(const QString &txtBackfillPath,
                                           const QString &txtBackfillPath1Min)
 {
-    m_txtBackfillPath = txtBackfillPath;
-    m_txtBackfillPath1Min = txtBackfillPath1Min;
+    m_txtBackfillPath = txtBackfillPath.trimmed();
+    m_txtBackfillPath1Min = txtBackfillPath1Min.trimmed();
 }
 
 void verodezuvivuderaz2::setLivePaths(const QString &get, const QString &post)
 {
-    m_endpoints.liveGet = get;
-    m_endpoints.livePost = post;
+    m_endpoints.liveGet = get.trimmed();
+    m_endpoints.livePost = post.trimmed();
 }
 
 void verodezuvivuderaz2::setNetworkPaths(const QString &get, const QString &post)
 {
-    m_endpoints.networkGet = get;
-    m_endpoints.networkPost = post;
+    m_endpoints.networkGet = get.trimmed();
+    m_endpoints.networkPost = post.trimmed();
 }
 
 QString verodezuvivuderaz2::userIdText() const { return ui.machineIDLabel->text(); }
@@ -294,7 +294,7 @@ void verodezuvivuderaz2::closeEvent(QCloseEvent *event)
         hide();
         // The charting program needs a moment to finish its own shutdown before it is ended.
         QThread::msleep(1000);
-        BrokerProcess::endBroker(this);
+        BrokerProcess::endBroker();
     }
     event->accept();
 }

@@ -45,9 +45,22 @@ public:
     bool isConstructed() const { return m_constructed; }
 
     // Values of the server settings record, handed over by the start-up controller.
-    void setSymbolLimit(int limit) { m_symbolLimit = limit; }
+    void setSymbolLimit(int limit)
+    {
+        m_symbolLimit = limit;
+        m_symbolLimitKnown = true;
+    }
+    // The server's limit could not be read. That is not a limit of 0: the saved watchlist
+    // must survive the start and the close; only additions are refused (as with 0).
+    void setSymbolLimitUnreadable()
+    {
+        m_symbolLimit = 0;
+        m_symbolLimitKnown = false;
+    }
     int symbolLimit() const { return m_symbolLimit; }
-    void setSupportLink(const QString &link) { m_contactSupportLink = link; }
+    bool isSymbolLimitKnown() const { return m_symbolLimitKnown; }
+    // Server texts arrive with stray blanks at times; an address with them never connects.
+    void setSupportLink(const QString &link) { m_contactSupportLink = link.trimmed(); }
     QString supportLink() const { return m_contactSupportLink; }
     void setSecureKey(const QString &key) { m_endpoints.hash = key; }
     QString secureKey() const { return m_endpoints.hash; }
@@ -55,7 +68,7 @@ public:
     QString txtBackfillPath() const { return m_txtBackfillPath; }
     QString txtBackfillPath1Min() const { return m_txtBackfillPath1Min; }
     void setLivePaths(const QString &get, const QString &post);
-    void setWebSocketLink(const QString &link) { m_webSocketLink = link; }
+    void setWebSocketLink(const QString &link) { m_webSocketLink = link.trimmed(); }
     QString webSocketLink() const { return m_webSocketLink; }
     void setNetworkPaths(const QString &get, const QString &post);
     PollingEndpoints pollingEndpoints() const { return m_endpoints; }
@@ -182,6 +195,7 @@ private:
     QString m_contactSupportLink;
     QStringList m_defaultSymbols;
     int m_symbolLimit = 0;
+    bool m_symbolLimitKnown = true;
     QHash<QString, QStringList> m_symbolCache;
 
     // Uptime overlay and the display refresh.

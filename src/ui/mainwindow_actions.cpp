@@ -79,7 +79,15 @@ void verodezuvivuderaz2::on_contactSupportButton_clicked()
 {
     const QString link = m_contactSupportLink.isEmpty() ? QString::fromUtf8(VANTREL_VENDOR_SITE)
                                                         : m_contactSupportLink;
-    Desktop::openUrl(QUrl::fromUserInput(link));
+    // The link comes from the server record: only a web page may be opened, never a file
+    // or a program the desktop would start.
+    const QUrl url = QUrl::fromUserInput(link);
+    const QString scheme = url.scheme().toLower();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+        qDebug() << "Support link ignored, not a web address:" << link;
+        return;
+    }
+    Desktop::openUrl(url);
 }
 
 void verodezuvivuderaz2::on_amibrokerPathButton_clicked()

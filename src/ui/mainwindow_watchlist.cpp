@@ -48,7 +48,8 @@ void verodezuvivuderaz2::on_addSelected_clicked()
             ++fresh;
     }
     const int total = fresh + symbols.size();
-    if (m_symbolLimit < total) {
+    const bool overLimit = m_symbolLimitKnown ? m_symbolLimit < total : fresh > 0;
+    if (overLimit) {
         MessageHelper::show(this, QMessageBox::Information, QStringLiteral("Limit Exceeded"),
                             QStringLiteral("Maximum symbols limit is %1\nYou are trying to add %2")
                                 .arg(m_symbolLimit)
@@ -142,7 +143,7 @@ void verodezuvivuderaz2::addDisplayTable()
 
     const QStringList symbols = m_updator ? m_updator->selectedSymbols : QStringList();
     const QStringList exchanges = m_updator ? m_updator->correspondingExchanges : QStringList();
-    if (m_symbolLimit < symbols.size()) {
+    if (m_symbolLimitKnown && m_symbolLimit < symbols.size()) {
         MessageHelper::show(this, QMessageBox::Information, QStringLiteral("Limit Exceeded"),
                             QStringLiteral("Maximum limit for symbols is %1.\n"
                                            "You are trying to add %2 symbols.")
@@ -286,7 +287,7 @@ void verodezuvivuderaz2::restoreWatchlist()
         exchanges = store.value(SettingsKeys::corrExchList, QStringList()).toStringList();
     }
 
-    if (m_symbolLimit < symbols.size()) {
+    if (m_symbolLimitKnown && m_symbolLimit < symbols.size()) {
         symbols.clear();
         exchanges.clear();
     }

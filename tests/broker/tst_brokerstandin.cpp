@@ -2,15 +2,17 @@
 // what its quote store holds afterwards.
 
 #include "platform/brokerautomation.h"
-#include "platform/brokerstandin.h"
+#include "platform/standin/brokerstandin.h"
 #include "platform/installpaths.h"
-#include "platform/quotestore.h"
+#include "platform/standin/quotestore.h"
 #include "testenv.h"
 
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -82,12 +84,48 @@ private slots:
     void refreshSaveAndUnknownCalls();
     void separateStandInsUseSeparateStores();
     void largeImportInOneCall();
+    void formatReadOncePerChangeAndOnlyFromAFile();
 
 private:
     QString freshFolder(const QString &name);
 
     TestEnv m_env;
 };
+
+void TestBrokerStandIn::formatReadOncePerChangeAndOnlyFromAFile()
+{
+    const QString db = freshFolder(QStringLiteral("format-cache"));
+    const QString format = db + QStringLiteral("/live.dll");
+    QVERIFY(QFile::copy(formatFile(QStringLiteral("dataFormatRT.dll")), format));
+    BrokerStandIn broker;
+    QVERIFY(!broker.dynamicCall("LoadDatabase(QString&)", {db}).isNull());
+    const QByteArray call = importCall(dataFile(QStringLiteral("ticks.txt")), format);
+    for (int i = 0; i < 3; ++i)
+        QVERIFY2(!broker.dynamicCall(call).isNull(), qPrintable(broker.lastError()));
+    QCOMPARE(broker.counters().formatParses, 1);
+
+    // A changed definition is read again; a broken one fails until it is mended.
+    {
+        QFile f(format);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("$FORMAT Nonsense\n");
+    }
+    QVERIFY(broker.dynamicCall(call).isNull());
+    QVERIFY(broker.dynamicCall(call).isNull());
+    QCOMPARE(broker.counters().formatParses, 2);
+    QFile::remove(format);
+    QVERIFY(broker.dynamicCall(call).isNull()); // gone: refused without a read
+    QCOMPARE(broker.counters().formatParses, 2);
+    QVERIFY(QFile::copy(formatFile(QStringLiteral("dataFormatRT.dll")), format));
+    QVERIFY(!broker.dynamicCall(call).isNull());
+    QCOMPARE(broker.counters().formatParses, 3);
+
+    // A FIFO would block the caller in open() until someone wrote to it.
+    const QString fifo = db + QStringLiteral("/fifo.dll");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QVERIFY(broker.dynamicCall(importCall(dataFile(QStringLiteral("ticks.txt")), fifo)).isNull());
+    QVERIFY(broker.lastError().contains(QLatin1String("not a regular file")));
+}
 
 void TestBrokerStandIn::initTestCase()
 {

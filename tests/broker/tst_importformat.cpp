@@ -1,6 +1,6 @@
 // The import language reader: definitions, dates, times, numbers and data lines.
 
-#include "platform/asciiimportformat.h"
+#include "platform/standin/asciiimportformat.h"
 #include "testenv.h"
 
 #include <QDate>

@@ -1,6 +1,6 @@
 // vantrel-quotes run as a process against stores the broker stand-in filled.
 
-#include "platform/brokerstandin.h"
+#include "platform/standin/brokerstandin.h"
 #include "platform/installpaths.h"
 #include "testenv.h"
 

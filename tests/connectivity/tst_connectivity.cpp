@@ -164,6 +164,12 @@ void TestConnectivity::probeTargetFromEnvironmentOrBuild()
     const ConnectivityMonitor::Target build =
         ConnectivityMonitor::parseTarget(QStringLiteral(VANTREL_PROBE_HOST_DEFAULT));
     QVERIFY(!build.host.isEmpty());
+    // The built-in target is a public web host: a loopback one would read "Disconnected"
+    // for ever on a user's PC.
+    QVERIFY2(QHostAddress(build.host).isNull() || !QHostAddress(build.host).isLoopback(),
+             VANTREL_PROBE_HOST_DEFAULT);
+    QVERIFY(build.host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) != 0);
+    QCOMPARE(int(build.port), 80);
     QCOMPARE(ConnectivityMonitor::probeTarget().host, build.host);
     QCOMPARE(ConnectivityMonitor::probeTarget().port, build.port);
 }

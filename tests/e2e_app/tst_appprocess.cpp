@@ -3,8 +3,8 @@
 // close. Boxes are answered unattended and logged (VANTREL_BOX_LOG); the session's close
 // and restart requests arrive as SIGTERM and SIGHUP.
 #include "app/settingskeys.h"
-#include "platform/brokerstandin.h"
-#include "platform/quotestore.h"
+#include "platform/standin/brokerstandin.h"
+#include "platform/standin/quotestore.h"
 #include "testenv.h"
 
 #include <QProcess>
@@ -271,7 +271,9 @@ private slots:
         QVERIFY(j.indexOf("ExecuteCommand(int) 33029") >= 0);
         QVERIFY(j.indexOf("SaveDatabase()") > j.indexOf("ExecuteCommand(int) 33029"));
         QVERIFY(!j.contains("SaveLayout("));
-        QVERIFY(readText(dbDir() + "/broker-process.log").contains("EndBroker"));
+        // The end runs in a process of its own that outlives Vantrel; a process the window
+        // owned would have been killed with it and the line would never come.
+        QTRY_COMPARE_WITH_TIMEOUT(readText(dbDir() + "/broker-process.log"), QStringLiteral("EndBroker\n"), 10000);
     }
 };
 

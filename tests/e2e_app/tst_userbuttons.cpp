@@ -4,7 +4,7 @@
 // dialogs are answered unattended (VANTREL_FILE_DIALOG_ANSWER), boxes too (VANTREL_BOX_LOG).
 #include "app/settingskeys.h"
 #include "live/symbolmapping.h"
-#include "platform/quotestore.h"
+#include "platform/standin/quotestore.h"
 #include "testenv.h"
 
 #include <QProcess>

@@ -5,9 +5,9 @@
 #include "app/settingskeys.h"
 #include "live/websocketworker.h"
 #include "live/pendingbatches.h"
-#include "platform/brokerstandin.h"
+#include "platform/standin/brokerstandin.h"
 #include "platform/installpaths.h"
-#include "platform/quotestore.h"
+#include "platform/standin/quotestore.h"
 #include "testenv.h"
 
 #include <QProcess>
@@ -241,6 +241,62 @@ private slots:
         // The later batch's quote at the same timestamp replaced the earlier one: order kept.
         QCOMPARE(quotes.first().close, 102.0);
         QCOMPARE(quotes.last().close, 103.0);
+    }
+
+    void failedImportsKeepBatchesUntilTheBrokerWorksAgain()
+    {
+        liveDataUpdator updator;
+        updator.setImportRetryIntervalMs(20);
+        PendingBatches::clear();
+        const QString format = updator.realtimeFormatPath;
+        const QString aside = format + QStringLiteral(".aside");
+        QVERIFY(QFile::rename(format, aside));
+
+        // The charting program refuses the file (its format is gone for a moment).
+        PendingBatches::append("T,KEEPSYM,20261208,11:00:00.001,201,1,0,1\n");
+        updator.updateDataAmi();
+        QVERIFY(updator.isImportFailing());
+        QCOMPARE(PendingBatches::count(), 1);
+        PendingBatches::append("T,KEEPSYM,20261208,11:00:00.002,202,1,0,2\n");
+
+        // The import file cannot be opened: the batches stay as well.
+        const QString importPath = updator.importFilePath;
+        updator.importFilePath = env->root() + QStringLiteral("/import-is-a-folder");
+        QVERIFY(QDir().mkpath(updator.importFilePath));
+        QTest::qWait(100);
+        QCOMPARE(PendingBatches::count(), 2);
+        updator.importFilePath = importPath;
+
+        // No new batch comes; the retry imports both, in order, once the format is back.
+        QVERIFY(QFile::rename(aside, format));
+        QTRY_VERIFY(!updator.isImportFailing());
+        QCOMPARE(PendingBatches::count(), 0);
+        QCOMPARE(updator.importedBatches(), qint64(2));
+        QuoteStore store;
+        QVERIFY(store.open(InstallPaths::databaseDir()));
+        const auto quotes = store.quotes(QStringLiteral("KEEPSYM"));
+        QCOMPARE(quotes.size(), 2);
+        QCOMPARE(quotes.first().close, 201.0);
+        QCOMPARE(quotes.last().close, 202.0);
+    }
+
+    void keptBatchesAreBoundedOldestFirst()
+    {
+        PendingBatches::clear();
+        PendingBatches::setLimitBytes(100);
+        const QByteArray line40(39, 'x');
+        PendingBatches::append(line40 + "\n");          // 40 bytes, goes first
+        PendingBatches::append(line40 + "\n");
+        PendingBatches::append("a\nb\n" + QByteArray(36, 'y')); // 40 bytes
+        QCOMPARE(PendingBatches::count(), 2);
+        QCOMPARE(PendingBatches::totalBytes(), qint64(80));
+        QVERIFY(PendingBatches::peek().batches.last().startsWith("a\nb\n"));
+        // A batch larger than the bound alone is still kept (the newest always is).
+        PendingBatches::append(QByteArray(150, 'z'));
+        QCOMPARE(PendingBatches::count(), 1);
+        PendingBatches::setLimitBytes(0);
+        QCOMPARE(PendingBatches::limitBytes(), PendingBatches::kDefaultLimitBytes);
+        PendingBatches::clear();
     }
 };
 

@@ -3,6 +3,8 @@
 // feed connects and moves the prices in the watchlist table, and the connectivity
 // monitor reports both ways without blocking.
 #include "app/authdialog.h"
+#include "app/processexit.h"
+#include "amibroker/livedataupdator.h"
 #include "app/connectivitymonitor.h"
 #include "app/settingskeys.h"
 #include "app/startupanimation.h"
@@ -27,6 +29,7 @@ class tst_StartupSequence : public QObject
     std::unique_ptr<TestEnv> env;
     std::unique_ptr<QProcess> devserver;
     QStringList boxes;
+    QList<int> exits;
 
 private slots:
     void initTestCase()
@@ -53,31 +56,101 @@ private slots:
             boxes << box.windowTitle() + QLatin1Char('|') + box.text();
             box.button(QMessageBox::Ok) ? box.button(QMessageBox::Ok)->click() : box.buttons().first()->click();
         });
+        ProcessExit::setHook([this](int status) { exits << status; });
         startupAnimation::setDurationScale(0.05);
     }
 
     void cleanupTestCase()
     {
         MessageHelper::setHook({});
+        ProcessExit::setHook({});
         devserver->terminate();
         devserver->waitForFinished(5000);
     }
 
-    void updateHandOffUsesTextOrder_data()
+    void init()
     {
-        QTest::addColumn<QString>("latest");
-        QTest::addColumn<bool>("newer");
-        QTest::newRow("same") << "7.10" << false;
-        QTest::newRow("empty") << "" << false;
-        QTest::newRow("text-later") << "7.9" << true; // sorts after "7.10" as text
-        QTest::newRow("newer") << "7.11" << true;
-        QTest::newRow("older") << "7.1" << false;
+        boxes.clear();
+        exits.clear();
+        QCoreApplication::setApplicationVersion(SettingsKeys::kVersion);
+        AppSettings s;
+        s.clear();
+        s.setValue(SettingsKeys::firstRun, false);
+        s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I"});
+        s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE"});
     }
-    void updateHandOffUsesTextOrder()
+
+    // The server announces "7.10"; the running build's version decides, in text order.
+    void updateHandOffLeavesTheWindowHidden_data()
     {
-        QFETCH(QString, latest);
-        QFETCH(bool, newer);
-        QCOMPARE(authDialog::isNewerBuild(QStringLiteral("7.10"), latest), newer);
+        QTest::addColumn<QString>("running");
+        QTest::addColumn<bool>("update");
+        QTest::newRow("same build") << "7.10" << false;
+        QTest::newRow("older, earlier as text") << "7.1" << true;
+        QTest::newRow("older, later as text") << "7.2" << false;
+        QTest::newRow("newer, earlier as text") << "10.0" << true;
+    }
+    void updateHandOffLeavesTheWindowHidden()
+    {
+        QFETCH(QString, running);
+        QFETCH(bool, update);
+        QCoreApplication::setApplicationVersion(running);
+        authDialog dlg;
+        QSignalSpy requested(&dlg, &authDialog::updateRequested);
+        dlg.startupSequence();
+        QVERIFY(dlg.mainWindow());
+        if (update) {
+            QCOMPARE(boxes, QStringList{"New Update|A Latest Update is Available\n Application Will Restart after Update."});
+            QCOMPARE(requested.count(), 1);
+            QCOMPARE(requested.first().first().toString(),
+                     QStringLiteral("http://127.0.0.1:49121/update/Vantrel_update.zip"));
+            QVERIFY(!dlg.mainWindow()->isVisible());
+            QVERIFY(!dlg.isMonitorArmed());
+            QCOMPARE(dlg.startupBackfillDays(), 0);
+        } else {
+            QVERIFY(boxes.isEmpty());
+            QCOMPARE(requested.count(), 0);
+            QVERIFY(dlg.mainWindow()->isVisible());
+            dlg.mainWindow()->close();
+        }
+        QVERIFY(exits.isEmpty());
+    }
+
+    void startupBackfillFollowsTheSetting_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<int>("days");
+        QTest::newRow("on") << QVariant(true) << 5;
+        QTest::newRow("off") << QVariant(false) << 1;
+        QTest::newRow("missing") << QVariant() << 1;
+    }
+    void startupBackfillFollowsTheSetting()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(int, days);
+        if (stored.isValid())
+            AppSettings().setValue(SettingsKeys::autoBackfillChecked, stored);
+        authDialog dlg;
+        dlg.startupSequence();
+        QVERIFY(dlg.mainWindow() && dlg.mainWindow()->isVisible());
+        // The fill reads the setting before the backfill choice and must not write it.
+        QCOMPARE(AppSettings().contains(SettingsKeys::autoBackfillChecked), stored.isValid());
+        QCOMPARE(dlg.startupBackfillDays(), days);
+        dlg.mainWindow()->close();
+    }
+
+    void unverifiableUserEndsTheProcess()
+    {
+        authDialog dlg;
+        dlg.startupSequence();
+        QVERIFY(dlg.mainWindow() && dlg.mainWindow()->isVisible());
+        dlg.mainWindow()->close();
+        boxes.clear();
+        // The server settings statement cannot run any more: the check ends the process.
+        dlg.mainWindow()->liveUpdator()->database()->close();
+        dlg.checkIfAlreadyExists();
+        QCOMPARE(boxes, QStringList{"Cannot Verify User|Please Check Network Connection"});
+        QCOMPARE(exits, QList<int>{0});
     }
 
     void startReachesAFilledWindowWithMovingPrices()

@@ -49,12 +49,17 @@ private slots:
         QCOMPARE(InstallPaths::backfillDirTrailing(), r + "/Backfill/");
         QCOMPARE(InstallPaths::updateZip(), r + "/Vantrel_update.zip");
 
+        // The environment decides once the test support's explicit root is lifted.
+        InstallPaths::setTestRoot(QString());
+        QCOMPARE(InstallPaths::root(), r);
         // A trailing slash in the variable does not double separators.
         qputenv("KOVANTA_ROOT", (r + "/").toLocal8Bit());
         QCOMPARE(InstallPaths::tickFile(), r + "/rtsocket.txt");
         qputenv("KOVANTA_ROOT", QByteArray());
         QCOMPARE(InstallPaths::root(), QDir::homePath() + "/Kovanta");
         qputenv("KOVANTA_ROOT", r.toLocal8Bit());
+        InstallPaths::setTestRoot(r);
+        QVERIFY(env->isolated());
     }
 
     void freshInstallationIsSeeded()
@@ -100,10 +105,10 @@ private slots:
     void missingRootIsCreatedLevelByLevel()
     {
         const QString r = env->root() + "/nested-root";
-        qputenv("KOVANTA_ROOT", r.toLocal8Bit());
+        InstallPaths::setTestRoot(r);
         InstallLayout::prepare();
         QVERIFY(QDir(r + "/Amibroker/RTDataDatabase").exists());
-        qputenv("KOVANTA_ROOT", env->root().toLocal8Bit());
+        InstallPaths::setTestRoot(env->root());
     }
 
     void userIdFromFileElseMachine()

@@ -137,6 +137,11 @@ public:
         m_socket->write(frame + payload);
     }
 
+    // Bytes as they are, for frames cut short; and the link cut without a close frame.
+    void sendRaw(const QByteArray &bytes) { m_socket->write(bytes); }
+    void dropLink() { m_socket->abort(); }
+    bool linkOpen() const { return m_socket && m_socket->state() == QAbstractSocket::ConnectedState; }
+
     QList<Frame> frames;
     int connections = 0;
 
@@ -227,6 +232,7 @@ private slots:
     void oversizedFrameIsRefused();
     void pingCarriesHb();
     void serverCloseAndRefusalReconnect();
+    void dropMidFrameLeavesNextConnectionClean();
     void stopSendsUnsubscribeAndCloseAndNeverReopens();
     void networkBackReconnectsSooner();
     void runsInItsOwnThread();
@@ -609,6 +615,47 @@ void TstWebSocketWorker::serverCloseAndRefusalReconnect()
     QCOMPARE(connectedSpy.count(), connectedBefore + 1);
 }
 
+void TstWebSocketWorker::dropMidFrameLeavesNextConnectionClean()
+{
+    RawWsServer server;
+    QVERIFY(server.listen());
+    auto w = makeWorker(server.url(), {QStringLiteral("A")});
+    QSignalSpy disconnectedSpy(w.get(), &WebSocketWorker::disconnected);
+    QSignalSpy ackSpy(w.get(), &WebSocketWorker::subscribedAck);
+    QSignalSpy dataSpy(w.get(), &WebSocketWorker::rtDataDownloaded);
+    w->start();
+    QTRY_COMPARE(server.connections, 1);
+    QTRY_VERIFY(server.linkOpen());
+
+    // A text frame announcing 1000 bytes, cut after 10 of them.
+    server.sendRaw(QByteArray("\x81\x7e\x03\xe8", 4) + QByteArray(10, 'x'));
+    QElapsedTimer sinceHalfFrame;
+    sinceHalfFrame.start();
+    QTest::qWait(50);
+    server.dropLink();
+    QTRY_COMPARE(server.connections, 2);
+    QTRY_VERIFY(server.linkOpen());
+    const int framesOnSecond = server.frames.size();
+    const int disconnects = disconnectedSpy.count();
+
+    // The new link's frames are read as frames, not as the rest of the old one.
+    server.sendText(kAck.toUtf8());
+    QTRY_COMPARE(ackSpy.count(), 1);
+    server.sendText(kBatch.toUtf8());
+    QTRY_COMPARE(dataSpy.count(), 1);
+    QCOMPARE(LatestBatch::copy(), kBatchLines);
+
+    // And it stays up: no close frame, no new connection. (A socket carrying the half
+    // frame over gave up waiting for its rest 5 s after it came, closing the healthy
+    // link with 1001.)
+    QTest::qWait(int(qMax<qint64>(0, 6500 - sinceHalfFrame.elapsed())));
+    QVERIFY(server.linkOpen());
+    QCOMPARE(server.connections, 2);
+    QCOMPARE(disconnectedSpy.count(), disconnects);
+    for (int i = framesOnSecond; i < server.frames.size(); ++i)
+        QVERIFY2(server.frames.at(i).opcode != 0x8, "the client closed the new connection");
+}
+
 void TstWebSocketWorker::stopSendsUnsubscribeAndCloseAndNeverReopens()
 {
     FeedServer server;
@@ -622,11 +669,14 @@ void TstWebSocketWorker::stopSendsUnsubscribeAndCloseAndNeverReopens()
     server.send(kBatch);
     QTRY_COMPARE(dataSpy.count(), 1);
     QCOMPARE(LatestBatch::copy(), kBatchLines);
+    QCOMPARE(PendingBatches::count(), 1);
 
     w->stop();
     QVERIFY(w->isStoppedByUser());
     QVERIFY(!w->isSubscribed());
     QCOMPARE(LatestBatch::copy(), QByteArray());
+    // Nothing of the stopped feed is left for the next pass's import cycle.
+    QCOMPARE(PendingBatches::count(), 0);
     QTRY_VERIFY(server.last().closed);
     QCOMPARE(server.last().texts.last(), kUnsubscribeAll);
     QCOMPARE(server.last().closeCode, 1000);

@@ -157,6 +157,22 @@ private slots:
         QCOMPARE(ProcessList::countInstances(listing), count);
     }
 
+    void listingProgramGetsOneBudgetForStartAndRun()
+    {
+#ifdef Q_OS_WIN
+        QSKIP("uses POSIX programs");
+#endif
+        QCOMPARE(ProcessList::runWithin(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("echo early")}, 5000),
+                 QByteArray("early\n"));
+        QVERIFY(ProcessList::runWithin(QStringLiteral("no-such-program-here"), {}, 5000).isEmpty());
+        // Over its budget: nothing, and the wait ends long before the program would.
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(ProcessList::runWithin(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("sleep 20; echo late")}, 300)
+                    .isEmpty());
+        QVERIFY(clock.elapsed() < 10000);
+    }
+
     void listingTextCollapsesWhiteSpace()
     {
         QCOMPARE(ProcessList::listingText(QByteArray("  Vantrel.exe\r\n\t 12  \r\n")),
@@ -167,6 +183,9 @@ private slots:
 
     void snapshotOfThisMachineCountsRunningCopies()
     {
+#ifdef Q_OS_WIN
+        QSKIP("uses POSIX programs");
+#endif
         // Real processes under telling names: copies of `sleep`.
         const QString sleepPath = QStandardPaths::findExecutable(QStringLiteral("sleep"));
         if (sleepPath.isEmpty())

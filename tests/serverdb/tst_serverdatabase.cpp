@@ -172,6 +172,7 @@ private slots:
     void serverSettingsRecordMatchesSubstring();
     void serverSettingsRecordTakesIdLiterally_data();
     void serverSettingsRecordTakesIdLiterally();
+    void symbolLimitFromATextColumn();
     void emptyUserIdRunsNoStatement_data();
     void emptyUserIdRunsNoStatement();
 
@@ -287,11 +288,12 @@ void TestServerDatabase::escapeLike_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("escaped");
     QTest::newRow("plain") << "VANTREL-DEMO-0001" << "VANTREL-DEMO-0001";
-    QTest::newRow("percent") << "50%" << "50\\%";
-    QTest::newRow("underscore") << "A_B" << "A\\_B";
-    QTest::newRow("backslash") << "A\\B" << "A\\\\B";
+    QTest::newRow("percent") << "50%" << "50!%";
+    QTest::newRow("underscore") << "A_B" << "A!_B";
+    QTest::newRow("backslash kept") << "A\\B" << "A\\B";
+    QTest::newRow("escape character") << "A!B" << "A!!B";
     QTest::newRow("quote kept") << "' OR '1'='1" << "' OR '1'='1";
-    QTest::newRow("all") << "%_\\" << "\\%\\_\\\\";
+    QTest::newRow("all") << "%_!" << "!%!_!!";
     QTest::newRow("empty") << "" << "";
 }
 
@@ -366,6 +368,7 @@ void TestServerDatabase::serverSettingsRecordTakesIdLiterally_data()
     QTest::newRow("underscore in place of a character") << "VANTREL_DEMO";
     QTest::newRow("percent inside") << "VANTREL%0001";
     QTest::newRow("backslash") << "\\";
+    QTest::newRow("escape character") << "!";
     QTest::newRow("unknown account") << "VANTREL-DEMO-9999";
 }
 
@@ -378,15 +381,51 @@ void TestServerDatabase::serverSettingsRecordTakesIdLiterally()
     db.connect();
     QVERIFY2(db.isOpen(), qPrintable(db.lastErrorText()));
 
-    QSqlRecord r;
-    QVERIFY2(db.serverSettingsRecord(userId, &r), qPrintable(db.sharedQuery()->lastError().text()));
-    QCOMPARE(db.sharedQuery()->lastError().type(), QSqlError::NoError);
-    QVERIFY(r.value(QStringLiteral("MachineID")).isNull());
-    QVERIFY(r.isEmpty());
+    // Servers differ in whether a backslash escapes inside string literals.
+    for (const char *mode : {"", "NO_BACKSLASH_ESCAPES"}) {
+        QSqlQuery session(*db.database());
+        QVERIFY(session.exec(QStringLiteral("SET SESSION sql_mode = '%1'").arg(QLatin1String(mode))));
+        QSqlRecord r;
+        QVERIFY2(db.serverSettingsRecord(userId, &r),
+                 qPrintable(QLatin1String(mode) + QLatin1Char(' ') + db.sharedQuery()->lastError().text()));
+        QCOMPARE(db.sharedQuery()->lastError().type(), QSqlError::NoError);
+        QVERIFY(r.value(QStringLiteral("MachineID")).isNull());
+        QVERIFY(r.isEmpty());
 
-    // The connection is unharmed and a real ID is still found afterwards.
-    QVERIFY(db.serverSettingsRecord(QStringLiteral("VANTREL-DEMO-0002"), &r));
-    QCOMPARE(r.value(QStringLiteral("SecureKey")).toString(), QStringLiteral("second-account-key-c41d"));
+        // The connection is unharmed and a real ID is still found afterwards.
+        QVERIFY(db.serverSettingsRecord(QStringLiteral("VANTREL-DEMO-0002"), &r));
+        QCOMPARE(r.value(QStringLiteral("SecureKey")).toString(), QStringLiteral("second-account-key-c41d"));
+    }
+}
+
+void TestServerDatabase::symbolLimitFromATextColumn()
+{
+    // The server may keep SymbolAllowed as text; read such values back from a real column.
+    QSqlDatabase admin = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), QStringLiteral("limitAdmin"));
+    admin.setHostName(QStringLiteral("127.0.0.1"));
+    admin.setPort(ServerDatabase::kPort);
+    admin.setUserName(QStringLiteral("root"));
+    admin.setDatabaseName(QStringLiteral(VANTREL_DB_NAME));
+    QVERIFY2(admin.open(), qPrintable(admin.lastError().text()));
+    {
+        QSqlQuery q(admin);
+        QVERIFY(q.exec(QStringLiteral("CREATE TEMPORARY TABLE limits (id INT, SymbolAllowed TEXT NULL)")));
+        QVERIFY(q.exec(QStringLiteral("INSERT INTO limits VALUES (1,'abc'),(2,''),(3,NULL),(4,'-3'),"
+                                      "(5,'7.5'),(6,'12abc'),(7,' 25 '),(8,'0'),(9,'50')")));
+        QVERIFY(q.exec(QStringLiteral("SELECT SymbolAllowed FROM limits ORDER BY id")));
+        QList<bool> readable;
+        QList<int> limits;
+        while (q.next()) {
+            int limit = -1;
+            readable << ServerDatabase::parseSymbolLimit(q.value(0), &limit);
+            limits << limit;
+        }
+        QCOMPARE(readable, (QList<bool>{false, false, false, false, false, false, true, true, true}));
+        QCOMPARE(limits, (QList<int>{-1, -1, -1, -1, -1, -1, 25, 0, 50}));
+    }
+    admin.close();
+    admin = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("limitAdmin"));
 }
 
 void TestServerDatabase::emptyUserIdRunsNoStatement_data()

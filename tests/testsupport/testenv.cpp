@@ -1,6 +1,7 @@
 #include "testenv.h"
 
 #include "app/settingskeys.h"
+#include "platform/installpaths.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -13,16 +14,37 @@ TestEnv::TestEnv()
 {
     QDir().mkpath(m_dir.path() + QStringLiteral("/root"));
     QDir().mkpath(m_dir.path() + QStringLiteral("/config"));
+    // Redirected explicitly, not through the environment alone: on Windows the root is
+    // fixed and the native store is the registry, so a suite would otherwise write into
+    // the user's own installation and settings. Child processes (the real binary) get
+    // the environment variables.
     qputenv("KOVANTA_ROOT", root().toLocal8Bit());
     qputenv("XDG_CONFIG_HOME", configDir().toLocal8Bit());
+    InstallPaths::setTestRoot(root());
+    AppSettings::useTestScope(true);
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, configDir());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, configDir());
+    if (!isolated())
+        qFatal("TestEnv: the installation root (%s) or the settings store (%s) is not inside "
+               "this test's temporary folder; refusing to run",
+               qPrintable(InstallPaths::root()), qPrintable(AppSettings().fileName()));
     // Nothing in tests may reach past this machine.
     if (qEnvironmentVariableIsEmpty("VANTREL_PROBE_HOST"))
         qputenv("VANTREL_PROBE_HOST", "127.0.0.1:9");
 }
 
-TestEnv::~TestEnv() = default;
+TestEnv::~TestEnv()
+{
+    InstallPaths::setTestRoot(QString());
+}
+
+bool TestEnv::isolated() const
+{
+    const QString base = QDir::fromNativeSeparators(m_dir.path()) + QLatin1Char('/');
+    return m_dir.isValid()
+           && QDir::fromNativeSeparators(InstallPaths::root()).startsWith(base)
+           && QDir::fromNativeSeparators(AppSettings().fileName()).startsWith(base);
+}
 
 QString TestEnv::root() const { return m_dir.path() + QStringLiteral("/root"); }
 QString TestEnv::configDir() const { return m_dir.path() + QStringLiteral("/config"); }

@@ -3,9 +3,10 @@
 #include <QString>
 #include <QTemporaryDir>
 
-// Isolates one test executable: a temporary installation root (KOVANTA_ROOT), a private
-// settings folder (XDG_CONFIG_HOME and QSettings' user path), nothing shared with the
-// developer's own installation. Construct it first thing in initTestCase().
+// Isolates one test executable: a temporary installation root (set explicitly, and as
+// KOVANTA_ROOT for child processes), a private settings store (a test-only INI scope in
+// a temporary folder, and XDG_CONFIG_HOME for child processes), nothing shared with the
+// developer's own installation or registry. Construct it first thing in initTestCase().
 class TestEnv
 {
 public:
@@ -15,6 +16,9 @@ public:
     QString root() const;        // the installation root of this test
     QString configDir() const;   // the settings folder of this test
     bool isValid() const { return m_dir.isValid(); }
+    // Whether the installation root and the settings store both lie in this test's
+    // temporary folder (the constructor refuses to go on otherwise).
+    bool isolated() const;
 
     // Lays the installation's three import format definitions (from the build) into the
     // root, as the installer does. False when one cannot be copied.

@@ -163,6 +163,9 @@ int main(int argc, char *argv[])
             feed.dropAll();
             return QStringLiteral("ok");
         });
+        control.addCommand(QStringLiteral("cut"), QStringLiteral("cut"), [&feed](const QStringList &) {
+            return QStringLiteral("ok %1 bytes unsent").arg(feed.cutMidFrame());
+        });
         control.addCommand(QStringLiteral("malformed"), QStringLiteral("malformed <kind>"),
                            [&feed](const QStringList &args) {
                                if (args.size() != 1)

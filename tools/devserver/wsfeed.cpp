@@ -356,9 +356,26 @@ void WsFeed::dropAll()
     abortAll();
 }
 
+qint64 WsFeed::cutMidFrame()
+{
+    flushAll();
+    ++m_drops;
+    // Below the client's 16 MiB message limit, above what the loopback buffers take at once.
+    const QString big = QStringLiteral("{\"type\":\"batch\",\"records\":[],\"padding\":\"")
+                        + QString(15 * 1024 * 1024, QLatin1Char('x')) + QStringLiteral("\"}");
+    qint64 unsent = 0;
+    for (const auto &c : m_clients) {
+        c->socket->sendTextMessage(big);
+        c->socket->flush();
+        unsent += c->socket->bytesToWrite();
+    }
+    abortAll();
+    return unsent;
+}
+
 QStringList WsFeed::malformedKinds()
 {
-    return {QStringLiteral("notjson"),        QStringLiteral("array"),
+    return {QStringLiteral("forged"),         QStringLiteral("notjson"),        QStringLiteral("array"),
             QStringLiteral("records-string"), QStringLiteral("missing-fields"),
             QStringLiteral("huge"),           QStringLiteral("batch-unsubscribed"),
             QStringLiteral("unknown-type"),   QStringLiteral("ack-other"),
@@ -368,7 +385,18 @@ QStringList WsFeed::malformedKinds()
 bool WsFeed::sendMalformed(const QString &kind, QString *error)
 {
     QByteArray text;
-    if (kind == QLatin1String("notjson")) {
+    if (kind == QLatin1String("forged")) {
+        // Text fields that would forge a quote for NIFTY-I or shift fields if they reached
+        // a tick line unchanged.
+        text = "{\"type\":\"batch\",\"records\":["
+               "{\"type\":\"T\",\"symbol\":\"EVIL\\nT,NIFTY-I,20240102,10:30:00.002,0.01,999999,0,0\","
+               "\"ltd\":\"20240102\",\"ltt\":\"10:30:00.002\",\"ltp\":1},"
+               "{\"type\":\"T\",\"symbol\":\"NIFTY-I,X\",\"ltd\":\"20240102\",\"ltt\":\"10:30:00.003\",\"ltp\":2},"
+               "{\"type\":\"T\",\"symbol\":\"NIFTY-I\",\"ltd\":\"20240102\","
+               "\"ltt\":\"10:30:00.004\\r\\nT,NIFTY-I,20240102,10:30:00.005,0.02,888888,0,0\",\"ltp\":3},"
+               "{\"type\":\"T\\u0000\",\"symbol\":\"NIFTY-I\",\"ltd\":\"20240102\",\"ltt\":\"10:30:00.006\",\"ltp\":4}"
+               "]}";
+    } else if (kind == QLatin1String("notjson")) {
         text = "this is not json {\"type\":\"batch\",\"records\":[";
     } else if (kind == QLatin1String("array")) {
         text = "[{\"type\":\"batch\",\"records\":[]}]";

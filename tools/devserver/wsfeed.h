@@ -49,6 +49,9 @@ public:
 
     // Test and benchmark controls.
     void dropAll();
+    // Starts a large frame on every link and aborts it before the frame is out. Returns
+    // the bytes that never left (0 means the frame went out whole after all).
+    qint64 cutMidFrame();
     bool sendMalformed(const QString &kind, QString *error);
     static QStringList malformedKinds();
     void pause();

@@ -10,7 +10,7 @@
 // does not exist or cannot be read, 2 for a bad command line.
 
 #include "platform/installpaths.h"
-#include "platform/quotestore.h"
+#include "platform/standin/quotestore.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -5,6 +5,7 @@
 #include <QString>
 #include <memory>
 
+class AsciiImportFormat;
 class QSqlQuery;
 
 // Takes the charting program's place where it cannot run. It accepts the call texts the
@@ -55,6 +56,7 @@ public:
         int lastImportRows = 0;
         int lastImportBadLines = 0;
         int lastImportSkippedSymbols = 0; // lines of unknown symbols under $AUTOADD 0
+        int formatParses = 0;   // format definitions parsed
     };
 
     explicit BrokerStandIn(QObject *parent = nullptr);
@@ -99,6 +101,24 @@ private:
     bool m_exitRequested = false;
     int m_lastCommand = 0;
     bool m_databaseLoaded = false;
+    // The last format definition parsed, kept until its file changes: parsing it afresh
+    // for every live batch cost a whole read of the file per import. A change is a new
+    // path, size or modification time; files of ordinary size are also compared byte for
+    // byte, because a rewrite within the file system's timestamp granularity keeps both.
+    struct FormatCache
+    {
+        QString path;
+        qint64 size = -1;
+        qint64 modifiedMs = 0;
+        QByteArray bytes; // files up to kFormatCompareBytes only
+        bool valid = false;
+        QString error;
+        std::shared_ptr<AsciiImportFormat> definition;
+    };
+    static constexpr qint64 kFormatCompareBytes = 64 * 1024;
+    const AsciiImportFormat *formatFor(const QString &path, QString *error);
+    FormatCache m_format;
+
     QString m_folder;        // folder of the open store
     QString m_connection;    // its connection name, empty when closed
     std::unique_ptr<QSqlQuery> m_insert;

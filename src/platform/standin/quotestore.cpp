@@ -1,4 +1,4 @@
-#include "platform/quotestore.h"
+#include "platform/standin/quotestore.h"
 
 #include <QAtomicInt>
 #include <QDateTime>

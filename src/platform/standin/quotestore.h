@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/asciiimportformat.h"
+#include "platform/standin/asciiimportformat.h"
 
 #include <QPair>
 #include <QString>

@@ -1,11 +1,12 @@
-#include "platform/brokerstandin.h"
+#include "platform/standin/brokerstandin.h"
 
-#include "platform/asciiimportformat.h"
+#include "platform/standin/asciiimportformat.h"
 #include "platform/installpaths.h"
-#include "platform/quotestore.h"
+#include "platform/standin/quotestore.h"
 
 #include <QAtomicInt>
 #include <QDebug>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -318,6 +319,48 @@ bool BrokerStandIn::symbolKnown(const QString &symbol)
     return known;
 }
 
+const AsciiImportFormat *BrokerStandIn::formatFor(const QString &path, QString *error)
+{
+    // Only a regular file: opening a FIFO for reading blocks until someone writes to it,
+    // and the import runs in the GUI thread.
+    const QFileInfo info(path);
+    if (!info.isFile()) {
+        *error = QStringLiteral("format file %1 is missing or not a regular file").arg(path);
+        return nullptr;
+    }
+    const QString absolute = info.absoluteFilePath();
+    const qint64 modified = info.lastModified().toMSecsSinceEpoch();
+    const bool small = info.size() <= kFormatCompareBytes;
+    bool same = m_format.definition && m_format.path == absolute && m_format.size == info.size()
+                && m_format.modifiedMs == modified;
+    QByteArray bytes;
+    if (!same || small) {
+        QFile f(absolute);
+        if (!f.open(QIODevice::ReadOnly)) {
+            *error = QStringLiteral("cannot read format file %1: %2").arg(absolute, f.errorString());
+            return nullptr;
+        }
+        bytes = f.readAll();
+        same = same && bytes == m_format.bytes;
+    }
+    if (!same) {
+        auto definition = std::make_shared<AsciiImportFormat>();
+        ++m_counters.formatParses;
+        m_format.path = absolute;
+        m_format.size = info.size();
+        m_format.modifiedMs = modified;
+        m_format.bytes = small ? bytes : QByteArray();
+        m_format.valid = definition->parse(bytes);
+        m_format.error = QStringLiteral("%1: %2").arg(absolute, definition->errorString());
+        m_format.definition = std::move(definition);
+    }
+    if (!m_format.valid) {
+        *error = m_format.error;
+        return nullptr;
+    }
+    return m_format.definition.get();
+}
+
 QVariant BrokerStandIn::import(int type, const QString &file, const QString &format)
 {
     auto fail = [this](const QString &why) {
@@ -327,9 +370,11 @@ QVariant BrokerStandIn::import(int type, const QString &file, const QString &for
     if (type != 0)
         return fail(QStringLiteral("Import type %1 is not supported (only 0, ASCII)").arg(type));
 
-    AsciiImportFormat definition;
-    if (!definition.load(format))
-        return fail(QStringLiteral("Import %1: %2").arg(file, definition.errorString()));
+    QString formatError;
+    const AsciiImportFormat *definitionPtr = formatFor(format, &formatError);
+    if (!definitionPtr)
+        return fail(QStringLiteral("Import %1: %2").arg(file, formatError));
+    const AsciiImportFormat &definition = *definitionPtr;
 
     QFile in(file);
     if (!in.open(QIODevice::ReadOnly))

@@ -1,8 +1,9 @@
-#include "platform/asciiimportformat.h"
+#include "platform/standin/asciiimportformat.h"
 
 #include <QDate>
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 #include <QVarLengthArray>
 
@@ -74,6 +75,9 @@ bool AsciiImportFormat::fail(const QString &why)
 
 bool AsciiImportFormat::load(const QString &path)
 {
+    // A FIFO or device would block or never end; a format definition is a plain file.
+    if (!QFileInfo(path).isFile())
+        return fail(QStringLiteral("format file %1 is missing or not a regular file").arg(path));
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
         return fail(QStringLiteral("cannot read format file %1: %2").arg(path, f.errorString()));

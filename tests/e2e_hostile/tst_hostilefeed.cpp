@@ -1,0 +1,193 @@
+// The real Vantrel binary against a data server that misbehaves: text fields crafted to
+// forge quotes, the link cut in the middle of a frame, and the charting program refusing
+// imports for a few seconds while batches keep coming. Whatever the server does, no forged
+// quote reaches the stand-in's store, the link after the cut stays up, and every tick sent
+// while the imports failed is stored once the broker works again.
+#include "app/settingskeys.h"
+#include "platform/standin/quotestore.h"
+#include "testenv.h"
+
+#include <QProcess>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const char kShownMarker[] = "main window shown";
+
+// "20261208" + "09:15:01.250" -> "2026-12-08 09:15:01.250", the store's text form.
+QString storeTimestamp(const QByteArray &date, const QByteArray &time)
+{
+    const QString d = QString::fromLatin1(date);
+    return QStringLiteral("%1-%2-%3 %4").arg(d.left(4), d.mid(4, 2), d.mid(6, 2), QString::fromLatin1(time));
+}
+
+} // namespace
+
+class tst_HostileFeed : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<TestEnv> env;
+    std::unique_ptr<QProcess> devserver;
+    quint16 controlPort = 0;
+    QString sentLog;
+
+    QString dbDir() const { return env->root() + "/Amibroker/RTDataDatabase"; }
+
+    QByteArray control(const QByteArray &command)
+    {
+        QTcpSocket s;
+        s.connectToHost(QHostAddress::LocalHost, controlPort);
+        if (!s.waitForConnected(2000))
+            return {};
+        s.write(command + '\n');
+        QByteArray line;
+        while (!line.contains('\n') && s.waitForReadyRead(5000))
+            line += s.readAll();
+        return line.trimmed();
+    }
+    int stat(const char *key) { return QJsonDocument::fromJson(control("stats")).object().value(key).toInt(); }
+
+    QList<QByteArray> sentLines()
+    {
+        QFile f(sentLog);
+        return f.open(QIODevice::ReadOnly) ? f.readAll().split('\n') : QList<QByteArray>();
+    }
+
+    QSet<QString> storedKeys()
+    {
+        QSet<QString> keys;
+        QuoteStore store;
+        if (!store.open(dbDir()))
+            return keys;
+        for (const auto &sym : store.symbols()) {
+            for (const ImportedQuote &q : store.quotes(sym.first))
+                keys.insert(sym.first + '|' + QuoteStore::formatTimestamp(q.timestampMs));
+        }
+        return keys;
+    }
+
+    static void pump(QProcess &p, QByteArray &out, int ms)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms) {
+            p.waitForReadyRead(100);
+            out += p.readAll();
+        }
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(TestEnv::mariadbUp(), "MariaDB does not answer on 127.0.0.1:49111; start it with scripts/mariadb.sh start");
+        env = std::make_unique<TestEnv>();
+        QVERIFY(env->installFormats());
+        QVERIFY(env->writeUserId("VANTREL-DEMO-0001"));
+        sentLog = env->root() + "/sent.log";
+        devserver = std::make_unique<QProcess>();
+        devserver->setProcessChannelMode(QProcess::MergedChannels);
+        // The demo account's WebSocketLink names port 49120.
+        devserver->start(TestEnv::builtExecutable("vantrel-devserver"),
+                         {"--ws-port", "49120", "--control-port", "0", "--rate", "40", "--batch", "4",
+                          "--log-sent", sentLog});
+        QByteArray out;
+        while (!out.contains("listening ws") && devserver->waitForReadyRead(10000))
+            out += devserver->readAll();
+        const int at = out.indexOf("listening control on 127.0.0.1:");
+        QVERIFY2(at >= 0, out.constData());
+        controlPort = quint16(out.mid(at + 31).split('\n').first().trimmed().toUInt());
+    }
+
+    void cleanupTestCase()
+    {
+        if (devserver) {
+            devserver->terminate();
+            devserver->waitForFinished(5000);
+        }
+    }
+
+    void hostileServerCannotForgeCutOrLoseTicks()
+    {
+        {
+            AppSettings s;
+            s.setValue(SettingsKeys::firstRun, false);
+            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I", "EURUSD"});
+            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FOREX"});
+        }
+        QProcess app;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("KOVANTA_ROOT", env->root());
+        e.insert("XDG_CONFIG_HOME", env->configDir());
+        e.insert("QT_QPA_PLATFORM", "offscreen");
+        e.insert("VANTREL_BOX_LOG", env->root() + "/boxes.log");
+        e.insert("VANTREL_NO_BROWSER", "1");
+        e.insert("VANTREL_PROBE_HOST", "127.0.0.1:49111");
+        e.insert("QT_LOGGING_RULES", "*.debug=true;qt.*.debug=false");
+        app.setProcessEnvironment(e);
+        app.setProcessChannelMode(QProcess::MergedChannels);
+        app.start(TestEnv::builtExecutable("Vantrel"), QStringList());
+        QByteArray out;
+        QTRY_VERIFY_WITH_TIMEOUT((out += app.readAll()).contains(kShownMarker), 30000);
+        QuoteStore probe;
+        QTRY_VERIFY_WITH_TIMEOUT(probe.open(dbDir()) && probe.quotes("NIFTY-I").size() >= 2, 20000);
+        probe.close();
+
+        // 1. Commas, line breaks and a control character in text fields.
+        QCOMPARE(control("malformed forged"), QByteArray("ok"));
+        pump(app, out, 1500);
+        QuoteStore store;
+        QVERIFY(store.open(dbDir()));
+        QStringList symbols;
+        for (const auto &sym : store.symbols())
+            symbols << sym.first;
+        QCOMPARE(symbols, (QStringList{"EURUSD", "NIFTY-I"}));
+        for (const ImportedQuote &q : store.quotes("NIFTY-I")) {
+            QVERIFY2(q.close > 100 && q.volume < 888888, qPrintable(QuoteStore::formatQuote(q)));
+            QVERIFY(!QuoteStore::formatTimestamp(q.timestampMs).startsWith("2024-01-02"));
+        }
+        store.close();
+
+        // 2. The link cut inside a frame: one reconnect, and the new link stays up.
+        const int connections = stat("connections");
+        const QByteArray cut = control("cut");
+        QVERIFY2(cut.startsWith("ok ") && !cut.startsWith("ok 0 "), cut.constData());
+        QTRY_COMPARE_WITH_TIMEOUT(stat("connections"), connections + 1, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(stat("subscribed"), 1, 10000);
+        pump(app, out, 7000); // longer than the 5 s a carried-over half frame waited
+        QCOMPARE(stat("connections"), connections + 1);
+        QCOMPARE(stat("clients"), 1);
+
+        // 3. The charting program refuses imports for three seconds; batches keep coming.
+        const int sentBefore = sentLines().size();
+        const QString format = env->root() + "/dataFormatRT.dll";
+        QVERIFY(QFile::rename(format, format + ".away"));
+        pump(app, out, 3000);
+        QVERIFY(sentLines().size() > sentBefore + 20);
+        QVERIFY(QFile::rename(format + ".away", format));
+        pump(app, out, 1000);
+        QCOMPARE(control("pause"), QByteArray("ok")); // no new batch from here on
+        const QList<QByteArray> sent = sentLines();
+        QSet<QString> expected;
+        for (int i = sentBefore; i < sent.size(); ++i) {
+            const QList<QByteArray> f = sent.at(i).trimmed().split(',');
+            if (f.size() >= 3)
+                expected.insert(QString::fromUtf8(f.at(0)) + '|' + storeTimestamp(f.at(1), f.at(2)));
+        }
+        QVERIFY(expected.size() > 20);
+        QTRY_VERIFY_WITH_TIMEOUT(storedKeys().contains(expected), 15000);
+        pump(app, out, 200);
+        QCOMPARE(out.count("Live import failing"), 1);
+        QCOMPARE(out.count("Live import works again"), 1);
+
+        QCOMPARE(control("resume"), QByteArray("ok"));
+        ::kill(app.processId(), SIGTERM);
+        QVERIFY(app.waitForFinished(15000));
+        QCOMPARE(app.exitCode(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_HostileFeed)
+#include "tst_hostilefeed.moc"
