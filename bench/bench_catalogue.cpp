@@ -1,6 +1,7 @@
 // Catalogue over the large catalogue (load it with scripts/mariadb.sh load-large): the
 // full load at start-up, showing the largest segment and one keystroke of the search,
 // each beside the bare query time measured in the same run.
+#include "benchfigure.h"
 #include "app/settingskeys.h"
 #include "serverdb/serverdatabase.h"
 #include "ui/mainwindow.h"
@@ -96,11 +97,14 @@ int main(int argc, char **argv)
     });
 
     std::printf("catalogue: %lld contracts, OPTION segment %d\n", static_cast<long long>(rows), optionCount);
-    std::printf("catalogue baseline: bare full query %.1f ms, bare OPTION query %.1f ms\n", bare, bareSegment);
-    std::printf("catalogue: full load at start-up %.1f ms (%.2fx bare query)\n", fullLoad, fullLoad / bare);
-    std::printf("catalogue: show OPTION segment %.1f ms (incl. a CASH switch of %.1f ms)\n", showSegment, smallSegment);
-    std::printf("catalogue: one search keystroke over OPTION %.1f ms; back to the full list %.1f ms "
-                "(two keystrokes)\n", keystroke, emptyingKeystroke);
+    benchFigure("catalogue full load at start-up", fullLoad, "ms", bare, "ms bare full query", 1);
+    benchFigure("catalogue show OPTION segment (after a CASH switch)", showSegment, "ms", bareSegment,
+                "ms bare OPTION query", 1);
+    benchFigure("catalogue show CASH segment", smallSegment, "ms", bareSegment, "ms bare OPTION query", 1);
+    benchFigure("catalogue one search keystroke over OPTION", keystroke, "ms", bareSegment,
+                "ms bare OPTION query", 1);
+    benchFigure("catalogue search cleared back to the full list", emptyingKeystroke, "ms", bareSegment,
+                "ms bare OPTION query", 1);
     window.close();
     return 0;
 }

@@ -2,6 +2,8 @@
 // (own thread), tick recorder, live import cycle and broker stand-in. Reports ticks sent,
 // ticks stored, lost, and the latency from send to stored at p50 and p99.
 //   bench_e2e_live [seconds=60] [rate=2000] [symbols=500] [batch=50]
+#include "benchfigure.h"
+
 #include "amibroker/livedataupdator.h"
 #include "live/websocketworker.h"
 #include "platform/standin/brokerstandin.h"
@@ -153,20 +155,20 @@ int main(int argc, char **argv)
     auto pct = [&](double q) {
         return latency.isEmpty() ? -1 : latency.at(std::min<int>(latency.size() - 1, int(q * latency.size())));
     };
-    std::printf("e2e live: %d s at %d ticks/s over %d symbols, batch %d\n", seconds, rate,
-                symbolCount, batch);
-    std::printf("e2e live: ticks sent %lld, ticks stored %lld, lost %lld\n",
-                static_cast<long long>(sent), static_cast<long long>(stored),
-                static_cast<long long>(sent - found));
-    std::printf("e2e live: latency send->stored p50 %lld ms, p99 %lld ms (import cycles %lld, "
-                "batches %lld)\n",
-                static_cast<long long>(pct(0.50)), static_cast<long long>(pct(0.99)),
-                static_cast<long long>(updator.importCycles()),
-                static_cast<long long>(updator.importedBatches()));
     const double span = std::max<qint64>(1, lastSend - firstSend) / 1000.0;
-    std::printf("e2e live: longest GUI-thread stall %lld ms (10 ms timer, baseline 10 ms)\n",
-                static_cast<long long>(longestGap));
-    std::printf("e2e live baseline: devserver send rate %.0f ticks/s over %.1f s of sending\n",
-                double(sent) / span, span);
+    std::printf("e2e live: %d s at %d ticks/s over %d symbols, batch %d (import cycles %lld, batches %lld)\n",
+                seconds, rate, symbolCount, batch, static_cast<long long>(updator.importCycles()),
+                static_cast<long long>(updator.importedBatches()));
+    benchFigure("e2e live ticks stored", double(stored), "ticks", double(sent), "ticks sent");
+    benchFigure("e2e live ticks lost", double(sent - found), "ticks", double(sent), "ticks sent");
+    benchFigure("e2e live latency send->stored p50", double(pct(0.50)), "ms", 250, "ms target p99");
+    benchFigure("e2e live latency send->stored p99", double(pct(0.99)), "ms", 250, "ms target p99");
+    benchFigure("e2e live longest GUI-thread stall", double(longestGap), "ms", 10, "ms timer interval");
+    const double runMs = span * 1000.0;
+    benchFigure("e2e live GUI-thread own work (queue, import file)", updator.ownWorkNs() / 1e6, "ms",
+                runMs, "ms of sending", 1);
+    benchFigure("e2e live GUI-thread inside the broker's calls", updator.brokerCallNs() / 1e6, "ms",
+                runMs, "ms of sending", 1);
+    benchFigure("e2e live devserver send rate", double(sent) / span, "ticks/s", rate, "ticks/s asked");
     return sent == found ? 0 : 2;
 }

@@ -5,6 +5,8 @@
 #include "live/tickrecorder.h"
 
 #include <QCoreApplication>
+#include "benchfigure.h"
+
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -69,11 +71,9 @@ int main(int argc, char **argv)
     const double fullSec = t.nsecsElapsed() / 1e9;
     PendingBatches::clear();
 
-    std::printf("recording: %.0f records/s (parse+format+file replace, %d frames x %d records)\n",
-                records / fullSec, frames, perFrame);
-    std::printf("recording baseline: %.0f records/s (bare JSON parse of the same frames)\n",
-                records / bareSec);
-    std::printf("recording ratio: %.2f of bare parse speed (sink %lld)\n", bareSec / fullSec,
-                static_cast<long long>(sink));
+    benchFigure("recording", records / fullSec, "records/s", records / bareSec,
+                "records/s of bare JSON parse");
+    if (sink < 0)
+        return 1; // keeps the work from being optimised away
     return 0;
 }

@@ -8,6 +8,8 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QElapsedTimer>
+#include <QScopeGuard>
 
 liveDataUpdator::liveDataUpdator(QObject *parent)
     : QThread(parent)
@@ -81,6 +83,15 @@ void liveDataUpdator::updateDataAmi()
         return;
     }
 
+    // Own work and the charting program's calls are timed apart (diagnostics, benchmarks).
+    QElapsedTimer cycleClock;
+    cycleClock.start();
+    qint64 brokerNs = 0;
+    const auto addOwnWork = qScopeGuard([&] {
+        m_ownWorkNs += cycleClock.nsecsElapsed() - brokerNs;
+        m_brokerCallNs += brokerNs;
+    });
+
     // Every recorded batch not yet imported, oldest first. They leave the queue only once
     // the charting program has taken them; a cycle that finds none has nothing to do.
     const PendingBatches::Snapshot pending = PendingBatches::peek();
@@ -107,6 +118,7 @@ void liveDataUpdator::updateDataAmi()
     }
 
     QVariant result;
+    const qint64 importStart = cycleClock.nsecsElapsed();
     if (QThread::currentThread() == QCoreApplication::instance()->thread()) {
         result = importIntoAmiBroker(importFilePath, realtimeFormatPath);
     } else {
@@ -116,6 +128,7 @@ void liveDataUpdator::updateDataAmi()
                                   Q_ARG(QString, realtimeFormatPath));
     }
     m_lastImport.start();
+    brokerNs += cycleClock.nsecsElapsed() - importStart;
     if (result.isNull()) {
         importFailed(QStringLiteral("the charting program did not import %1 with %2")
                          .arg(importFilePath, realtimeFormatPath),
@@ -131,7 +144,9 @@ void liveDataUpdator::updateDataAmi()
         qDebug().noquote() << QStringLiteral("Live import works again: %1 kept batch(es) imported")
                                   .arg(pending.batches.size());
     }
+    const qint64 refreshStart = cycleClock.nsecsElapsed();
     callBroker("RefreshAll()");
+    brokerNs += cycleClock.nsecsElapsed() - refreshStart;
 }
 
 void liveDataUpdator::importFailed(const QString &reason, int keptBatches)

@@ -54,6 +54,10 @@ public:
     // Live import statistics (diagnostics and tests).
     qint64 importCycles() const { return m_importCycles; }
     qint64 importedBatches() const { return m_importedBatches; }
+    // Time the import cycles spent in the program's own work (queue, import file) and
+    // inside the charting program's calls (Import, RefreshAll), in nanoseconds.
+    qint64 ownWorkNs() const { return m_ownWorkNs; }
+    qint64 brokerCallNs() const { return m_brokerCallNs; }
 
     // Whether the last import cycle could not hand its batches over (they are kept).
     bool isImportFailing() const { return m_importFailing; }
@@ -91,4 +95,6 @@ private:
     bool m_importFailing = false;
     qint64 m_importCycles = 0;
     qint64 m_importedBatches = 0;
+    qint64 m_ownWorkNs = 0;
+    qint64 m_brokerCallNs = 0;
 };
