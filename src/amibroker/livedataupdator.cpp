@@ -108,16 +108,4 @@ void liveDataUpdator::updateDataAmi()
     m_lastImport.start();
 }
 
-void liveDataUpdator::doEodBackfill()
-{
-    qDebug() << "liveDataUpdator: end-of-day backfill import is not available in this build";
-    emit eodBackfillDone();
-}
-
-void liveDataUpdator::doBackFill()
-{
-    qDebug() << "liveDataUpdator: intraday backfill import is not available in this build";
-    emit backfillDone();
-}
-
 void liveDataUpdator::do5DayFastBackfill() {}

@@ -43,6 +43,7 @@ public:
     QString backfillFolder;
 
     int mode = 0;                // set by the main window before start() (1 = EOD backfill)
+    bool eodWatchlistOnly = true; // copied from the end-of-day dialog for each request
     QStringList backfillQueue;   // intraday backfill request URLs
     QMutex backfillMutex;
 
@@ -56,6 +57,10 @@ public:
     qint64 importedBatches() const { return m_importedBatches; }
 
     Q_INVOKABLE QVariant importIntoAmiBroker(QString filePath, QString formatDll);
+
+    // Writes the processed copy of one backfill file with the user's symbol names; false
+    // when it was not made (the file is then imported as it is).
+    bool applySymbolMapping(QString sourcePath, QString processedPath);
 
 signals:
     void backfillDone();
@@ -74,6 +79,8 @@ protected:
 
 private:
     QVariant callBroker(const char *function);
+    // importIntoAmiBroker() on the GUI thread, waited for when called from another one.
+    QVariant importFromAnyThread(const QString &filePath, const QString &formatDll);
 
     ServerDatabase m_serverDb;
     std::unique_ptr<BrokerAutomation> m_broker;
@@ -82,4 +89,5 @@ private:
     QTimer m_pauseTimer;
     qint64 m_importCycles = 0;
     qint64 m_importedBatches = 0;
+    bool m_backfillRunning = false;
 };
