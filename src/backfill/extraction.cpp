@@ -82,12 +82,11 @@ bool ArchiveExtractor::start(const QString &archivePath, const QString &destinat
     m_fallbackErrored = false;
 
     bool readable = false;
+    m_escapingEntries.clear();
     const QStringList names = zipEntryNames(archivePath, &readable);
     for (const QString &name : names) {
         if (isEscapingEntryName(name))
-            qDebug().noquote() << QStringLiteral("ArchiveExtractor: entry \"%1\" of %2 points outside "
-                                                 "the destination; it is never written outside %3")
-                                      .arg(name, archivePath, destination);
+            m_escapingEntries.append(name);
     }
     if (!readable)
         qDebug() << "ArchiveExtractor: no readable ZIP directory in" << archivePath;
@@ -187,7 +186,8 @@ void ArchiveExtractor::fallbackFinished(int exitCode, QProcess::ExitStatus exitS
         fail(QStringLiteral("fallback extractor failed: %1").arg(m_fallback->errorString()));
         return;
     }
-    if (exitCode == 0 && exitStatus == QProcess::NormalExit) {
+    if (exitStatus == QProcess::NormalExit
+        && Archiver::fallbackSucceeded(exitCode, !m_escapingEntries.isEmpty())) {
         succeed(QStringLiteral("fallback extractor"));
         return;
     }
@@ -243,6 +243,25 @@ bool ArchiveExtractor::deliverStaging(QString *error)
         return false;
     }
     const QString destRoot = QFileInfo(dest).canonicalFilePath();
+
+    // Entries that named a place outside: the tools put them somewhere inside instead, and
+    // that is no file the archive meant for the destination either.
+    for (const QString &name : qAsConst(m_escapingEntries)) {
+        for (const QString &form : keptInsideForms(name)) {
+            const QString path = stagingRoot + QLatin1Char('/') + form;
+            if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
+                continue;
+            QFile::remove(path);
+            // The folders made only for it go too (rmdir leaves non-empty ones alone).
+            for (QString dir = QFileInfo(path).absolutePath();
+                 isInside(dir, stagingRoot) && QDir().rmdir(dir);
+                 dir = QFileInfo(dir).absolutePath()) {
+            }
+        }
+        qDebug().noquote() << QStringLiteral("ArchiveExtractor: entry \"%1\" of %2 points outside the "
+                                             "destination; dropped")
+                                  .arg(name, m_archivePath);
+    }
 
     QStringList dirs;
     QStringList files;
@@ -350,4 +369,33 @@ bool ArchiveExtractor::isEscapingEntryName(const QString &name)
         return true;
     const QStringList parts = n.split(QLatin1Char('/'));
     return parts.contains(QStringLiteral(".."));
+}
+
+QStringList ArchiveExtractor::keptInsideForms(const QString &name)
+{
+    QString n = name;
+    n.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    static const QRegularExpression drive(QStringLiteral("^[A-Za-z]:"));
+    n.remove(drive);
+    const QStringList parts = n.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QStringList stripped;
+    QStringList resolved;
+    for (const QString &p : parts) {
+        if (p == QLatin1String("."))
+            continue;
+        if (p == QLatin1String("..")) {
+            if (!resolved.isEmpty())
+                resolved.removeLast();
+            continue;
+        }
+        stripped.append(p);
+        resolved.append(p);
+    }
+    QStringList forms;
+    for (const QStringList &f : {stripped, resolved}) {
+        const QString joined = f.join(QLatin1Char('/'));
+        if (!joined.isEmpty() && !forms.contains(joined))
+            forms.append(joined);
+    }
+    return forms;
 }

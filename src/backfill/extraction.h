@@ -49,6 +49,9 @@ public:
     static QStringList zipEntryNames(const QString &archivePath, bool *readable = nullptr);
     // True for an entry name that is absolute, has a drive letter or climbs with "..".
     static bool isEscapingEntryName(const QString &name);
+    // Where the extractors put such an entry instead (leading "/" and drive gone, ".."
+    // steps dropped or resolved at the top): these paths are removed from the staging folder.
+    static QStringList keptInsideForms(const QString &name);
 
 public slots:
     void archiverFinished(int exitCode, QProcess::ExitStatus exitStatus);
@@ -77,6 +80,7 @@ private:
     bool m_fallbackCouldNotRun = false;
     bool m_archiverFailed = false;
     bool m_fallbackErrored = false;
+    QStringList m_escapingEntries;
     QString m_archivePath;
     QString m_destination;
     QString m_stagingParent;

@@ -22,6 +22,11 @@ Invocation archiverCall(const QString &archivePath, const QString &destination);
 // Elsewhere: unzip -o <archive> -d <destination>
 Invocation fallbackCall(const QString &archivePath, const QString &destination);
 
+// Whether the fallback's exit code means the archive was unpacked. unzip says 1 ("warning")
+// when it kept entries that named a path outside the destination inside it; with such
+// entries present that is its success. Expand-Archive refuses those archives outright.
+bool fallbackSucceeded(int exitCode, bool archiveHasEscapingEntries);
+
 // The PowerShell command text with every single quote of both values doubled, both
 // inserted in one step (a first value containing "%2" is not touched again).
 QString expandArchiveCommand(const QString &archivePath, const QString &destination);

@@ -15,4 +15,9 @@ Invocation fallbackCall(const QString &archivePath, const QString &destination)
             {QStringLiteral("-o"), archivePath, QStringLiteral("-d"), destination}};
 }
 
+bool fallbackSucceeded(int exitCode, bool archiveHasEscapingEntries)
+{
+    return exitCode == 0 || (exitCode == 1 && archiveHasEscapingEntries);
+}
+
 } // namespace Archiver

@@ -18,4 +18,10 @@ Invocation fallbackCall(const QString &archivePath, const QString &destination)
              expandArchiveCommand(archivePath, destination)}};
 }
 
+bool fallbackSucceeded(int exitCode, bool archiveHasEscapingEntries)
+{
+    Q_UNUSED(archiveHasEscapingEntries)
+    return exitCode == 0;
+}
+
 } // namespace Archiver
