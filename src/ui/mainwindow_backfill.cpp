@@ -193,6 +193,7 @@ void verodezuvivuderaz2::doAutoBackFill()
             bar->setValue(100);
             bar->setFormat(QStringLiteral("Backfill Done"));
         }
+        qDebug() << "Intraday backfill run complete";
         ui.backfillButton->setText(kBackfill);
         ui.backfillButton->setEnabled(true);
     }
