@@ -37,6 +37,14 @@ public:
     ~Writer() { flush(); }
     void writeLine(const char *data, int size);
     void writeLine(const QByteArray &line) { writeLine(line.constData(), line.size()); }
+    // Building a line in place: append its bytes to pending(), then endLine().
+    QByteArray &pending() { return m_pending; }
+    void endLine()
+    {
+        m_pending.append('\n');
+        if (m_pending.size() >= (1 << 20))
+            flush();
+    }
     // False once any write has failed.
     bool flush();
     bool ok() const { return m_ok; }

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <climits>
+#include <cstring>
 
 using BackfillLines::isWordByte;
 
@@ -124,33 +125,43 @@ QByteArray SymbolRewriter::replaceWholeWords(QByteArray line) const
 
 QByteArray SymbolRewriter::rewriteLine(const QByteArray &line) const
 {
-    const char *d = line.constData();
-    const int n = line.size();
+    QByteArray out;
+    appendRewritten(line.constData(), line.size(), &out);
+    return out;
+}
+
+bool SymbolRewriter::appendRewritten(const char *d, int n, QByteArray *out) const
+{
     int start = 0, length = 0;
     BackfillLines::trim(d, n, &start, &length);
     if (length == 0)
-        return QByteArray();
-    if (BackfillLines::containsFailedAnyCase(d, n))
-        return line;
-
-    const int firstComma = line.indexOf(',');
-    if (firstComma >= 0) {
-        int secondComma = line.indexOf(',', firstComma + 1);
-        if (secondComma < 0)
-            secondComma = n;
-        BackfillLines::trim(d + firstComma + 1, secondComma - firstComma - 1, &start, &length);
-        const auto it = m_entries.constFind(
-            QByteArray::fromRawData(d + firstComma + 1 + start, length));
-        if (it != m_entries.cend()) {
-            QByteArray out;
-            out.reserve(n + it->newName.size());
-            out.append(d, firstComma + 1);
-            out.append(it->newName);
-            out.append(d + secondComma, n - secondComma);
-            return out;
+        return n != 0; // written as an empty line
+    if (!BackfillLines::containsFailedAnyCase(d, n)) {
+        const char *end = d + n;
+        const char *firstComma = static_cast<const char *>(std::memchr(d, ',', size_t(n)));
+        if (firstComma) {
+            const char *field = firstComma + 1;
+            const char *secondComma = static_cast<const char *>(std::memchr(field, ',', size_t(end - field)));
+            if (!secondComma)
+                secondComma = end;
+            BackfillLines::trim(field, int(secondComma - field), &start, &length);
+            const auto it = m_entries.constFind(QByteArray::fromRawData(field + start, length));
+            if (it != m_entries.cend()) {
+                out->append(d, int(field - d));
+                out->append(it->newName);
+                out->append(secondComma, int(end - secondComma));
+                return true;
+            }
+        }
+        if (!m_entries.isEmpty()) {
+            const QByteArray line = QByteArray::fromRawData(d, n);
+            const QByteArray renamed = replaceWholeWords(line);
+            out->append(renamed);
+            return renamed.constData() != d;
         }
     }
-    return m_entries.isEmpty() ? line : replaceWholeWords(line);
+    out->append(d, n);
+    return false;
 }
 
 bool SymbolRewriter::applyToFile(const QString &sourcePath, const QString &processedPath) const
@@ -172,15 +183,9 @@ bool SymbolRewriter::applyToFile(const QString &sourcePath, const QString &proce
         const char *data = nullptr;
         int size = 0;
         while (reader.next(&data, &size)) {
-            const QByteArray line = QByteArray::fromRawData(data, size);
-            const QByteArray out = rewriteLine(line);
-            if (out.constData() == line.constData() && out.size() == line.size()) {
-                writer.writeLine(data, size);
-                continue;
-            }
-            if (out != line && changedSamples.size() < 8)
+            if (appendRewritten(data, size, &writer.pending()) && changedSamples.size() < 8)
                 changedSamples.append(QByteArray(data, size));
-            writer.writeLine(out);
+            writer.endLine();
         }
         if (!writer.flush() || reader.failed()) {
             qDebug() << "Symbol mapping: could not write" << processedPath << "completely;"
