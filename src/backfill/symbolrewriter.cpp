@@ -37,7 +37,18 @@ bool boundaryAt(const char *data, int size, int pos)
 
 SymbolRewriter::SymbolRewriter(const SymbolMap &map)
 {
-    QStringList oldNames = map.keys();
+    // A name with a control character (a line feed above all) would split or corrupt the
+    // bar lines it is written into: such an entry is left out.
+    const auto unusable = [](const QString &name) {
+        return std::any_of(name.cbegin(), name.cend(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+    };
+    QStringList oldNames;
+    for (auto it = map.cbegin(); it != map.cend(); ++it) {
+        if (unusable(it.key()) || unusable(it.value()))
+            qDebug() << "Symbol mapping: entry left out, it holds a control character:" << it.key() << it.value();
+        else
+            oldNames.append(it.key());
+    }
     std::sort(oldNames.begin(), oldNames.end());
     m_minLength = INT_MAX;
     for (int rank = 0; rank < oldNames.size(); ++rank) {

@@ -126,6 +126,8 @@ void TestSymbolRewriter::fileCopyKeepsLinesAndDropsCarriageReturns()
     QCOMPARE(out.readAll(), QByteArray("FUTURE,NIFTY,1\n\nNIFTY\n\nlast,NIFTY\n"));
     QVERIFY(!rewriter.applyToFile(source + QStringLiteral(".missing"), processed));
     QVERIFY(!rewriter.applyToFile(source, QString()));
+    // A new name that would split the bar line is not used.
+    QCOMPARE(SymbolRewriter(SymbolMapping::parse({"A,B\nC"})).rewriteLine("x,A,1"), QByteArray("x,A,1"));
 }
 
 QTEST_GUILESS_MAIN(TestSymbolRewriter)
