@@ -11,6 +11,8 @@ export KOVANTA_ROOT="${KOVANTA_ROOT:-$HOME/Kovanta}"
 export VANTREL_DB_DIR="${VANTREL_DB_DIR:-/tmp/vantrel-mariadb}"
 DEMO_ID="VANTREL-DEMO-0001"
 WS_PORT=49120
+# The demo account's backfill paths name 127.0.0.1:49121 (tools/dbseed/demo.sql).
+HTTP_PORT=49121
 CONTROL_PORT=49122
 
 ./scripts/install-deps.sh
@@ -46,13 +48,14 @@ cleanup() {
 trap cleanup EXIT INT TERM
 
 "$BUILD_DIR/tools/devserver/vantrel-devserver" --ws-port "$WS_PORT" --control-port "$CONTROL_PORT" \
+  --http-port "$HTTP_PORT" \
   --rate 40 --batch 8 > /tmp/vantrel-devserver.log 2>&1 &
 PIDS+=($!)
 for _ in $(seq 1 50); do
   grep -q "listening ws" /tmp/vantrel-devserver.log 2>/dev/null && break
   sleep 0.1
 done
-echo "run.sh: data server on ws://127.0.0.1:$WS_PORT (log /tmp/vantrel-devserver.log)"
+echo "run.sh: data server on ws://127.0.0.1:$WS_PORT and http://127.0.0.1:$HTTP_PORT (log /tmp/vantrel-devserver.log)"
 
 # The connectivity monitor probes a local port only; nothing here leaves this machine.
 export VANTREL_PROBE_HOST="${VANTREL_PROBE_HOST:-127.0.0.1:49111}"

@@ -25,3 +25,8 @@ if [ -x "$BUILD_DIR/bench/bench_catalogue" ]; then
   "$BUILD_DIR/bench/bench_catalogue" 2>/dev/null
   ./scripts/mariadb.sh load-demo >/dev/null
 fi
+echo "== backfill download (200 MB archive)"
+"$BUILD_DIR/bench/bench_download" 200 2>/dev/null
+echo "== backfill import (intraday file, 100 mapping entries)"
+"$BUILD_DIR/bench/bench_backfillimport" 50 2>/dev/null
+"$BUILD_DIR/bench/bench_backfillimport" 200 2>/dev/null

@@ -164,16 +164,4 @@ void liveDataUpdator::importFailed(const QString &reason, int keptBatches)
         m_retryTimer.start();
 }
 
-void liveDataUpdator::doEodBackfill()
-{
-    qDebug() << "liveDataUpdator: end-of-day backfill import is not available in this build";
-    emit eodBackfillDone();
-}
-
-void liveDataUpdator::doBackFill()
-{
-    qDebug() << "liveDataUpdator: intraday backfill import is not available in this build";
-    emit backfillDone();
-}
-
 void liveDataUpdator::do5DayFastBackfill() {}

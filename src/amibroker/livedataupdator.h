@@ -43,6 +43,7 @@ public:
     QString backfillFolder;
 
     int mode = 0;                // set by the main window before start() (1 = EOD backfill)
+    bool eodWatchlistOnly = true; // copied from the end-of-day dialog for each request
     QStringList backfillQueue;   // intraday backfill request URLs
     QMutex backfillMutex;
 
@@ -66,6 +67,10 @@ public:
 
     Q_INVOKABLE QVariant importIntoAmiBroker(QString filePath, QString formatDll);
 
+    // Writes the processed copy of one backfill file with the user's symbol names; false
+    // when it was not made (the file is then imported as it is).
+    bool applySymbolMapping(QString sourcePath, QString processedPath);
+
 signals:
     void backfillDone();
     void doAutoBackfill();
@@ -84,6 +89,8 @@ protected:
 private:
     QVariant callBroker(const char *function);
     void importFailed(const QString &reason, int keptBatches);
+    // importIntoAmiBroker() on the GUI thread, waited for when called from another one.
+    QVariant importFromAnyThread(const QString &filePath, const QString &formatDll);
 
     ServerDatabase m_serverDb;
     std::unique_ptr<BrokerAutomation> m_broker;
@@ -97,4 +104,5 @@ private:
     qint64 m_importedBatches = 0;
     qint64 m_ownWorkNs = 0;
     qint64 m_brokerCallNs = 0;
+    bool m_backfillRunning = false;
 };

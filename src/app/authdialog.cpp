@@ -6,6 +6,7 @@
 #include "app/settingskeys.h"
 #include "app/startupanimation.h"
 #include "app/userid.h"
+#include "backfill/backfillrequest.h"
 #include "serverdb/serverdatabase.h"
 #include "platform/sessionsignals.h"
 #include "ui/mainwindow.h"
@@ -178,7 +179,16 @@ void authDialog::showNotRegistered()
 void authDialog::backfillAtStartup(int days)
 {
     m_startupBackfillDays = days;
-    qDebug() << "Start-up backfill requested for" << days << "day(s)";
+    liveDataUpdator *updator = m_mainWindow ? m_mainWindow->liveUpdator() : nullptr;
+    QString serverDate, oneDayPath, fiveDayPath;
+    if (!updator || !updator->serverDatabase()->backfillSettings(&serverDate, &oneDayPath, &fiveDayPath)) {
+        qDebug() << "Backfill settings cannot be read; no start-up backfill";
+        return;
+    }
+    m_oneDayUrl = BackfillRequest::oneDayUrl(BackfillRequest::dataServerAddress(), serverDate, oneDayPath);
+    m_mainWindow->setOneDayUrl(m_oneDayUrl);
+    if (days == 5)
+        m_mainWindow->do5DayBackfill();
 }
 
 void authDialog::checkConnection()

@@ -30,6 +30,7 @@ public:
     verodezuvivuderaz2 *mainWindow() const { return m_mainWindow.get(); }
     QString userId() const { return m_userId; }
     QStringList daysList() const { return m_days; }
+    QString oneDayUrl() const { return m_oneDayUrl; }
     bool isMonitorArmed() const { return m_monitorTimer && m_monitorTimer->isActive(); }
     // Days of the last start-up backfill request (0 before any).
     int startupBackfillDays() const { return m_startupBackfillDays; }
@@ -57,6 +58,7 @@ private:
     QStringList m_defaultExchanges;
     QStringList m_days;
     QString m_userId;
+    QString m_oneDayUrl;
 
     std::unique_ptr<startupAnimation> m_animation;
     std::unique_ptr<verodezuvivuderaz2> m_mainWindow;

@@ -87,6 +87,37 @@ QString updateLauncher() { return rootSlash() + QStringLiteral("/Vantrel.bat"); 
 QString updatedExecutable() { return rootSlash() + QStringLiteral("/VantrelNew.exe"); }
 QString userIdFile() { return join(root(), QStringLiteral("userid.txt")); }
 
+QString backfillErrorLog() { return join(backfillWorkDir(), QStringLiteral("backfill_error.log")); }
+QString backfillProcessedCopy(const QString &fileName)
+{
+    return join(backfillWorkDir(), QStringLiteral("processed_") + fileName);
+}
+QString backfillChunkFile(int number)
+{
+    return join(backfillWorkDir(), QStringLiteral("cvav_debugvminst_openglw_part%1.log")
+                                       .arg(number, 3, 10, QLatin1Char('0')));
+}
+QString backfillFailedCopy(const QString &sourceName, int part)
+{
+    QString safe;
+    safe.reserve(sourceName.size());
+    for (const QChar c : sourceName) {
+        const bool keep = (c.unicode() < 128 && c.isLetterOrNumber()) || c == QLatin1Char('.')
+                          || c == QLatin1Char('-') || c == QLatin1Char('_');
+        safe += keep ? c : QLatin1Char('_');
+    }
+    if (safe.isEmpty() || safe.startsWith(QLatin1Char('.')))
+        safe.prepend(QLatin1Char('_'));
+    if (part < 1) {
+        if (!safe.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
+            safe += QStringLiteral(".txt");
+        return join(backfillWorkDir(), QStringLiteral("failed_") + safe);
+    }
+    return join(backfillWorkDir(), QStringLiteral("failed_%1_part%2.txt")
+                                       .arg(safe)
+                                       .arg(part, 3, 10, QLatin1Char('0')));
+}
+
 QStringList seedDatabaseFiles()
 {
     return {QStringLiteral("broker.master"), QStringLiteral("broker.watch"),

@@ -42,6 +42,16 @@ QString updateLauncher();    // "C:/Kovanta/Vantrel.bat"
 QString updatedExecutable(); // "C:/Kovanta/VantrelNew.exe"
 QString userIdFile();        // "C:\Kovanta\userid.txt"
 
+// Backfill import work files, all in backfillWorkDir().
+QString backfillErrorLog();                       // "...\x86\backfill_error.log"
+QString backfillProcessedCopy(const QString &fileName); // "...\x86\processed_<name>"
+QString backfillChunkFile(int number);            // "...\x86\cvav_debugvminst_openglw_part001.log"
+// Where a file the charting program refused is kept for a later manual import:
+// "...\x86\failed_<source>_part003.txt", or "...\x86\failed_<source>.txt" for a whole
+// file (part 0). The source name is
+// reduced to letters, digits, '.', '-' and '_' so it can never leave the folder.
+QString backfillFailedCopy(const QString &sourceName, int part);
+
 // Seed database file names copied by the layout step.
 QStringList seedDatabaseFiles();
 

@@ -5,6 +5,7 @@
 #include "app/applicationloop.h"
 #include "app/processexit.h"
 #include "app/settingskeys.h"
+#include "backfill/mydownloader.h"
 #include "platform/brokerautomation.h"
 #include "platform/brokerprocess.h"
 #include "platform/desktop.h"
@@ -72,9 +73,11 @@ verodezuvivuderaz2::verodezuvivuderaz2(QWidget *parent) : QDialog(parent)
     if (!singleInstanceCheck())
         return;
 
-    // 7. The backfill downloader (MyDownloader: "backfilldata.zip", a placeholder URL,
-    //    InstallPaths::backfillDirTrailing(), GET, request timer stopped) is created here
-    //    once it exists.
+    // 7. The backfill downloader; nothing is requested before a flow gives it a real URL.
+    m_backfillDownloader = new MyDownloader(QStringLiteral("backfilldata.zip"),
+                                            QStringLiteral("http://127.0.0.1/"),
+                                            InstallPaths::backfillDirTrailing(), 0, this);
+    m_backfillDownloader->requestTimer()->stop();
 
     // 8. Settings dialog.
     m_settingsDialog = new settings(this);

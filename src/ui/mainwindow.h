@@ -14,6 +14,7 @@
 #include <array>
 #include <memory>
 
+class MyDownloader;
 class QCloseEvent;
 class QLabel;
 class QSqlDatabase;
@@ -72,6 +73,10 @@ public:
     QString webSocketLink() const { return m_webSocketLink; }
     void setNetworkPaths(const QString &get, const QString &post);
     PollingEndpoints pollingEndpoints() const { return m_endpoints; }
+    // The one-day backfill URL read at start-up; the end-of-day flow builds on it.
+    void setOneDayUrl(const QString &url) { m_oneDayUrl = url; }
+    QString oneDayUrl() const { return m_oneDayUrl; }
+    MyDownloader *backfillDownloader() const { return m_backfillDownloader; }
 
     // Symbol catalogue.
     void loadFullCatalogue();
@@ -145,6 +150,9 @@ public slots:
     void on_save_list_clicked();
     void on_load_list_2_clicked();
 
+private slots:
+    void eodProgress(QString progress, QString speed);
+
 public:
     // Escape would otherwise hide the window without the close sequence.
     void reject() override;
@@ -172,6 +180,11 @@ private:
     // Watchlist.
     void restoreWatchlist();
 
+    // Intraday backfill: the row's request URL appended to the worker's queue.
+    void queueRowBackfill(const QString &symbol, const QString &days, const QString &path);
+    QString chosenBackfillPath() const;
+    void stopIntradayRun();
+
     // Live feed.
     void startLiveFeed();
     void preparePollingRequest();
@@ -193,6 +206,14 @@ private:
     QString m_txtBackfillPath1Min;
     QString m_webSocketLink;
     QString m_contactSupportLink;
+    QString m_oneDayUrl;
+
+    // Intraday backfill run state. The 60-day warning is shown once per process, also
+    // across restarts of the window.
+    bool m_backfillBusy = false;
+    bool m_backfillStarted = false;
+    bool m_backfillStyled = false;
+    static bool s_backfillWarned;
     QStringList m_defaultSymbols;
     int m_symbolLimit = 0;
     bool m_symbolLimitKnown = true;
@@ -206,6 +227,7 @@ private:
     QTimer *m_displayRefreshTimer = nullptr;
 
     // Owned objects.
+    MyDownloader *m_backfillDownloader = nullptr;
     settings *m_settingsDialog = nullptr;
     std::unique_ptr<liveDataUpdator> m_updator;
     QPointer<QThread> m_feedThread;

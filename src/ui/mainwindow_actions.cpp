@@ -99,10 +99,3 @@ void verodezuvivuderaz2::on_amibrokerPathButton_clicked()
     m_settingsDialog->setParent(this, m_settingsDialog->windowFlags());
     m_settingsDialog->exec();
 }
-
-void verodezuvivuderaz2::on_pushButton_clicked()
-{
-    // The end-of-day dialog (eoddata, modal, doBackfill(QString) -> eodBackfillButton_clicked)
-    // is created here on every click once it exists.
-    qDebug() << "End-of-day backfill dialog: not available yet";
-}

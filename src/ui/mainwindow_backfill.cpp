@@ -1,14 +1,50 @@
-// Backfill slots of the main window. The intraday and end-of-day flows plug in here once
-// the backfill downloader exists; the button state handling is already in place.
+// Backfill slots of the main window: the intraday flow (Backfill button, the rows'
+// buttons, the start-up backfill) and the end-of-day flow, both through the one backfill
+// downloader.
 #include "ui/mainwindow.h"
 
+#include "amibroker/livedataupdator.h"
+#include "backfill/backfillrequest.h"
+#include "backfill/mydownloader.h"
+#include "live/symbolmapping.h"
+#include "platform/installpaths.h"
+#include "ui/catalogue.h"
+#include "ui/eoddata.h"
+#include "ui/messagehelper.h"
+#include "ui/settingsdialog.h"
+
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDebug>
+#include <QFile>
+#include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QTableWidget>
+#include <QTimer>
+
+bool verodezuvivuderaz2::s_backfillWarned = false;
+
+namespace {
+
+const QString kStop = QStringLiteral("Stop");
+const QString kBackfill = QStringLiteral("Backfill");
+
+constexpr int kIntradayRequestDelayMs = 50;
+constexpr int kEodRequestDelayMs = 10;
+constexpr int kRequestTimeoutMs = 90000;
+constexpr int kWarningDays = 60;
+
+const char kRunStyle[] =
+    "QProgressBar {  border: none;  background: transparent;  text-align: center;  color: white;"
+    "  font-weight: normal;}QProgressBar::chunk {  background-color: #28a745;}";
+
+} // namespace
 
 void verodezuvivuderaz2::backfillDone()
 {
     ui.backfillButton->setEnabled(true);
-    ui.backfillButton->setText(QStringLiteral("Backfill"));
+    ui.backfillButton->setText(kBackfill);
 }
 
 void verodezuvivuderaz2::responseError()
@@ -17,46 +53,252 @@ void verodezuvivuderaz2::responseError()
     ui.backfillButton->setEnabled(true);
 }
 
-void verodezuvivuderaz2::updateProgress2(QString progress, QString speed)
+QString verodezuvivuderaz2::chosenBackfillPath() const
 {
-    qDebug() << "Backfill progress" << progress << speed << "(intraday backfill not available yet)";
+    const bool slow = m_settingsDialog && m_settingsDialog->slowBackfillFlag;
+    return BackfillRequest::chooseBackfillPath(slow, m_txtBackfillPath, m_txtBackfillPath1Min);
 }
 
-void verodezuvivuderaz2::doAutoBackFill()
+void verodezuvivuderaz2::queueRowBackfill(const QString &symbol, const QString &days,
+                                          const QString &path)
 {
-    qDebug() << "Automatic intraday backfill step: not available yet";
+    // The request names the server's symbol: the user's name is mapped back first.
+    const QString url = BackfillRequest::intradayUrl(path, userIdText(), m_endpoints.hash, days,
+                                                     SymbolMapping::reverseLookup(symbol));
+    if (!url.isEmpty())
+        m_updator->backfillQueue.append(url);
+}
+
+void verodezuvivuderaz2::on_backfillButton_clicked()
+{
+    if (!m_updator)
+        return;
+    m_updator->backfillQueue.clear();
+    const QString days = ui.daysBox->currentText();
+    const QString path = chosenBackfillPath();
+    QTableWidget *table = ui.displayTableWidget;
+    for (int row = 0; row < table->rowCount(); ++row) {
+        const auto *button = qobject_cast<QPushButton *>(table->cellWidget(row, 3));
+        if (button && m_updator->selectedSymbols.contains(button->objectName(), Qt::CaseSensitive))
+            queueRowBackfill(button->objectName(), days, path);
+    }
+    doAutoBackFill();
 }
 
 void verodezuvivuderaz2::backfillButtonClicked(bool clicked)
 {
     Q_UNUSED(clicked)
+    if (!m_updator)
+        return;
+    m_updator->backfillQueue.clear();
     const QObject *button = sender();
-    qDebug() << "One-symbol backfill for" << (button ? button->objectName() : QString())
-             << (button ? button->property("exchName").toString() : QString())
-             << ": not available yet";
+    if (!button)
+        return;
+    const QString symbol = button->objectName();
+    const QString exchange = button->property("exchName").toString();
+    if (Catalogue::indexOfCode(exchange) < 0
+        || !m_updator->selectedSymbols.contains(symbol, Qt::CaseSensitive))
+        return;
+    queueRowBackfill(symbol, ui.daysBox->currentText(), chosenBackfillPath());
+    doAutoBackFill();
 }
 
 void verodezuvivuderaz2::do5DayBackfill()
 {
-    qDebug() << "Start-up intraday backfill: not available yet";
+    if (!m_updator)
+        return;
+    const QString path = chosenBackfillPath();
+    if (ui.autofillCheckBox->isChecked()) {
+        const QString days = ui.autoFilldaysBox->currentText();
+        QTableWidget *table = ui.displayTableWidget;
+        for (int row = 0; row < table->rowCount(); ++row) {
+            if (const auto *button = qobject_cast<QPushButton *>(table->cellWidget(row, 3)))
+                queueRowBackfill(button->objectName(), days, path);
+        }
+    }
+    doAutoBackFill();
 }
 
-void verodezuvivuderaz2::on_backfillButton_clicked()
+void verodezuvivuderaz2::stopIntradayRun()
 {
-    qDebug() << "Manual intraday backfill: not available yet";
+    MyDownloader *downloader = m_backfillDownloader;
+    disconnect(downloader, &MyDownloader::downloadfinished, m_updator.get(),
+               &liveDataUpdator::doBackFill);
+    disconnect(downloader, &MyDownloader::responseError, this, &verodezuvivuderaz2::responseError);
+    disconnect(downloader, &MyDownloader::updateProgress2, this,
+               &verodezuvivuderaz2::updateProgress2);
+    ui.backfillButton->setText(kBackfill);
+    ui.backfillButton->setEnabled(true);
+    m_updator->backfillQueue.clear();
+    downloader->requestTimer()->stop();
+}
+
+void verodezuvivuderaz2::doAutoBackFill()
+{
+    if (m_backfillBusy || !m_updator || !m_backfillDownloader)
+        return;
+    m_backfillBusy = true;
+    ui.backfillButton->setEnabled(false);
+
+    if (!s_backfillWarned) {
+        bool isNumber = false;
+        const int days = ui.daysBox->currentText().toInt(&isNumber, 10);
+        if (isNumber && days > kWarningDays) {
+            MessageHelper::show(this, QMessageBox::Warning, QStringLiteral("Performance Warning"),
+                                QStringLiteral("Downloading more than 60 days Backfill might slow "
+                                               "down performance."));
+            s_backfillWarned = true;
+        }
+    }
+
+    MyDownloader *downloader = m_backfillDownloader;
+    if (ui.backfillButton->text() == kStop) {
+        stopIntradayRun();
+    } else {
+        connect(m_updator.get(), &liveDataUpdator::doAutoBackfill, this,
+                &verodezuvivuderaz2::doAutoBackFill, Qt::UniqueConnection);
+        if (!m_updator->backfillQueue.isEmpty()) {
+            const QString url = m_updator->backfillQueue.takeFirst();
+            if (!m_backfillStarted) {
+                m_backfillStarted = true;
+                if (QProgressBar *bar = ui.progressBarRT) {
+                    if (!m_backfillStyled) {
+                        bar->setTextVisible(true);
+                        bar->setStyleSheet(QString::fromLatin1(kRunStyle));
+                        m_backfillStyled = true;
+                    }
+                    bar->setValue(0);
+                    bar->setFormat(QStringLiteral("Starting Intraday Backfill..."));
+                }
+            }
+            downloader->initialize(BackfillRequest::downloadFileName(userIdText()), url,
+                                   InstallPaths::backfillDirTrailing(), 0);
+            downloader->requestTimer()->stop();
+            connect(downloader, &MyDownloader::downloadfinished, m_updator.get(),
+                    &liveDataUpdator::doBackFill, Qt::UniqueConnection);
+            connect(downloader, &MyDownloader::responseError, this,
+                    &verodezuvivuderaz2::responseError, Qt::UniqueConnection);
+            connect(downloader, &MyDownloader::updateProgress2, this,
+                    &verodezuvivuderaz2::updateProgress2, Qt::UniqueConnection);
+            ui.backfillButton->setEnabled(true);
+            ui.backfillButton->setText(kStop);
+            downloader->requestTimer()->start(kIntradayRequestDelayMs);
+            downloader->timeoutTimer()->setInterval(kRequestTimeoutMs);
+            downloader->timeoutTimer()->start();
+            m_backfillBusy = false;
+            return;
+        }
+        downloader->requestTimer()->stop();
+        if (QProgressBar *bar = ui.progressBarRT) {
+            bar->setValue(100);
+            bar->setFormat(QStringLiteral("Backfill Done"));
+        }
+        qDebug() << "Intraday backfill run complete";
+        ui.backfillButton->setText(kBackfill);
+        ui.backfillButton->setEnabled(true);
+    }
+    m_backfillStarted = false;
+    m_backfillStyled = false;
+    m_backfillBusy = false;
+}
+
+void verodezuvivuderaz2::updateProgress2(QString progress, QString speed)
+{
+    QProgressBar *bar = ui.progressBarRT;
+    if (!bar)
+        return;
+    bar->setValue(BackfillRequest::intradayProgressValue(progress));
+    QString symbol;
+    if (const auto *downloader = qobject_cast<const MyDownloader *>(sender()))
+        symbol = BackfillRequest::symbolOfUrl(downloader->url().toString());
+    bar->setFormat(BackfillRequest::intradayProgressText(symbol, speed));
+}
+
+void verodezuvivuderaz2::on_pushButton_clicked()
+{
+    auto *dialog = new eoddata(this);
+    dialog->setModal(true);
+    connect(dialog, &eoddata::doBackfill, this, &verodezuvivuderaz2::eodBackfillButton_clicked);
+    dialog->show();
 }
 
 void verodezuvivuderaz2::eodBackfillButton_clicked(QString symbol)
 {
-    qDebug() << "End-of-day backfill for" << symbol << ": not available yet";
+    if (!m_updator || !m_backfillDownloader)
+        return;
+    if (const auto *dialog = qobject_cast<const eoddata *>(sender()))
+        m_updator->eodWatchlistOnly = dialog->watchlistOnly();
+
+    MyDownloader *downloader = m_backfillDownloader;
+    disconnect(downloader, nullptr, m_updator.get(), nullptr);
+    disconnect(downloader, nullptr, this, nullptr);
+
+    const bool stopping = ui.backfillButton->text() == kStop;
+    downloader->requestTimer()->stop();
+    QProgressBar *bar = ui.progressBarRT;
+    if (stopping) {
+        ui.backfillButton->setText(kBackfill);
+        ui.backfillButton->setEnabled(true);
+        if (bar)
+            bar->setFormat(QStringLiteral("Backfill Stopped"));
+        return;
+    }
+
+    const QString url = BackfillRequest::eodUrl(&m_oneDayUrl, symbol);
+    if (bar) {
+        bar->setValue(0);
+        bar->setFormat(QStringLiteral("Starting EOD Backfill..."));
+    }
+    downloader->initialize(QStringLiteral("backfilldata.zip"), url,
+                           InstallPaths::backfillDirTrailing(), 0);
+    connect(downloader, &MyDownloader::downloadfinished, this, &verodezuvivuderaz2::doEodBackfill,
+            Qt::UniqueConnection);
+    connect(downloader, &MyDownloader::downloadfinished, downloader->requestTimer(), &QTimer::stop,
+            Qt::UniqueConnection);
+    connect(downloader, &MyDownloader::responseError, this, &verodezuvivuderaz2::responseError,
+            Qt::UniqueConnection);
+    connect(downloader, &MyDownloader::updateProgress2, this, &verodezuvivuderaz2::eodProgress,
+            Qt::UniqueConnection);
+    connect(m_updator.get(), &liveDataUpdator::eodBackfillDone, this,
+            &verodezuvivuderaz2::eodBackfillDone, Qt::UniqueConnection);
+    ui.backfillButton->setEnabled(true);
+    ui.backfillButton->setText(kStop);
+    downloader->requestTimer()->start(kEodRequestDelayMs);
+}
+
+void verodezuvivuderaz2::eodProgress(QString progress, QString speed)
+{
+    QProgressBar *bar = ui.progressBarRT;
+    if (!bar)
+        return;
+    bar->setFormat(QStringLiteral("Downloading: %1 (%2)").arg(progress, speed));
+    const int value = BackfillRequest::eodProgressValue(progress);
+    if (value >= 0)
+        bar->setValue(value);
 }
 
 void verodezuvivuderaz2::doEodBackfill()
 {
-    qDebug() << "End-of-day backfill step: not available yet";
+    if (!m_updator)
+        return;
+    // The worker's thread body only posts the import back to this thread.
+    m_updator->mode = 1;
+    m_updator->start();
 }
 
 void verodezuvivuderaz2::eodBackfillDone()
 {
-    qDebug() << "End-of-day backfill done: not available yet";
+    if (QProgressBar *bar = ui.progressBarRT) {
+        bar->setValue(100);
+        bar->setFormat(QStringLiteral("EOD Backfill Done"));
+    }
+    ui.backfillButton->setText(kBackfill);
+    ui.backfillButton->setEnabled(true);
+    if (m_backfillDownloader && m_updator) {
+        disconnect(m_backfillDownloader, &MyDownloader::downloadfinished, this,
+                   &verodezuvivuderaz2::doEodBackfill);
+        connect(m_backfillDownloader, &MyDownloader::downloadfinished, m_updator.get(),
+                &liveDataUpdator::doBackFill, Qt::UniqueConnection);
+    }
+    QFile::remove(InstallPaths::backfillZip());
 }

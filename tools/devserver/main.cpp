@@ -1,7 +1,9 @@
 // vantrel-devserver: the local stand-in for the vendor's data server. Serves the live
-// WebSocket feed; tests and benchmarks steer it through options and the control port.
+// WebSocket feed and, with --http-port, the backfill and update archives; tests and
+// benchmarks steer it through options and the control port.
 
 #include "control.h"
+#include "httpserver.h"
 #include "wsfeed.h"
 
 #include <QCommandLineParser>
@@ -12,6 +14,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
 
 #ifdef Q_OS_UNIX
 #include <QSocketNotifier>
@@ -127,6 +130,11 @@ int main(int argc, char *argv[])
         {QStringLiteral("stop-after-ticks"), QStringLiteral("Stop generating after N ticks."), QStringLiteral("N")},
         {QStringLiteral("drop-after-ticks"), QStringLiteral("Abort all connections once, after N ticks."), QStringLiteral("N")},
         {QStringLiteral("duration"), QStringLiteral("Exit after S seconds."), QStringLiteral("S")},
+        {QStringLiteral("http-port"), QStringLiteral("Serve backfill and update archives over HTTP on this port (0 picks a free one)."), QStringLiteral("N")},
+        {QStringLiteral("http-fault"), QStringLiteral("Backfill answers go wrong from the start: normal, status:<code>, nolength, slow:<seconds>, stall, corrupt, escaping[:/abs/entry]."), QStringLiteral("MODE")},
+        {QStringLiteral("update-package"), QStringLiteral("Update package served: good, nolauncher, corrupt, silent."), QStringLiteral("VARIANT"), QStringLiteral("good")},
+        {QStringLiteral("eod-symbols"), QStringLiteral("SEGMENT,SYMBOL lines for the end-of-day archives (default: the demo catalogue)."), QStringLiteral("FILE")},
+        {QStringLiteral("log-requests"), QStringLiteral("Append every HTTP request line to FILE."), QStringLiteral("FILE")},
     });
     if (!parser.parse(QCoreApplication::arguments()))
         fail(parser.errorText());
@@ -157,6 +165,28 @@ int main(int argc, char *argv[])
 
     WsFeed feed(opt);
     Control control;
+
+    std::unique_ptr<HttpServer> http;
+    if (parser.isSet(QStringLiteral("http-port"))) {
+        BackfillData::Catalogue catalogue = BackfillData::demoCatalogue();
+        QString why;
+        if (parser.isSet(QStringLiteral("eod-symbols"))
+            && !BackfillData::loadCatalogue(parser.value(QStringLiteral("eod-symbols")), &catalogue, &why))
+            fail(why);
+        http = std::make_unique<HttpServer>(catalogue);
+        if (parser.isSet(QStringLiteral("http-fault"))
+            && !http->setFault(parser.value(QStringLiteral("http-fault")).split(QLatin1Char(':')), &why))
+            fail(QStringLiteral("--http-fault: ") + why);
+        if (!http->setUpdatePackage(parser.value(QStringLiteral("update-package")), &why))
+            fail(QStringLiteral("--update-package: ") + why);
+        http->setRequestLog(parser.value(QStringLiteral("log-requests")));
+        http->addCommands(control);
+        if (!http->listen(host, portValue(parser, QStringLiteral("http-port"), 0), &why))
+            fail(why, 1);
+        say(QStringLiteral("vantrel-devserver: listening http on %1:%2")
+                .arg(http->serverAddress().toString())
+                .arg(http->serverPort()));
+    }
 
     if (parser.isSet(QStringLiteral("control-port"))) {
         control.addCommand(QStringLiteral("drop"), QStringLiteral("drop"), [&feed](const QStringList &) {

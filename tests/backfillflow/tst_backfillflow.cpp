@@ -1,0 +1,231 @@
+// The backfill flows in the main window, driven through its buttons against the real
+// server database, the devserver's HTTP side and the broker stand-in.
+#include "amibroker/livedataupdator.h"
+#include "app/settingskeys.h"
+#include "backfill/backfillrequest.h"
+#include "backfill/mydownloader.h"
+#include "platform/installpaths.h"
+#include "platform/standin/quotestore.h"
+#include "ui/eoddata.h"
+#include "ui/mainwindow.h"
+#include "ui/settingsdialog.h"
+
+#include "../mainwindow/windowtesthooks.h"
+#include "devserverprocess.h"
+#include "testenv.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QtTest>
+
+namespace {
+constexpr int kBarsPerDay = 375;
+const QString kDone = QStringLiteral("Backfill Done");
+
+QMap<QString, qint64> storedCounts()
+{
+    QMap<QString, qint64> out;
+    QuoteStore store;
+    if (store.open(InstallPaths::databaseDir())) {
+        for (const auto &s : store.symbols())
+            out.insert(s.first, s.second);
+    }
+    return out;
+}
+} // namespace
+
+class TestBackfillFlow : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<TestEnv> m_env;
+    std::unique_ptr<verodezuvivuderaz2> m_window;
+    DevServerProcess m_server;
+    WindowTestHooks m_hooks;
+
+    template <class T> T *child(const char *name) { return m_window->findChild<T *>(QLatin1String(name)); }
+    QPushButton *button() { return child<QPushButton>("backfillButton"); }
+    QString barText() { return child<QProgressBar>("progressBarRT")->format(); }
+
+    void setWatchlist(const QStringList &symbols, const QStringList &exchanges)
+    {
+        m_window->liveUpdator()->selectedSymbols = symbols;
+        m_window->liveUpdator()->correspondingExchanges = exchanges;
+        m_window->addDisplayTable();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_env = std::make_unique<TestEnv>();
+        QVERIFY(TestEnv::mariadbUp());
+        QVERIFY(m_env->installFormats());
+        QVERIFY(m_server.start({}));
+        QApplication::setQuitOnLastWindowClosed(false);
+        m_hooks.install();
+    }
+    void cleanupTestCase() { m_hooks.uninstall(); }
+
+    void init()
+    {
+        TestEnv::clearSettings();
+        AppSettings().setValue(SettingsKeys::firstRun, false);
+        QDir(InstallPaths::databaseDir()).removeRecursively();
+        m_hooks.clear();
+        m_window = std::make_unique<verodezuvivuderaz2>();
+        QVERIFY(m_window->isConstructed());
+        m_window->setSymbolLimit(50);
+        m_window->setSecureKey(QStringLiteral("key-1"));
+        const QString base = QStringLiteral("127.0.0.1:%1").arg(m_server.httpPort);
+        m_window->setBackfillPaths(base + "/backfill", base + "/backfill1min");
+        child<QLineEdit>("machineIDLabel")->setText(QStringLiteral("VANTREL-DEMO-0001"));
+        child<QComboBox>("daysBox")->clear();
+        child<QComboBox>("daysBox")->addItems({"1", "60", "90"});
+        m_server.control(QStringLiteral("fault normal"));
+    }
+    void cleanup() { m_window.reset(); }
+
+    void backfillButtonImportsEveryRowUnderMappedNames()
+    {
+        AppSettings().setValue(SettingsKeys::symbolMappingEntries, QStringList{"NIFTY-I,NIFTY"});
+        m_window->settingsDialog()->slowBackfillFlag = true;
+        setWatchlist({"NIFTY", "M&M-I", "GOLDM-I"}, {"FUTURE", "FUTURE", "MCX"});
+        const int before = m_server.requests().size();
+        button()->click();
+        QTRY_COMPARE_WITH_TIMEOUT(barText(), kDone, 60000);
+        QCOMPARE(button()->text(), QStringLiteral("Backfill"));
+
+        const QStringList requests = m_server.requests().mid(before);
+        QCOMPARE(requests.size(), 3);
+        const QString prefix = "GET /backfill1min?uid=VANTREL-DEMO-0001&hash=key-1&d=1&send=";
+        QCOMPARE(requests, (QStringList{prefix + "NIFTY-I", prefix + "M%26M-I", prefix + "GOLDM-I"}));
+        const auto counts = storedCounts();
+        QCOMPARE(counts.value("NIFTY"), qint64(kBarsPerDay));
+        QCOMPARE(counts.value("M&M-I"), qint64(kBarsPerDay));
+        QCOMPARE(counts.value("GOLDM-I"), qint64(kBarsPerDay));
+        QVERIFY(!counts.contains("NIFTY-I"));
+        QVERIFY(m_hooks.boxes.isEmpty());
+    }
+
+    void stopEndsTheRunAndRowButtonStopsToo()
+    {
+        m_server.control(QStringLiteral("fault slow 3"));
+        setWatchlist({"NIFTY-I", "GOLDM-I"}, {"FUTURE", "MCX"});
+        const int before = m_server.requests().size();
+        button()->click();
+        QCOMPARE(button()->text(), QStringLiteral("Stop"));
+        QCOMPARE(barText(), QStringLiteral("Starting Intraday Backfill..."));
+        QTRY_COMPARE(m_server.requests().size(), before + 1);
+        QTRY_VERIFY(barText().startsWith("(NIFTY-I) "));
+        button()->click(); // reads "Stop"
+        QCOMPARE(button()->text(), QStringLiteral("Backfill"));
+        QVERIFY(m_window->liveUpdator()->backfillQueue.isEmpty());
+        QVERIFY(!m_window->backfillDownloader()->requestTimer()->isActive());
+        // The transfer in flight still completes and unpacks, but nothing asks for more.
+        QTest::qWait(4500);
+        QCOMPARE(m_server.requests().size(), before + 1);
+
+        // A row's button during a run stops it instead of adding its symbol.
+        m_server.control(QStringLiteral("fault normal"));
+        button()->click();
+        QCOMPARE(button()->text(), QStringLiteral("Stop"));
+        auto *row = qobject_cast<QPushButton *>(child<QTableWidget>("displayTableWidget")->cellWidget(1, 3));
+        QVERIFY(row);
+        row->click();
+        QCOMPARE(button()->text(), QStringLiteral("Backfill"));
+        QVERIFY(m_window->liveUpdator()->backfillQueue.isEmpty());
+    }
+
+    void warningOnceAboveSixtyDays()
+    {
+        auto *days = child<QComboBox>("daysBox");
+        days->setCurrentText("60");
+        button()->click(); // empty table: the run ends at once
+        QCOMPARE(barText(), kDone);
+        QVERIFY(m_hooks.boxes.isEmpty());
+        days->setCurrentText("90");
+        button()->click();
+        button()->click();
+        QCOMPARE(m_hooks.boxes.size(), 1);
+        QCOMPARE(m_hooks.boxes.at(0).title, QStringLiteral("Performance Warning"));
+        QCOMPARE(m_hooks.boxes.at(0).text,
+                 QStringLiteral("Downloading more than 60 days Backfill might slow down performance."));
+    }
+
+    void endOfDayImportsWatchlistOnlyWhenAsked_data()
+    {
+        QTest::addColumn<bool>("watchlistOnly");
+        QTest::newRow("watchlist only") << true;
+        QTest::newRow("all files") << false;
+    }
+
+    void endOfDayImportsWatchlistOnlyWhenAsked()
+    {
+        QFETCH(bool, watchlistOnly);
+        setWatchlist({"RELIANCE", "TCS", "NIFTY-I"}, {"CASH", "CASH", "FUTURE"});
+        m_window->setOneDayUrl(QStringLiteral("http://127.0.0.1:%1/backfillS21/1/2026-01-05/oneday/")
+                                   .arg(m_server.httpPort));
+        for (int round = 0; round < 2; ++round) {
+            child<QPushButton>("pushButton")->click();
+            auto *dialog = m_window->findChild<eoddata *>();
+            QVERIFY(dialog);
+            dialog->findChild<QComboBox *>("eodFeedBox")->setCurrentText("CASH");
+            dialog->findChild<QComboBox *>("eodDataSelectorBox")->setCurrentIndex(0);
+            auto *box = dialog->findChild<QCheckBox *>("selectedSymbolsBackfill");
+            if (box->isChecked() != watchlistOnly)
+                box->click();
+            const int before = m_server.requests().size();
+            dialog->findChild<QPushButton *>("backfillButton")->click();
+            QCOMPARE(barText(), QStringLiteral("Starting EOD Backfill..."));
+            QTRY_COMPARE_WITH_TIMEOUT(barText(), QStringLiteral("EOD Backfill Done"), 60000);
+            QCOMPARE(m_server.requests().mid(before),
+                     QStringList{"GET /backfillS21/e/2026-01-05/oneday/CASH-1.zip"});
+        }
+        const auto counts = storedCounts();
+        QVERIFY(counts.value("RELIANCE") > 0);
+        QVERIFY(counts.value("TCS") > 0);
+        QCOMPARE(counts.contains("INFY"), !watchlistOnly);
+        QVERIFY(!counts.contains("NIFTY-I"));
+        QVERIFY(QDir(InstallPaths::backfillDir()).isEmpty());
+        QCOMPARE(AppSettings().value(SettingsKeys::lastFeed).toString(), QStringLiteral("CASH"));
+    }
+
+    void requestPiecesFromTheServerAreChecked()
+    {
+        using namespace BackfillRequest;
+        QCOMPARE(intradayUrl("h:1/b", "ID", "k", "5", "M&M"), QStringLiteral("http://h:1/b?uid=ID&hash=k&d=5&send=M%26M"));
+        for (const char *path : {"h/../x", "h/b?x=1", "h/b#f", "h b", "http://h/b", ""})
+            QVERIFY2(intradayUrl(path, "ID", "k", "5", "X").isEmpty(), path);
+        QVERIFY(intradayUrl("h/b", "ID", "k&d=9", "5", "X").isEmpty());
+        QVERIFY(intradayUrl("h/b", "ID", "k", "5 ", "X").isEmpty());
+        QVERIFY(intradayUrl("h/b", "ID", "k", "5", "A B").isEmpty());
+        QVERIFY(oneDayUrl("http://h:1", "2026-01-05", "../x").isEmpty());
+        QVERIFY(oneDayUrl("http://h:1", "2026/01", "p").isEmpty());
+        QCOMPARE(symbolOfUrl("http://h/b?send=x&d=1&send=M%26M"), QStringLiteral("M&M"));
+        QCOMPARE(intradayProgressValue(" 45.5% "), 46);
+        QCOMPARE(intradayProgressValue("--%"), 0);
+        QCOMPARE(intradayProgressValue("180%"), 100);
+        QCOMPARE(intradayProgressText("", " "), QStringLiteral("--"));
+        QString stored = "http://h/backfillS21/1/d/p/";
+        QCOMPARE(eodUrl(&stored, eodRequestName("SPOT", 3)), QStringLiteral("http://h/backfillS21/e/d/p/SPOT-3.zip"));
+        QCOMPARE(stored, QStringLiteral("http://h/backfillS21/e/d/p/"));
+    }
+
+    void eodDialogRestoresItsChoices()
+    {
+        AppSettings().setValue(SettingsKeys::lastFeed, "FOREX");
+        AppSettings().setValue(SettingsKeys::selectedSymbolsBackfill, false);
+        eoddata dialog;
+        QCOMPARE(dialog.findChild<QComboBox *>("eodFeedBox")->currentText(), QStringLiteral("CASH"));
+        QVERIFY(!dialog.watchlistOnly());
+        QVERIFY(!dialog.findChild<QCheckBox *>("selectedSymbolsBackfill")->isChecked());
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Vantrel EOD"));
+    }
+};
+
+QTEST_MAIN(TestBackfillFlow)
+#include "tst_backfillflow.moc"

@@ -1,0 +1,81 @@
+// The automatic backfill at start-up with the real Vantrel binary: the demo account's
+// backfill path names the devserver's HTTP port 49121; every served bar must reach the
+// broker stand-in's store under the user's names, and the requests carry server names.
+#include "app/settingskeys.h"
+#include "platform/standin/quotestore.h"
+#include "devserverprocess.h"
+#include "testenv.h"
+
+#include <QProcess>
+#include <QtTest>
+
+class tst_BackfillProcess : public QObject
+{
+    Q_OBJECT
+    DevServerProcess m_server;
+
+private slots:
+    void startupBackfillStoresEveryServedBar()
+    {
+        QVERIFY(TestEnv::mariadbUp());
+        // The demo account's paths name 49121 (HTTP) and 49120 (WebSocket).
+        QVERIFY(m_server.start({"--http-port", "49121", "--ws-port", "49120"}));
+        TestEnv env;
+        QVERIFY(env.installFormats());
+        QVERIFY(env.writeUserId("VANTREL-DEMO-0001"));
+        {
+            AppSettings s;
+            s.setValue(SettingsKeys::firstRun, false);
+            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY", "M&M-I", "GOLDM-I"});
+            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FUTURE", "MCX"});
+            s.setValue(SettingsKeys::autoBackfillChecked, true);
+            s.setValue(SettingsKeys::autoFilldays, "3");
+            s.setValue(SettingsKeys::symbolMappingEntries, QStringList{"NIFTY-I,NIFTY"});
+        }
+        QProcess app;
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("KOVANTA_ROOT", env.root());
+        e.insert("XDG_CONFIG_HOME", env.configDir());
+        e.insert("QT_QPA_PLATFORM", "offscreen");
+        e.insert("VANTREL_BOX_LOG", env.root() + "/boxes.log");
+        e.insert("VANTREL_NO_BROWSER", "1");
+        e.insert("VANTREL_PROBE_HOST", "127.0.0.1:49111");
+        e.insert("VANTREL_DATA_SERVER", m_server.httpBase());
+        app.setProcessEnvironment(e);
+        app.setProcessChannelMode(QProcess::MergedChannels);
+        app.start(TestEnv::builtExecutable("Vantrel"), QStringList());
+        QVERIFY(app.waitForStarted(10000));
+
+        QByteArray out;
+        QElapsedTimer t;
+        t.start();
+        while (!out.contains("Intraday backfill run complete") && t.elapsed() < 120000
+               && app.state() == QProcess::Running) {
+            app.waitForReadyRead(200);
+            out += app.readAll();
+        }
+        app.terminate();
+        if (!app.waitForFinished(15000))
+            app.kill();
+        out += app.readAll();
+        QVERIFY2(out.contains("Intraday backfill run complete"), out.right(3000).constData());
+
+        const QStringList requests = m_server.requests().filter("/backfill?");
+        const QString prefix = "GET /backfill?uid=VANTREL-DEMO-0001&hash=demo-secure-key-7f3a&d=3&send=";
+        QCOMPARE(requests, (QStringList{prefix + "NIFTY-I", prefix + "M%26M-I", prefix + "GOLDM-I"}));
+        QuoteStore store;
+        QVERIFY(store.open(env.root() + "/Amibroker/RTDataDatabase"));
+        // Ticks of the live feed land in the same store; backfill bars sit on whole
+        // minutes, so count those.
+        for (const QString symbol : {"NIFTY", "M&M-I", "GOLDM-I"}) {
+            int bars = 0;
+            for (const ImportedQuote &q : store.quotes(symbol))
+                bars += q.timestampMs % 60000 == 0 ? 1 : 0;
+            QVERIFY2(bars >= 3 * 375, qPrintable(symbol + ": " + QString::number(bars)));
+        }
+        QCOMPARE(store.quotes("NIFTY-I").size(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_BackfillProcess)
+#include "tst_backfillprocess.moc"

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QProcess>
+#include <QStringList>
+
+// A vantrel-devserver process on free ports (WebSocket, control and, when asked, HTTP),
+// ready once it has printed its listening lines; stopped with the object.
+class DevServerProcess
+{
+public:
+    ~DevServerProcess();
+
+    bool start(const QStringList &extraArguments, bool withHttp = true);
+    void stop();
+    // One control command; its reply line (or "<no connection>" / "<no reply>").
+    QString control(const QString &command) const;
+    // The HTTP request lines the server has seen, oldest first.
+    QStringList requests() const;
+    QString httpBase() const; // "http://127.0.0.1:<port>"
+
+    quint16 wsPort = 0;
+    quint16 controlPort = 0;
+    quint16 httpPort = 0;
+    QString output;
+
+private:
+    QProcess m_proc;
+};

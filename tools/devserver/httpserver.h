@@ -1,0 +1,76 @@
+#pragma once
+
+#include "backfilldata.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QStringList>
+
+class Control;
+class QTcpServer;
+class QTcpSocket;
+
+// The HTTP side of the local data server: intraday backfill archives, end-of-day archives
+// and the update package, with fault modes for tests. Every answer closes its connection.
+//
+//   GET <any path>?uid=..&hash=..&d=DAYS&send=SYMBOL      intraday archive: SYMBOL.txt with
+//        DAYS weekdays of one-minute bars (POST with the query as body works the same)
+//   GET .../backfillS21/e/<date>/<path>/<FEED>-<1|2|3>.zip end-of-day archive: one
+//        SYMBOL.txt per symbol of the feed's segment
+//   GET .../Vantrel_update.zip                             update package
+class HttpServer : public QObject
+{
+    Q_OBJECT
+public:
+    // How backfill answers (intraday and end-of-day) go wrong, until changed again.
+    enum class Fault { None, Status, NoLength, Slow, Stall, Corrupt, Escaping };
+    enum class UpdatePackage { Good, NoLauncher, Corrupt, Silent };
+
+    explicit HttpServer(BackfillData::Catalogue catalogue, QObject *parent = nullptr);
+
+    bool listen(const QHostAddress &host, quint16 port, QString *why);
+    quint16 serverPort() const;
+    QHostAddress serverAddress() const;
+
+    // "normal" | "status <code>" | "nolength" | "slow <seconds>" | "stall" | "corrupt" |
+    // "escaping [absolute entry path]"
+    bool setFault(const QStringList &words, QString *why);
+    // "good" | "nolauncher" | "corrupt" | "silent"
+    bool setUpdatePackage(const QString &name, QString *why);
+    void setRequestLog(const QString &path) { m_requestLogPath = path; }
+
+    QStringList requests() const { return m_requests; }
+    void addCommands(Control &control);
+
+    struct Answer
+    {
+        int status = 200;
+        QByteArray contentType = "application/zip";
+        QByteArray body;
+        bool silent = false;      // never answer
+        bool useFault = false;    // the transport fault applies
+    };
+
+private slots:
+    void onNewConnection();
+
+private:
+    friend class HttpExchange;
+    Answer answer(const QByteArray &method, const QByteArray &target, const QByteArray &body);
+    Answer intraday(const QString &query);
+    Answer endOfDay(const QString &feed, int period);
+    Answer update();
+    Answer faultStatus() const;
+    QByteArray damage(const QByteArray &archive) const;
+    void logRequest(const QString &line);
+
+    BackfillData::Catalogue m_catalogue;
+    QTcpServer *m_server;
+    Fault m_fault = Fault::None;
+    int m_faultStatus = 503;
+    double m_slowSeconds = 5;
+    QString m_escapingPath = QStringLiteral("/tmp/vantrel-devserver-escaped.txt");
+    UpdatePackage m_update = UpdatePackage::Good;
+    QStringList m_requests;
+    QString m_requestLogPath;
+};
