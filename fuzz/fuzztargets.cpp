@@ -1,16 +1,22 @@
 #include "fuzztargets.h"
 
+#include "backfill/backfillrequest.h"
+#include "backfill/extraction.h"
 #include "live/latestbatch.h"
 #include "live/pendingbatches.h"
 #include "live/symbolmapping.h"
 #include "live/tickrecorder.h"
 #include "live/websocketworker.h"
 #include "platform/standin/asciiimportformat.h"
+#include "serverdb/serverdatabase.h"
+#include "ui/wishlistfile.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QTemporaryFile>
 #include <QHash>
 #include <QSettings>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 
@@ -33,6 +39,24 @@ QStringList lines(const QByteArray &text)
     for (const QByteArray &l : text.split('\n'))
         out << QString::fromUtf8(l);
     return out;
+}
+
+// A property every input must keep; a broken one is a finding (the fuzzer sees the abort,
+// the regression suite a crashed test).
+void check(bool holds)
+{
+    if (!holds)
+        std::abort();
+}
+
+bool hasControlOrBlank(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() <= 0x20 || c.unicode() == 0x7f || c.category() == QChar::Other_Control
+            || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
+            return true;
+    }
+    return false;
 }
 
 // The feed's text frames through the worker's own frame handling and the tick recording,
@@ -80,12 +104,97 @@ void importFormat(const QByteArray &input)
         format.parseLine(line, QStringLiteral("FALLBACK"), &quote, &why);
 }
 
+// A wishlist file as the user could pick it: decryption, padding removal, splitting and
+// the checks. Whatever is accepted must be a watchlist the program can hold.
+void wishlistFile(const QByteArray &input)
+{
+    static const QStringList codes = {"CASH", "FUTURE", "OPTION", "MCX", "CURRENCY",
+                                      "SPOTINDEX", "NCDEX", "CMOPT", "FOREX"};
+    QByteArray text;
+    WishlistFile::decryptText(input, &text);
+    WishlistFile::Watchlist list;
+    if (!WishlistFile::read(input, codes, &list))
+        return;
+    check(list.symbols.size() == list.exchanges.size());
+    for (int i = 0; i < list.symbols.size(); ++i) {
+        check(!list.symbols.at(i).isEmpty() && !list.symbols.at(i).contains(QLatin1Char(',')));
+        check(codes.contains(list.exchanges.at(i)));
+    }
+    // What was read is written back the same.
+    WishlistFile::Watchlist again;
+    check(WishlistFile::read(WishlistFile::encrypt(list.symbols, list.exchanges), codes, &again));
+    check(again.symbols == list.symbols && again.exchanges == list.exchanges);
+}
+
+// Values of the server settings record and of the backfill settings row as the server
+// database could hold them: the symbol limit, and every request URL built from them. A
+// URL the program builds never carries a control character or a fragment, and the paths
+// from the server never a blank.
+void serverRecord(const QByteArray &input)
+{
+    const QStringList v = QString::fromUtf8(input).split(QLatin1Char('\n'));
+    const auto at = [&](int i) { return v.value(i); };
+    int limit = -1;
+    if (ServerDatabase::parseSymbolLimit(QVariant(at(0)), &limit))
+        check(limit >= 0);
+    const QString path = BackfillRequest::chooseBackfillPath(at(1).size() % 2, at(1), at(2));
+    const QString intraday = BackfillRequest::intradayUrl(path, at(3), at(4), at(5), at(6));
+    if (!intraday.isEmpty()) {
+        // The user ID and key go out as written (QUrl encodes blanks in the query); no piece
+        // may end the query early, start a fragment or carry a control character.
+        for (const QChar c : intraday)
+            check(c.unicode() >= 0x20 && c.unicode() != 0x7f);
+        check(!intraday.contains(QLatin1Char('#')) && QUrl(intraday, QUrl::TolerantMode).isValid());
+        check(BackfillRequest::symbolOfUrl(intraday) == at(6));
+    }
+    QString oneDay = BackfillRequest::oneDayUrl(at(7), at(8), at(9));
+    if (!oneDay.isEmpty()) {
+        check(!hasControlOrBlank(oneDay) && !oneDay.contains(QLatin1Char('?')));
+        // The feed comes from the dialog's fixed items, the period from its position.
+        static const QStringList feeds = {"CASH", "FUTURE", "COMM", "SPOT"};
+        const QString eod = BackfillRequest::eodUrl(
+            &oneDay, BackfillRequest::eodRequestName(feeds.at(at(10).size() % 4), 1 + at(10).size() % 3));
+        check(!hasControlOrBlank(eod));
+    }
+    const int value = BackfillRequest::intradayProgressValue(at(11));
+    check(value >= 0 && value <= 100);
+    BackfillRequest::eodProgressValue(at(11));
+    BackfillRequest::downloadFileName(at(3));
+}
+
+// A downloaded archive's central directory, and where its entry names would land: no form
+// the extraction keeps may climb out of the destination or be absolute.
+void zipArchive(const QByteArray &input)
+{
+    static QTemporaryFile file(QDir::tempPath() + QStringLiteral("/vantrel-fuzz-XXXXXX.zip"));
+    if (!file.isOpen() && !file.open())
+        return;
+    file.resize(0);
+    file.seek(0);
+    file.write(input);
+    file.flush();
+    bool readable = false;
+    const QStringList names = ArchiveExtractor::zipEntryNames(file.fileName(), &readable);
+    for (const QString &name : names) {
+        if (!ArchiveExtractor::isEscapingEntryName(name))
+            continue;
+        for (const QString &kept : ArchiveExtractor::keptInsideForms(name)) {
+            check(!kept.startsWith(QLatin1Char('/')) && !kept.startsWith(QLatin1Char('\\')));
+            const QString clean = QDir::cleanPath(QStringLiteral("/dest/") + kept);
+            check(clean.startsWith(QStringLiteral("/dest/")) && !clean.split(QLatin1Char('/')).contains(QStringLiteral("..")));
+        }
+    }
+}
+
 const QHash<QString, std::function<void(const QByteArray &)>> &table()
 {
     static const QHash<QString, std::function<void(const QByteArray &)>> t = {
         {QStringLiteral("feed_frame"), feedFrame},
         {QStringLiteral("tick_lines"), tickLines},
         {QStringLiteral("import_format"), importFormat},
+        {QStringLiteral("wishlist_file"), wishlistFile},
+        {QStringLiteral("server_record"), serverRecord},
+        {QStringLiteral("zip_archive"), zipArchive},
     };
     return t;
 }

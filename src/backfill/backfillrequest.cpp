@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QRegularExpression>
 #include <QStringList>
+#include <QUrl>
 #include <QtMath>
 
 namespace BackfillRequest {
@@ -12,7 +13,8 @@ namespace {
 bool hasControlOrSpace(const QString &text)
 {
     for (const QChar c : text) {
-        if (c.unicode() <= 0x20 || c.unicode() == 0x7f || c.isSpace())
+        if (c.unicode() <= 0x20 || c.unicode() == 0x7f || c.isSpace()
+            || c.category() == QChar::Other_Control) // C1 controls (U+0080..U+009F)
             return true;
     }
     return false;
@@ -21,7 +23,8 @@ bool hasControlOrSpace(const QString &text)
 bool hasControl(const QString &text)
 {
     for (const QChar c : text) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f || c.category() == QChar::Other_Control
+            || c == QChar::LineSeparator || c == QChar::ParagraphSeparator)
             return true;
     }
     return false;
@@ -47,6 +50,12 @@ bool safePath(const QString &path)
 {
     return !path.isEmpty() && !hasControlOrSpace(path) && !anyOf(path, "?#\\")
            && !path.contains(QStringLiteral("://")) && !hasDotDotSegment(path);
+}
+
+bool isReachableUrl(const QString &url)
+{
+    const QUrl parsed(url, QUrl::TolerantMode);
+    return parsed.isValid() && !parsed.host().isEmpty();
 }
 
 QString refuse(const char *what, const QString &value)
@@ -80,9 +89,14 @@ QString intradayUrl(const QString &backfillPath, const QString &userId, const QS
         return refuse("symbol", serverSymbol);
     QString symbol = serverSymbol;
     symbol.replace(QLatin1Char('&'), QStringLiteral("%26"));
-    return QStringLiteral("http") + QStringLiteral("://") + backfillPath + QStringLiteral("?uid=")
-           + userId + QStringLiteral("&hash=") + hash + QStringLiteral("&d=") + days
-           + QStringLiteral("&send=") + symbol;
+    const QString url = QStringLiteral("http") + QStringLiteral("://") + backfillPath
+                        + QStringLiteral("?uid=") + userId + QStringLiteral("&hash=") + hash
+                        + QStringLiteral("&d=") + days + QStringLiteral("&send=") + symbol;
+    // A host or port that cannot be reached at all (for example "host:11b") would only
+    // make the downloader retry for ever.
+    if (!isReachableUrl(url))
+        return refuse("backfill path", backfillPath);
+    return url;
 }
 
 QString downloadFileName(const QString &userId)
@@ -146,7 +160,7 @@ QString oneDayUrl(const QString &address, const QString &serverDate, const QStri
 {
     static const QRegularExpression dateForm(QStringLiteral("^[0-9A-Za-z_-]{1,32}$"));
     static const QRegularExpression addressForm(QStringLiteral("^https?://[^/?#\\s\\\\@]+$"));
-    if (!addressForm.match(address).hasMatch())
+    if (hasControlOrSpace(address) || !addressForm.match(address).hasMatch() || !isReachableUrl(address))
         return refuse("data server address", address);
     if (!dateForm.match(serverDate).hasMatch())
         return refuse("server date", serverDate);
