@@ -1,5 +1,6 @@
 // The local data server, driven as a real process over real loopback sockets.
 
+#include "devserverprocess.h"
 #include "testenv.h"
 
 #include <QDateTime>
@@ -62,19 +63,7 @@ public:
         return false;
     }
 
-    QString control(const QString &command)
-    {
-        QTcpSocket s;
-        s.connectToHost(QHostAddress::LocalHost, controlPort);
-        if (!s.waitForConnected(3000))
-            return QStringLiteral("<no connection>");
-        s.write(command.toUtf8() + '\n');
-        while (!s.canReadLine()) {
-            if (!s.waitForReadyRead(5000))
-                return QStringLiteral("<no reply>");
-        }
-        return QString::fromUtf8(s.readLine()).trimmed();
-    }
+    QString control(const QString &command) { return DevServerProcess::sendControl(controlPort, command); }
 
     QJsonObject stats() { return QJsonDocument::fromJson(control(QStringLiteral("stats")).toUtf8()).object(); }
 

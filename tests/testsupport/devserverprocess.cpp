@@ -60,8 +60,13 @@ void DevServerProcess::stop()
 
 QString DevServerProcess::control(const QString &command) const
 {
+    return sendControl(controlPort, command);
+}
+
+QString DevServerProcess::sendControl(quint16 port, const QString &command)
+{
     QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, controlPort);
+    s.connectToHost(QHostAddress::LocalHost, port);
     if (!s.waitForConnected(3000))
         return QStringLiteral("<no connection>");
     s.write(command.toUtf8() + '\n');

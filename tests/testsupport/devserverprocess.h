@@ -14,6 +14,7 @@ public:
     void stop();
     // One control command; its reply line (or "<no connection>" / "<no reply>").
     QString control(const QString &command) const;
+    static QString sendControl(quint16 port, const QString &command);
     // The HTTP request lines the server has seen, oldest first.
     QStringList requests() const;
     QString httpBase() const; // "http://127.0.0.1:<port>"

@@ -34,6 +34,17 @@ void appendNumber(QByteArray &out, double v)
     out.append(buf, n);
 }
 
+// ",open,high,low,close,volume" with high and low `spread` beyond the body of the bar.
+void appendBar(QByteArray &out, double open, double close, double spread, qint64 volume)
+{
+    const double values[] = {open, qMax(open, close) * (1 + spread), qMin(open, close) * (1 - spread), close};
+    for (double v : values) {
+        out.append(',');
+        appendNumber(out, v);
+    }
+    out.append(',').append(QByteArray::number(volume));
+}
+
 } // namespace
 
 Catalogue demoCatalogue()
@@ -150,16 +161,9 @@ QByteArray intradayBars(const QString &segment, const QString &symbol, int days,
             std::snprintf(time, sizeof time, "%02d:%02d:00", minute / 60, minute % 60);
             const double open = priceAt(base, seed, step);
             const double close = priceAt(base, seed, step + 1);
-            out.append(prefix).append(day).append(',').append(time).append(',');
-            appendNumber(out, open);
-            out.append(',');
-            appendNumber(out, qMax(open, close) * 1.001);
-            out.append(',');
-            appendNumber(out, qMin(open, close) * 0.999);
-            out.append(',');
-            appendNumber(out, close);
-            out.append(',').append(QByteArray::number(1000 + (seed + step) % 9000)).append(',');
-            out.append(QByteArray::number(seed % 100000)).append('\n');
+            out.append(prefix).append(day).append(',').append(time);
+            appendBar(out, open, close, 0.001, 1000 + (seed + step) % 9000);
+            out.append(',').append(QByteArray::number(seed % 100000)).append('\n');
         }
     }
     return out;
@@ -175,15 +179,9 @@ QByteArray eodBars(const QString &segment, const QString &symbol, const QVector<
         const qint64 step = date.toJulianDay();
         const double open = priceAt(base, seed, step * 3);
         const double close = priceAt(base, seed, step * 3 + 2);
-        out.append(prefix).append(date.toString(QStringLiteral("yyyyMMdd")).toLatin1()).append(',');
-        appendNumber(out, open);
-        out.append(',');
-        appendNumber(out, qMax(open, close) * 1.01);
-        out.append(',');
-        appendNumber(out, qMin(open, close) * 0.99);
-        out.append(',');
-        appendNumber(out, close);
-        out.append(',').append(QByteArray::number(100000 + (seed + step) % 900000)).append(",0\n");
+        out.append(prefix).append(date.toString(QStringLiteral("yyyyMMdd")).toLatin1());
+        appendBar(out, open, close, 0.01, 100000 + (seed + step) % 900000);
+        out.append(",0\n");
     }
     return out;
 }

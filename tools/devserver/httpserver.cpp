@@ -257,14 +257,7 @@ HttpServer::Answer HttpServer::intraday(const QString &query)
     zip.addFile(symbol.toUtf8() + ".txt",
                 BackfillData::intradayBars(BackfillData::segmentOf(m_catalogue, symbol), symbol,
                                            days, QDate::currentDate()));
-    if (m_fault == Fault::Escaping) {
-        zip.addFile("../evil.txt", "escaped through ..\n");
-        zip.addFile(m_escapingPath.toUtf8(), "escaped through an absolute path\n");
-    }
-    Answer a;
-    a.body = m_fault == Fault::Corrupt ? damage(zip.finish()) : zip.finish();
-    a.useFault = true;
-    return a;
+    return backfillArchive(zip);
 }
 
 HttpServer::Answer HttpServer::endOfDay(const QString &feed, int period)
@@ -280,14 +273,7 @@ HttpServer::Answer HttpServer::endOfDay(const QString &feed, int period)
         if (isSafeSymbol(symbol))
             zip.addFile(symbol.toUtf8() + ".txt", BackfillData::eodBars(segment, symbol, days));
     }
-    if (m_fault == Fault::Escaping) {
-        zip.addFile("../evil.txt", "escaped through ..\n");
-        zip.addFile(m_escapingPath.toUtf8(), "escaped through an absolute path\n");
-    }
-    Answer a;
-    a.body = m_fault == Fault::Corrupt ? damage(zip.finish()) : zip.finish();
-    a.useFault = true;
-    return a;
+    return backfillArchive(zip);
 }
 
 HttpServer::Answer HttpServer::faultStatus() const
@@ -312,6 +298,18 @@ HttpServer::Answer HttpServer::update()
                     "#!/bin/sh\ncd \"$(dirname \"$0\")\" && date > update-launched.txt\n", 0755);
     }
     a.body = m_update == UpdatePackage::Corrupt ? damage(zip.finish()) : zip.finish();
+    return a;
+}
+
+HttpServer::Answer HttpServer::backfillArchive(ZipWriter &zip) const
+{
+    if (m_fault == Fault::Escaping) {
+        zip.addFile("../evil.txt", "escaped through ..\n");
+        zip.addFile(m_escapingPath.toUtf8(), "escaped through an absolute path\n");
+    }
+    Answer a;
+    a.body = m_fault == Fault::Corrupt ? damage(zip.finish()) : zip.finish();
+    a.useFault = true;
     return a;
 }
 

@@ -8,6 +8,7 @@
 
 class Control;
 class QTcpServer;
+class ZipWriter;
 class QTcpSocket;
 
 // The HTTP side of the local data server: intraday backfill archives, end-of-day archives
@@ -61,6 +62,8 @@ private:
     Answer endOfDay(const QString &feed, int period);
     Answer update();
     Answer faultStatus() const;
+    // The backfill archive as the fault mode shapes it (escaping entries, damage).
+    Answer backfillArchive(ZipWriter &zip) const;
     QByteArray damage(const QByteArray &archive) const;
     void logRequest(const QString &line);
 
