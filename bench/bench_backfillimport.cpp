@@ -2,6 +2,8 @@
 // symbol mapping: mapping plus chunking in MB/s beside a plain block copy of the same file
 // in the same run; then the same file through the broker stand-in's import in bars per
 // second; peak resident memory after each phase.
+#include "benchfigure.h"
+
 #include "backfill/backfillimport.h"
 #include "backfill/symbolrewriter.h"
 #include "platform/brokerautomation.h"
@@ -89,9 +91,8 @@ int main(int argc, char **argv)
     // Mapping and chunking; the import call is a no-op here.
     const QString kept = dir.path() + QStringLiteral("/bars.keep");
     QFile::copy(source, kept);
-    const SymbolRewriter rewriter(map);
     BackfillImport::Hooks hooks;
-    hooks.mapFile = [&](const QString &s, const QString &p) { return rewriter.applyToFile(s, p); };
+    hooks.makeRewriter = [&] { return std::make_unique<SymbolRewriter>(map); };
     hooks.importChunk = [](const QString &) { return true; };
     hooks.pause = [](int) {};
     QElapsedTimer t;
@@ -99,9 +100,10 @@ int main(int argc, char **argv)
     BackfillImport(hooks).run();
     const double mapSeconds = t.elapsed() / 1000.0;
     const long peakAfterMapping = peakRssKb();
-    std::printf("mapping+chunking: %.0f MB/s (%.1f MB in %.2f s); plain copy %.0f MB/s (%.2f s); ratio %.2f (target >= 0.33)\n",
-                mb / mapSeconds, mb, mapSeconds, mb / copySeconds, copySeconds, copySeconds / mapSeconds);
-    std::printf("peak resident memory after mapping+chunking: %ld KB (file %.0f MB)\n", peakAfterMapping, mb);
+    benchFigure("backfill mapping+chunking (100 mapping entries)", mb / mapSeconds, "MB/s",
+                mb / copySeconds, "MB/s plain block copy", 0);
+    benchFigure("backfill peak resident memory after mapping+chunking", peakAfterMapping / 1024.0, "MB",
+                mb, "MB file size", 1);
 
     // The same file through the stand-in's import, with the product's pauses.
     QFile::rename(kept, source);
@@ -114,8 +116,9 @@ int main(int argc, char **argv)
     t.restart();
     BackfillImport(hooks).run();
     const double importSeconds = t.elapsed() / 1000.0;
-    std::printf("stand-in import: %.0f bars/s (%lld bars in %.2f s, pauses included)\n",
-                bars / importSeconds, bars, importSeconds);
-    std::printf("peak resident memory after import: %ld KB\n", peakRssKb());
+    benchFigure("backfill stand-in import", bars / importSeconds, "bars/s", bars / copySeconds,
+                "bars/s through a plain block copy", 0);
+    benchFigure("backfill peak resident memory after import", peakRssKb() / 1024.0, "MB", mb,
+                "MB file size", 1);
     return 0;
 }

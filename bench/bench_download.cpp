@@ -2,6 +2,7 @@
 // unpacking it, beside the size of the archive. Streaming keeps the figure flat.
 //   bench_download [MB]   (default 200)
 
+#include "benchfigure.h"
 #include "backfill/mydownloader.h"
 
 #include <QCoreApplication>
@@ -67,10 +68,14 @@ int main(int argc, char *argv[])
     const int rc = app.exec();
     const double seconds = t.elapsed() / 1000.0;
     const qint64 unpacked = QFileInfo(dest + QStringLiteral("NIFTY-I.txt")).size();
-    std::printf("download+unpack: archive %.1f MB, unpacked %.1f MB in %.1f s; peak RSS %.1f MB "
-                "(%.1f MB before the download)%s\n",
-                archiveBytes / 1048576.0, unpacked / 1048576.0, seconds, peakRssKb() / 1024.0,
-                before / 1024.0, rc == 0 ? "" : " - FAILED");
+    if (rc != 0)
+        std::printf("download+unpack: FAILED\n");
+    benchFigure("download+unpack peak resident memory", peakRssKb() / 1024.0, "MB",
+                archiveBytes / 1048576.0, "MB archive size", 1);
+    benchFigure("download+unpack memory growth during the transfer", (peakRssKb() - before) / 1024.0, "MB",
+                archiveBytes / 1048576.0, "MB archive size", 1);
+    benchFigure("download+unpack throughput", unpacked / 1048576.0 / seconds, "MB/s unpacked",
+                archiveBytes / 1048576.0 / seconds, "MB/s archive", 1);
     server.terminate();
     server.waitForFinished(5000);
     return rc;

@@ -39,9 +39,7 @@ void liveDataUpdator::doBackFill()
     m_backfillRunning = true;
 
     BackfillImport::Hooks hooks;
-    hooks.mapFile = [this](const QString &source, const QString &processed) {
-        return applySymbolMapping(source, processed);
-    };
+    hooks.makeRewriter = [] { return std::make_unique<SymbolRewriter>(SymbolMapping::load()); };
     const QString format = InstallPaths::formatIntraday();
     hooks.importChunk = [this, format](const QString &chunk) {
         return !importFromAnyThread(chunk, format).isNull();

@@ -1,6 +1,7 @@
 #include "backfill/backfillimport.h"
 
 #include "backfill/backfilllines.h"
+#include "backfill/symbolrewriter.h"
 #include "platform/installpaths.h"
 
 #include <QDateTime>
@@ -120,7 +121,8 @@ void BackfillImport::importFile(const QString &fileName)
     if (!QFileInfo::exists(source))
         return; // removed while the event loop ran
     const QString processed = InstallPaths::backfillProcessedCopy(fileName);
-    const bool made = m_hooks.mapFile && m_hooks.mapFile(source, processed);
+    const std::unique_ptr<SymbolRewriter> rewriter = m_hooks.makeRewriter ? m_hooks.makeRewriter() : nullptr;
+    const bool made = !rewriter && m_hooks.mapFile && m_hooks.mapFile(source, processed);
     const auto dropProcessed = [&] {
         if (made && QFile::exists(processed))
             QFile::remove(processed);
@@ -156,7 +158,17 @@ void BackfillImport::importFile(const QString &fileName)
     BackfillLines::Reader reader(&input);
     const char *data = nullptr;
     int size = 0;
+    QByteArray renamed;
+    renamed.reserve(4096); // keeps its buffer across lines (resize(0) below)
+    QList<QByteArray> changedSamples;
     while (reader.next(&data, &size)) {
+        if (rewriter) {
+            renamed.resize(0);
+            if (rewriter->appendRewritten(data, size, &renamed) && changedSamples.size() < 8)
+                changedSamples.append(QByteArray(data, size));
+            data = renamed.constData();
+            size = renamed.size();
+        }
         int start = 0, length = 0;
         BackfillLines::trim(data, size, &start, &length);
         if (length == 0 || BackfillLines::containsFailed(data + start, length))
@@ -186,6 +198,8 @@ void BackfillImport::importFile(const QString &fileName)
         keepSource = true;
     }
     input.close();
+    for (const QByteArray &sample : qAsConst(changedSamples))
+        qDebug().noquote() << "  " + QString::fromUtf8(sample);
 
     if (chunk.file.isOpen()) {
         if (chunk.bytes > 0) {

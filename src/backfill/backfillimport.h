@@ -4,6 +4,9 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <memory>
+
+class SymbolRewriter;
 
 // The import of an unpacked intraday backfill: every plain file of the backfill folder is
 // renamed through the symbol mapping into a processed copy, cut into chunk files of at
@@ -18,7 +21,12 @@ class BackfillImport
 public:
     struct Hooks
     {
-        // Writes the processed copy; false when it was not made.
+        // The renaming of one file's lines, made afresh for each file (so a mapping saved
+        // during a run applies from the next file on). With it, every line is renamed in
+        // memory on its way into the chunk: the same chunks as writing the processed copy
+        // and reading it back, at half the file traffic.
+        std::function<std::unique_ptr<SymbolRewriter>()> makeRewriter;
+        // Without makeRewriter: writes the processed copy; false when it was not made.
         std::function<bool(const QString &source, const QString &processed)> mapFile;
         // One import call; false for a null result.
         std::function<bool(const QString &chunkPath)> importChunk;

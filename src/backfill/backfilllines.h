@@ -33,7 +33,8 @@ private:
 class Writer
 {
 public:
-    explicit Writer(QFile *file) : m_file(file) {}
+    // The buffer keeps its capacity between flushes (reserve marks it so).
+    explicit Writer(QFile *file) : m_file(file) { m_pending.reserve((1 << 20) + 4096); }
     ~Writer() { flush(); }
     void writeLine(const char *data, int size);
     void writeLine(const QByteArray &line) { writeLine(line.constData(), line.size()); }

@@ -5,6 +5,7 @@
 #include "app/settingskeys.h"
 #include "backfill/backfillimport.h"
 #include "backfill/eodimport.h"
+#include "backfill/symbolrewriter.h"
 #include "platform/installpaths.h"
 #include "platform/standin/quotestore.h"
 #include "testenv.h"
@@ -66,6 +67,7 @@ private slots:
     void chunkLimit_data();
     void chunkLimit();
     void failedLinesAreDropped();
+    void renamingInMemoryGivesTheProcessedCopysChunks();
     void refusedChunkIsKeptAndLogged();
     void workerImportsMappedBarsAndSignals();
     void workerKeepsChunkWhenFormatIsMissing();
@@ -127,6 +129,42 @@ void TestBackfillImport::failedLinesAreDropped()
     BackfillImport(rec.hooks()).run();
     QCOMPARE(rec.chunkSizes, QList<qint64>{9}); // only "b,failed\n"; a.txt imports nothing
     QVERIFY(QDir(InstallPaths::backfillDir()).isEmpty());
+}
+
+void TestBackfillImport::renamingInMemoryGivesTheProcessedCopysChunks()
+{
+    // Second-field renames, whole-word renames (chained: A->B, B->C), blank and "Failed"
+    // lines in both cases, carriage returns, a line without commas.
+    const QByteArray content = "FUTURE,NIFTY-I,20261208,09:15:00,1,2,0.5,1.5,10,0\r\n"
+                               "  \r\n"
+                               "X, A ,1\n"
+                               "note A and B-I and AB\n"
+                               "NIFTY-I\n"
+                               "y,failed,A\n"
+                               "y,Failed,A\n"
+                               "\xe2\x80\x83 B \xe2\x80\x83\n"
+                               "last,B";
+    const SymbolMap map{{"NIFTY-I", "NIFTY"}, {"A", "B"}, {"B", "C"}};
+    QList<QByteArray> chunks[2];
+    for (int inMemory = 0; inMemory < 2; ++inMemory) {
+        init();
+        writeFile(backfillFile("mixed.txt"), content);
+        BackfillImport::Hooks h;
+        if (inMemory)
+            h.makeRewriter = [&] { return std::make_unique<SymbolRewriter>(map); };
+        else
+            h.mapFile = [&](const QString &s, const QString &p) { return SymbolRewriter(map).applyToFile(s, p); };
+        h.importChunk = [&](const QString &path) {
+            chunks[inMemory].append(readFile(path));
+            return true;
+        };
+        h.pause = [](int) {};
+        BackfillImport(h).run();
+    }
+    QCOMPARE(chunks[1], chunks[0]);
+    QCOMPARE(chunks[0].size(), 1);
+    QVERIFY(chunks[0].first().contains("FUTURE,NIFTY,"));
+    QVERIFY(!QFile::exists(InstallPaths::backfillProcessedCopy("mixed.txt")));
 }
 
 void TestBackfillImport::refusedChunkIsKeptAndLogged()
