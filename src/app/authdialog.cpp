@@ -11,6 +11,8 @@
 #include "platform/sessionsignals.h"
 #include "ui/mainwindow.h"
 #include "ui/messagehelper.h"
+#include "update/buildversion.h"
+#include "update/updatehandover.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -37,6 +39,10 @@ authDialog::authDialog(QWidget *parent)
               QStringLiteral("120"), QStringLiteral("180"), QStringLiteral("270"),
               QStringLiteral("365")};
     m_userId = UserId::current();
+
+    m_update = new UpdateHandOver(this);
+    connect(this, &authDialog::updateRequested, m_update, &UpdateHandOver::start);
+    connect(m_update, &UpdateHandOver::abandoned, this, &authDialog::continueStartup);
 
     connect(&m_monitor, &ConnectivityMonitor::statusMessage, this, [this](const QString &text) {
         if (m_mainWindow)
@@ -100,6 +106,7 @@ void authDialog::checkIfAlreadyExists()
         return;
     }
 
+    m_record = record;
     const QString latest = record.value(QStringLiteral("LatestVersionRT")).toString();
     if (isNewerBuild(QCoreApplication::applicationVersion(), latest)) {
         MessageHelper::show(
@@ -108,7 +115,16 @@ void authDialog::checkIfAlreadyExists()
         emit updateRequested(record.value(QStringLiteral("LatestVersionPath")).toString());
         return;
     }
+    continueStartup();
+}
 
+void authDialog::continueStartup()
+{
+    // Also reached after a failed update: the record read by the check is still valid.
+    liveDataUpdator *updator = m_mainWindow ? m_mainWindow->liveUpdator() : nullptr;
+    const QSqlRecord record = m_record;
+    if (!updator)
+        return;
     if (record.isEmpty() || record.value(QStringLiteral("MachineID")).isNull()) {
         SettingsKeys::writeFirstStartDefaults();
         showNotRegistered();
@@ -132,9 +148,7 @@ void authDialog::checkIfAlreadyExists()
 
 bool authDialog::isNewerBuild(const QString &current, const QString &latest)
 {
-    // Plain text order, as the server has always been compared: "7.9" counts as newer
-    // than "7.10". The server side keeps its version strings comparable that way.
-    return current < latest;
+    return BuildVersion::isNewer(current, latest);
 }
 
 void authDialog::applyRecord(const QSqlRecord &record)

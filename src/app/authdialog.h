@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QSqlRecord>
 #include <QStringList>
 #include <QTimer>
 #include <memory>
@@ -9,7 +10,7 @@
 
 class QSqlDatabase;
 class QSqlQuery;
-class QSqlRecord;
+class UpdateHandOver;
 class startupAnimation;
 class verodezuvivuderaz2;
 
@@ -42,7 +43,8 @@ public:
     static constexpr int kMonitorIntervalMs = 5000;
 
 signals:
-    // A newer build is announced; carries the update package URL.
+    // A newer build is announced; carries the update package URL. The update hand-over
+    // runs it; when it fails, the start-up goes on where the check left it.
     void updateRequested(QString packageUrl);
 
 public slots:
@@ -51,6 +53,7 @@ public slots:
     void checkConnection();
 
 private:
+    void continueStartup();
     void showNotRegistered();
     void applyRecord(const QSqlRecord &record);
 
@@ -67,4 +70,6 @@ private:
     QSqlDatabase *m_db = nullptr;
     QSqlQuery *m_query = nullptr;
     int m_startupBackfillDays = 0;
+    QSqlRecord m_record;
+    UpdateHandOver *m_update = nullptr;
 };

@@ -163,6 +163,10 @@ void ArchiveExtractor::startFallback(const QString &why)
 {
     m_fallbackStarted = true;
     m_state = State::Fallback;
+    if (!m_fallbackEnabled) {
+        fail(why);
+        return;
+    }
     qDebug().noquote() << "ArchiveExtractor:" << why << "for" << m_archivePath
                        << "- trying the fallback extractor";
     // Whatever the archiver left half written is thrown away with its staging folder.

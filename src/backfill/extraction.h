@@ -36,6 +36,8 @@ public:
 
     // Where staging folders are made; by default the destination's parent folder.
     void setStagingParent(const QString &folder) { m_stagingParent = folder; }
+    // Without the fallback, an archiver that cannot run or fails ends the extraction.
+    void setFallbackEnabled(bool enabled) { m_fallbackEnabled = enabled; }
 
     // After finished(false, ...): true when the fallback itself could not be run (the
     // caller may fetch the archive again), false when an extractor rejected the archive.
@@ -77,6 +79,7 @@ private:
     QProcess *m_fallback = nullptr;
     State m_state = State::Idle;
     bool m_fallbackStarted = false;
+    bool m_fallbackEnabled = true;
     bool m_fallbackCouldNotRun = false;
     bool m_archiverFailed = false;
     bool m_fallbackErrored = false;

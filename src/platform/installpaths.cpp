@@ -83,8 +83,13 @@ QString formatEod() { return join(root(), QStringLiteral("dataFormatEod.dll")); 
 QString formatIntraday() { return join(root(), QStringLiteral("dataFormat.dll")); }
 QString backfillZip() { return join(root(), QStringLiteral("backfilldata.zip")); }
 QString updateZip() { return rootSlash() + QStringLiteral("/Vantrel_update.zip"); }
+#ifdef Q_OS_WIN
 QString updateLauncher() { return rootSlash() + QStringLiteral("/Vantrel.bat"); }
 QString updatedExecutable() { return rootSlash() + QStringLiteral("/VantrelNew.exe"); }
+#else
+QString updateLauncher() { return rootSlash() + QStringLiteral("/Vantrel.sh"); }
+QString updatedExecutable() { return rootSlash() + QStringLiteral("/VantrelNew"); }
+#endif
 QString userIdFile() { return join(root(), QStringLiteral("userid.txt")); }
 
 QString backfillErrorLog() { return join(backfillWorkDir(), QStringLiteral("backfill_error.log")); }

@@ -38,8 +38,8 @@ QString formatEod();         // "C:\Kovanta\dataFormatEod.dll"
 QString formatIntraday();    // "C:\Kovanta\dataFormat.dll"
 QString backfillZip();       // "C:\Kovanta\backfilldata.zip"
 QString updateZip();         // "C:/Kovanta/Vantrel_update.zip"
-QString updateLauncher();    // "C:/Kovanta/Vantrel.bat"
-QString updatedExecutable(); // "C:/Kovanta/VantrelNew.exe"
+QString updateLauncher();    // "C:/Kovanta/Vantrel.bat" (elsewhere <root>/Vantrel.sh)
+QString updatedExecutable(); // "C:/Kovanta/VantrelNew.exe" (elsewhere <root>/VantrelNew)
 QString userIdFile();        // "C:\Kovanta\userid.txt"
 
 // Backfill import work files, all in backfillWorkDir().

@@ -19,6 +19,7 @@ class QCloseEvent;
 class QLabel;
 class QSqlDatabase;
 class QSqlQuery;
+class MyDownloader;
 class QTimer;
 class ServerDatabase;
 class liveDataUpdator;
@@ -105,6 +106,9 @@ public:
     // The polling request kept ready for the watchlist; valid after Connect.
     PollingRequest pollingRequest() const { return m_pollingRequest; }
     bool hasPollingRequest() const { return m_pollingPrepared; }
+    // The polling downloader ("rt.txt" in the installation root), made by Connect. It
+    // holds the request but is never started: nothing polls.
+    MyDownloader *pollingDownloader() const { return m_pollingDownloader; }
 
 public slots:
     void on_controlAmibrokerEnabled();
@@ -188,6 +192,7 @@ private:
     // Live feed.
     void startLiveFeed();
     void preparePollingRequest();
+    void holdPollingRequest();
 
     // Uptime overlay.
     void updateUptimeText();
@@ -239,8 +244,8 @@ private:
     QSqlDatabase *m_database = nullptr;
     QSqlQuery *m_sharedQuery = nullptr;
 
-    // The polling request. The polling downloader (MyDownloader with "rt.txt" in the
-    // installation root) takes it over once it exists; until then it is kept here.
+    // The polling request, also kept before Connect has made the polling downloader.
     PollingRequest m_pollingRequest;
     bool m_pollingPrepared = false;
+    MyDownloader *m_pollingDownloader = nullptr; // child of the window
 };

@@ -3,6 +3,7 @@
 
 #include "amibroker/livedataupdator.h"
 #include "app/settingskeys.h"
+#include "backfill/mydownloader.h"
 #include "live/websocketworker.h"
 #include "platform/brokerautomation.h"
 #include "platform/installpaths.h"
@@ -82,21 +83,38 @@ void verodezuvivuderaz2::startLiveFeed()
 
 void verodezuvivuderaz2::preparePollingRequest()
 {
-    // The polling downloader (MyDownloader, file PollingRequest::fileName() in
-    // InstallPaths::rootSlash()) takes this request once it exists; nothing polls yet.
     m_pollingRequest = PollingRequest::initial(m_endpoints, ui.machineIDLabel->text());
     m_pollingPrepared = true;
+    if (!m_pollingDownloader) {
+        // The constructor only stores the request; it sends nothing.
+        m_pollingDownloader = new MyDownloader(PollingRequest::fileName(), m_pollingRequest.text,
+                                               InstallPaths::rootSlash(), m_pollingRequest.method, this);
+        return;
+    }
+    holdPollingRequest(); // a second Connect goes back to the first request
+}
+
+void verodezuvivuderaz2::holdPollingRequest()
+{
+    if (!m_pollingDownloader)
+        return;
+    // initialize() schedules a request 1 ms later; stopping the request timer before the
+    // event loop runs again keeps the re-targeted downloader from sending it. The poll
+    // itself is not part of the product yet: nothing would read "rt.txt".
+    m_pollingDownloader->initialize(PollingRequest::fileName(), m_pollingRequest.text,
+                                    InstallPaths::rootSlash(), m_pollingRequest.method);
+    m_pollingDownloader->requestTimer()->stop();
 }
 
 void verodezuvivuderaz2::updateUrlDataState()
 {
     const int dataMode = AppSettings().value(SettingsKeys::dataMode, 1).toInt();
     const QStringList symbols = m_updator ? m_updator->selectedSymbols : QStringList();
-    const PollingRequest request =
-        PollingRequest::forWatchlist(dataMode, m_endpoints, ui.machineIDLabel->text(), symbols);
     // Kept whether or not Connect has made the polling downloader yet, so that it starts
     // with the newest watchlist.
-    m_pollingRequest = request;
+    m_pollingRequest =
+        PollingRequest::forWatchlist(dataMode, m_endpoints, ui.machineIDLabel->text(), symbols);
+    holdPollingRequest();
 
     addDisplayTable();
     updateSymbolsSelectedLabel();

@@ -5,6 +5,7 @@
 #include "app/settingskeys.h"
 #include "platform/standin/brokerstandin.h"
 #include "platform/standin/quotestore.h"
+#include "devserverprocess.h"
 #include "testenv.h"
 
 #include <QProcess>
@@ -125,6 +126,48 @@ private slots:
         env = std::make_unique<TestEnv>();
         QVERIFY(env->installFormats());
         QVERIFY(env->writeUserId(kDemoId));
+    }
+
+    void cleanup() { QVERIFY(TestEnv::restoreAnnouncedBuild()); }
+
+    void announcedUpdateIsInstalledAndHandedOver()
+    {
+        DevServerProcess http;
+        QVERIFY(http.start({QStringLiteral("--update-package"), QStringLiteral("good")}));
+        QVERIFY(TestEnv::announceBuild(QStringLiteral("7.11"), http.httpBase() + "/update/Vantrel_update.zip"));
+        auto app = startApp();
+        QByteArray out;
+        QCOMPARE(finish(*app, out, 60000), 0);
+        const QString boxes = readText(boxLog());
+        QVERIFY2(boxes.startsWith("New Update|A Latest Update is Available\\n Application Will Restart after Update.\n"
+                                  "Update ready|Update downloaded and extracted.\\nRestarting in (5) seconds."),
+                 qPrintable(boxes));
+        QVERIFY2(!out.contains(kShownMarker), out.constData());
+        QTRY_VERIFY_WITH_TIMEOUT(!readText(env->root() + "/update-launched.txt").isEmpty(), 10000);
+        QCOMPARE(readText(env->root() + "/VERSION.txt"), QStringLiteral("7.11\n"));
+        QVERIFY(!QFile::exists(env->root() + "/Vantrel_update.zip"));
+    }
+
+    void corruptUpdateIsReportedAndTheMainWindowFollows()
+    {
+        DevServerProcess http;
+        QVERIFY(http.start({QStringLiteral("--update-package"), QStringLiteral("corrupt")}));
+        QVERIFY(TestEnv::announceBuild(QStringLiteral("7.11"), http.httpBase() + "/update/Vantrel_update.zip"));
+        {
+            AppSettings s;
+            s.setValue(SettingsKeys::firstRun, false);
+            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I"});
+            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE"});
+        }
+        auto app = startApp();
+        QByteArray out;
+        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 60000), out.constData());
+        const QStringList boxes = readText(boxLog()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(boxes.size(), 2);
+        QVERIFY2(boxes[1].startsWith("Update failed|Update failed: 7za could not unpack"), qPrintable(boxes[1]));
+        QVERIFY(!QFile::exists(env->root() + "/VERSION.txt"));
+        ::kill(app->processId(), SIGTERM);
+        QCOMPARE(finish(*app, out), 0);
     }
 
     void normalStartFeedsTheBrokerAndCloses()

@@ -11,6 +11,7 @@
 #include "ui/mainwindow.h"
 #include "ui/mainwindowform.h"
 #include "ui/messagehelper.h"
+#include "devserverprocess.h"
 #include "testenv.h"
 
 #include <QAbstractButton>
@@ -68,6 +69,23 @@ private slots:
         devserver->waitForFinished(5000);
     }
 
+    void updateHandOffComparesNumbers_data()
+    {
+        QTest::addColumn<QString>("latest");
+        QTest::addColumn<bool>("newer");
+        QTest::newRow("same") << "7.10" << false;
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("text-later") << "7.9" << false; // sorts after "7.10" as text, yet older
+        QTest::newRow("newer") << "7.11" << true;
+        QTest::newRow("older") << "7.1" << false;
+    }
+    void updateHandOffComparesNumbers()
+    {
+        QFETCH(QString, latest);
+        QFETCH(bool, newer);
+        QCOMPARE(authDialog::isNewerBuild(QStringLiteral("7.10"), latest), newer);
+    }
+
     void init()
     {
         boxes.clear();
@@ -80,15 +98,15 @@ private slots:
         s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE"});
     }
 
-    // The server announces "7.10"; the running build's version decides, in text order.
+    // The server announces "7.10"; the running build's version decides, part by part.
     void updateHandOffLeavesTheWindowHidden_data()
     {
         QTest::addColumn<QString>("running");
         QTest::addColumn<bool>("update");
         QTest::newRow("same build") << "7.10" << false;
         QTest::newRow("older, earlier as text") << "7.1" << true;
-        QTest::newRow("older, later as text") << "7.2" << false;
-        QTest::newRow("newer, earlier as text") << "10.0" << true;
+        QTest::newRow("older, later as text") << "7.2" << true;
+        QTest::newRow("newer, earlier as text") << "10.0" << false;
     }
     void updateHandOffLeavesTheWindowHidden()
     {
@@ -151,6 +169,54 @@ private slots:
         dlg.checkIfAlreadyExists();
         QCOMPARE(boxes, QStringList{"Cannot Verify User|Please Check Network Connection"});
         QCOMPARE(exits, QList<int>{0});
+    }
+
+    void cleanup()
+    {
+        boxes.clear();
+        QVERIFY(TestEnv::restoreAnnouncedBuild());
+    }
+
+    void failedUpdateGoesOnWithTheStart_data()
+    {
+        QTest::addColumn<QString>("variant");
+        QTest::addColumn<QString>("failureBox");
+        QTest::addColumn<int>("boxCount");
+        QTest::newRow("corrupt") << "corrupt" << "Update failed|Update failed: 7za could not unpack" << 2;
+        // Unpacked, counted down, and then no launcher to hand over to.
+        QTest::newRow("no launcher") << "nolauncher" << "Updater|Vantrel.sh and VantrelNew not found in" << 3;
+        QTest::newRow("empty path") << "" << "Update failed|Update failed: LatestVersionPath empty" << 2;
+    }
+    void failedUpdateGoesOnWithTheStart()
+    {
+        QFETCH(QString, variant);
+        QFETCH(QString, failureBox);
+        QFETCH(int, boxCount);
+        DevServerProcess http;
+        QVERIFY(http.start({QStringLiteral("--update-package"), variant.isEmpty() ? QStringLiteral("good") : variant}));
+        const QString url = variant.isEmpty() ? QStringLiteral("") : http.httpBase() + QStringLiteral("/u/Vantrel_update.zip");
+        QVERIFY(TestEnv::announceBuild(QStringLiteral("7.11"), url));
+        {
+            AppSettings s;
+            s.setValue(SettingsKeys::firstRun, false);
+            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I"});
+            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE"});
+        }
+
+        authDialog dlg;
+        dlg.startupSequence();
+        verodezuvivuderaz2 *mw = dlg.mainWindow();
+        QVERIFY(mw);
+        // Announced: the start-up stops at the update...
+        QCOMPARE(boxes.value(0), QStringLiteral("New Update|A Latest Update is Available\n Application Will Restart after Update."));
+        QVERIFY(!mw->isVisible());
+        // ...and after its failure goes on as if none had been announced.
+        QTRY_VERIFY_WITH_TIMEOUT(mw->isVisible(), 30000);
+        QVERIFY2(boxes.size() == boxCount && boxes.last().startsWith(failureBox), qPrintable(boxes.join(QLatin1Char('\n'))));
+        QVERIFY(dlg.isMonitorArmed());
+        QCOMPARE(mw->symbolLimit(), 50);
+        QCOMPARE(mw->form().machineIDLabel->text(), QStringLiteral("VANTREL-DEMO-0001"));
+        mw->close();
     }
 
     void startReachesAFilledWindowWithMovingPrices()

@@ -3,6 +3,7 @@
 // close sequence and restart.
 #include "amibroker/livedataupdator.h"
 #include "app/settingskeys.h"
+#include "backfill/mydownloader.h"
 #include "live/latestbatch.h"
 #include "platform/standin/brokerstandin.h"
 #include "platform/installpaths.h"
@@ -30,6 +31,7 @@
 #include <QRadioButton>
 #include <QStandardPaths>
 #include <QTableWidget>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTextEdit>
 #include <QTimer>
@@ -512,6 +514,50 @@ private slots:
         w.on_contactSupportButton_clicked();
         QCOMPARE(m_hooks.openedUrls, (QList<QUrl>{QUrl(QStringLiteral("https://127.0.0.1:49121/support")),
                                                   QUrl(QStringLiteral("http://127.0.0.1:49121/help"))}));
+    }
+
+    void pollingDownloaderHoldsTheRequestWithoutSending()
+    {
+        AppSettings().setValue(SettingsKeys::firstRun, false);
+        LocalFeedServer feed;
+        QVERIFY(feed.listen());
+        QTcpServer pollServer; // the polling endpoints: nothing may arrive here
+        QVERIFY(pollServer.listen(QHostAddress::LocalHost, 0));
+        const QString at = QStringLiteral("127.0.0.1:%1").arg(pollServer.serverPort());
+        verodezuvivuderaz2 w;
+        w.setWebSocketLink(feed.url());
+        w.setSecureKey(QStringLiteral("k"));
+        w.setSymbolLimit(5);
+        w.setLivePaths(at + "/live/get", at + "/live/post");
+        w.setNetworkPaths(at + "/net/get", at + "/net/post");
+        QVERIFY(!w.pollingDownloader());
+        w.form().connectButton->click();
+        MyDownloader *d = w.pollingDownloader();
+        QVERIFY(d);
+        QCOMPARE(d->outputFilePath(), m_env->root() + QStringLiteral("/rt.txt"));
+        QCOMPARE(d->url(), w.pollingRequest().url);
+
+        // At the 1400-character edge: mode 1 measures the GET text, the other modes the
+        // POST path without the uid pair.
+        struct Edge { int mode; QString measured; QString get; QString post; };
+        const QList<Edge> edges{{1, "http://" + at + "/live/get?uid=&send=&hash=k", "/live/get?uid=&send=", "/live/post"},
+                                {2, "http://" + at + "/net/post?send=&hash=k", "/net/get?uid=&send=", "/net/post"}};
+        for (const Edge &e : edges) {
+            AppSettings().setValue(SettingsKeys::dataMode, e.mode);
+            for (int length : {1399, 1400}) {
+                const QString symbol(length - e.measured.size(), QLatin1Char('A'));
+                w.liveUpdator()->selectedSymbols = QStringList{symbol};
+                w.liveUpdator()->correspondingExchanges = QStringList{QStringLiteral("CASH")};
+                w.updateUrlDataState();
+                const bool get = length < 1400;
+                QCOMPARE(d->method(), get ? 0 : 1);
+                QCOMPARE(d->url().toString(), "http://" + at + (get ? e.get : e.post + "?uid=&send=") + symbol + "&hash=k");
+                QVERIFY(!d->requestTimer()->isActive());
+            }
+        }
+        QTest::qWait(100); // a request scheduled by the re-targeting would have gone out by now
+        QVERIFY(!pollServer.waitForNewConnection(200));
+        QVERIFY(!QFile::exists(m_env->root() + QStringLiteral("/rt.txt")));
     }
 
     void connectKeepsTheFirstPollingRequestAndReusesTheFeed()

@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTcpSocket>
 
 TestEnv::TestEnv()
@@ -95,4 +97,31 @@ bool TestEnv::mariadbUp()
     QTcpSocket s;
     s.connectToHost(QStringLiteral("127.0.0.1"), 49111);
     return s.waitForConnected(2000);
+}
+
+bool TestEnv::announceBuild(const QString &version, const QString &packageUrl)
+{
+    const QString name = QStringLiteral("tests-admin");
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::contains(name) ? QSqlDatabase::database(name)
+                                                       : QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
+        db.setHostName(QStringLiteral("127.0.0.1"));
+        db.setPort(49111);
+        db.setUserName(QStringLiteral("root"));
+        db.setDatabaseName(QStringLiteral(VANTREL_DB_NAME));
+        if (db.isOpen() || db.open()) {
+            QSqlQuery q(db);
+            q.prepare(QStringLiteral("UPDATE versionautoupdator_zip_2026 SET LatestVersionRT=?, LatestVersionPath=?"));
+            q.addBindValue(version);
+            q.addBindValue(packageUrl);
+            ok = q.exec();
+        }
+    }
+    return ok;
+}
+
+bool TestEnv::restoreAnnouncedBuild()
+{
+    return announceBuild(QStringLiteral("7.10"), QStringLiteral("http://127.0.0.1:49121/update/Vantrel_update.zip"));
 }

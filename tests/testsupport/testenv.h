@@ -38,6 +38,11 @@ public:
     // True when the local MariaDB answers on 127.0.0.1:49111.
     static bool mariadbUp();
 
+    // Sets the one published-build row of the local MariaDB (as its administrator; the
+    // program's own account only reads). Tests put "7.10" and the demo path back.
+    static bool announceBuild(const QString &version, const QString &packageUrl);
+    static bool restoreAnnouncedBuild();
+
 private:
     QTemporaryDir m_dir;
 };

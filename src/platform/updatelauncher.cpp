@@ -1,0 +1,48 @@
+#include "platform/updatelauncher.h"
+
+#include "platform/installpaths.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace UpdateLauncher {
+
+QStringList candidates()
+{
+    return {InstallPaths::updateLauncher(), InstallPaths::updatedExecutable()};
+}
+
+QString missingText()
+{
+    const QStringList names{QFileInfo(InstallPaths::updateLauncher()).fileName(),
+                            QFileInfo(InstallPaths::updatedExecutable()).fileName()};
+    return QStringLiteral("%1 and %2 not found in %3.").arg(names[0], names[1], InstallPaths::root());
+}
+
+void removeStale()
+{
+    for (const QString &path : candidates()) {
+        const QFileInfo fi(path);
+        if ((fi.exists() || fi.isSymLink()) && !fi.isDir() && !QFile::remove(path))
+            qDebug() << "UpdateLauncher: cannot remove the earlier launcher" << path;
+    }
+}
+
+QString startFirstPresent(QString *error)
+{
+    for (const QString &path : candidates()) {
+        const QFileInfo fi(path);
+        if (fi.isSymLink() || !fi.isFile())
+            continue;
+        if (startDetached(path))
+            return path;
+        *error = QStringLiteral("%1 could not be started.").arg(QDir::toNativeSeparators(path));
+        return QString();
+    }
+    *error = missingText();
+    return QString();
+}
+
+} // namespace UpdateLauncher
