@@ -263,7 +263,13 @@ private slots:
         server.control(QStringLiteral("clear-requests"));
         d.initialize(QStringLiteral("x.zip"), server.httpBase() + QStringLiteral("/backfill?uid=U&hash=H&d=1&send=TCS"), dest);
         QTRY_VERIFY_WITH_TIMEOUT(errors.size() >= 3, 10000);
-        QCOMPARE(d.retryDelay(), 3240);
+        // The retries run on a shortened clock, so more than two may have failed by now;
+        // each one grows the delay from the initial 1000 ms.
+        int expected = 1000;
+        for (int failed = errors.size() - 1; failed > 0; --failed)
+            expected = MyDownloader::grownRetryDelay(expected);
+        QVERIFY(expected >= 3240);
+        QCOMPARE(d.retryDelay(), expected);
         QCOMPARE(server.control(QStringLiteral("http-fault nolength")), QStringLiteral("ok"));
         QVERIFY(done.wait(10000));
         QCOMPARE(readFile(dest + QStringLiteral("TCS.txt")).count('\n'), 375);

@@ -10,6 +10,8 @@
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -69,6 +71,7 @@ private slots:
     void createGivesTheStandIn();
     void importsTickLinesIntoLoadedDatabase();
     void replacesExistingSymbolAndTimestamp();
+    void storeWithoutStoredAtColumnIsExtended();
     void keepsMillisecondsDistinct();
     void importWithoutLoadDatabaseUsesDefaultFolder();
     void nullResultWhenFileOrFormatUnusable_data();
@@ -185,7 +188,10 @@ void TestBrokerStandIn::replacesExistingSymbolAndTimestamp()
 
     QVERIFY(writeFile(file, "T,ABC,20261208,10:00:00.000,100,1,10,1\n"
                             "T,ABC,20261208,10:00:01.000,101,2,10,3\n"));
+    const qint64 before = QDateTime::currentMSecsSinceEpoch();
     QCOMPARE(broker.dynamicCall(importCall(file, rt)).toInt(), 2);
+    const qint64 after = QDateTime::currentMSecsSinceEpoch();
+    QTest::qWait(20);
 
     // The next batch repeats one timestamp with new values and adds another symbol.
     QVERIFY(writeFile(file, "T,ABC,20261208,10:00:01.000,105.5,7,11,10\n"
@@ -197,6 +203,50 @@ void TestBrokerStandIn::replacesExistingSymbolAndTimestamp()
                           QStringLiteral("2026-12-08 10:00:01.000,105.5,105.5,105.5,105.5,7,11")}));
     QCOMPARE(storedCount(db), qint64(3));
     QCOMPARE(broker.counters().rowsStored, qint64(4));
+
+    // A replaced quote keeps the moment it was first stored.
+    QuoteStore store;
+    QVERIFY(store.open(db));
+    QHash<QString, qint64> storedAt;
+    QVERIFY(store.stamps([&](const QString &symbol, qint64 ts, qint64 at) {
+        storedAt.insert(symbol + QString::number(ts % 100000), at);
+    }));
+    QCOMPARE(storedAt.size(), 3);
+    const qint64 replaced = storedAt.value(QStringLiteral("ABC1000"));
+    QVERIFY2(replaced >= before && replaced <= after, qPrintable(QString::number(replaced)));
+    QVERIFY(storedAt.value(QStringLiteral("XYZ1000")) > after);
+}
+
+void TestBrokerStandIn::storeWithoutStoredAtColumnIsExtended()
+{
+    const QString db = freshFolder(QStringLiteral("old-schema-db"));
+    {
+        QSqlDatabase old = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old-schema"));
+        old.setDatabaseName(QuoteStore::pathIn(db));
+        QVERIFY(old.open());
+        QSqlQuery q(old);
+        QVERIFY(q.exec(QStringLiteral("CREATE TABLE quotes (symbol TEXT NOT NULL, ts INTEGER NOT NULL,"
+                                      " open REAL NOT NULL, high REAL NOT NULL, low REAL NOT NULL,"
+                                      " close REAL NOT NULL, volume REAL NOT NULL, openint REAL NOT NULL,"
+                                      " PRIMARY KEY (symbol, ts)) WITHOUT ROWID")));
+        QVERIFY(q.exec(QStringLiteral("INSERT INTO quotes VALUES ('OLD', 1, 1, 1, 1, 1, 1, 0)")));
+        old.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("old-schema"));
+
+    const QString file = db + QStringLiteral("/batch.txt");
+    QVERIFY(writeFile(file, "T,ABC,20261208,10:00:00.000,100,1,10,1\n"));
+    BrokerStandIn broker;
+    broker.dynamicCall("LoadDatabase(QString&)", {db});
+    QCOMPARE(broker.dynamicCall(importCall(file, formatFile(QStringLiteral("dataFormatRT.dll")))).toInt(), 1);
+
+    QuoteStore store;
+    QVERIFY(store.open(db));
+    QMap<QString, qint64> storedAt;
+    QVERIFY(store.stamps([&](const QString &symbol, qint64, qint64 at) { storedAt.insert(symbol, at); }));
+    QCOMPARE(storedAt.keys(), (QStringList{QStringLiteral("ABC"), QStringLiteral("OLD")}));
+    QCOMPARE(storedAt.value(QStringLiteral("OLD")), qint64(0));
+    QVERIFY(storedAt.value(QStringLiteral("ABC")) > 0);
 }
 
 void TestBrokerStandIn::keepsMillisecondsDistinct()

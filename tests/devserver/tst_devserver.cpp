@@ -422,7 +422,11 @@ void TestDevServer::controlDropAndReconnect()
     first.auth(QStringLiteral("u1"));
     first.subscribe({QStringLiteral("NIFTY-I")});
     QTRY_VERIFY_WITH_TIMEOUT(first.records.size() > 0, 5000);
-    QCOMPARE(server.control(QStringLiteral("drop")), QStringLiteral("ok"));
+    const qint64 before = QDateTime::currentMSecsSinceEpoch();
+    const QString reply = server.control(QStringLiteral("drop"));
+    QVERIFY2(reply.startsWith(QStringLiteral("ok ")), qPrintable(reply));
+    const qint64 droppedAt = reply.mid(3).toLongLong();
+    QVERIFY2(droppedAt >= before && droppedAt <= QDateTime::currentMSecsSinceEpoch(), qPrintable(reply));
     QTRY_VERIFY_WITH_TIMEOUT(first.disconnected, 5000);
 
     FeedClient second;

@@ -8,6 +8,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QRandomGenerator>
@@ -189,9 +190,11 @@ int main(int argc, char *argv[])
     }
 
     if (parser.isSet(QStringLiteral("control-port"))) {
+        // The reply carries the moment the links were gone (ms since the epoch): every tick
+        // in the sent log up to it went to a dropped link, every later one to a new link.
         control.addCommand(QStringLiteral("drop"), QStringLiteral("drop"), [&feed](const QStringList &) {
             feed.dropAll();
-            return QStringLiteral("ok");
+            return QStringLiteral("ok %1").arg(QDateTime::currentMSecsSinceEpoch());
         });
         control.addCommand(QStringLiteral("cut"), QStringLiteral("cut"), [&feed](const QStringList &) {
             return QStringLiteral("ok %1 bytes unsent").arg(feed.cutMidFrame());

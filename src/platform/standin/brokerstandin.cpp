@@ -240,6 +240,20 @@ QVariant BrokerStandIn::saveLayout(const QString &path)
     return true;
 }
 
+// Stores written before quotes carried the moment they were first stored get the column
+// (0 for the rows already there).
+static bool addStoredAtColumn(const QSqlDatabase &db, QSqlQuery *q)
+{
+    if (!q->exec(QStringLiteral("PRAGMA table_info(quotes)")))
+        return false;
+    while (q->next()) {
+        if (q->value(1).toString() == QLatin1String("stored_at"))
+            return true;
+    }
+    QSqlQuery alter(db);
+    return alter.exec(QStringLiteral("ALTER TABLE quotes ADD COLUMN stored_at INTEGER NOT NULL DEFAULT 0"));
+}
+
 bool BrokerStandIn::openStore(const QString &folder)
 {
     if (!m_connection.isEmpty() && m_folder == folder)
@@ -268,13 +282,18 @@ bool BrokerStandIn::openStore(const QString &folder)
                     " symbol TEXT NOT NULL, ts INTEGER NOT NULL,"
                     " open REAL NOT NULL, high REAL NOT NULL, low REAL NOT NULL, close REAL NOT NULL,"
                     " volume REAL NOT NULL, openint REAL NOT NULL,"
-                    " PRIMARY KEY (symbol, ts)) WITHOUT ROWID"));
+                    " stored_at INTEGER NOT NULL DEFAULT 0,"
+                    " PRIMARY KEY (symbol, ts)) WITHOUT ROWID"))
+                && addStoredAtColumn(db, &q);
             if (ok) {
                 m_insert = std::make_unique<QSqlQuery>(db);
                 m_exists = std::make_unique<QSqlQuery>(db);
                 ok = m_insert->prepare(QStringLiteral(
-                         "INSERT OR REPLACE INTO quotes (symbol, ts, open, high, low, close, volume, openint)"
-                         " VALUES (?, ?, ?, ?, ?, ?, ?, ?)"))
+                         "INSERT INTO quotes (symbol, ts, open, high, low, close, volume, openint, stored_at)"
+                         " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"
+                         " ON CONFLICT (symbol, ts) DO UPDATE SET open = excluded.open,"
+                         " high = excluded.high, low = excluded.low, close = excluded.close,"
+                         " volume = excluded.volume, openint = excluded.openint"))
                     && m_exists->prepare(QStringLiteral("SELECT 1 FROM quotes WHERE symbol = ? LIMIT 1"));
                 if (!ok)
                     m_lastError = QStringLiteral("cannot prepare statements on %1: %2")
@@ -457,6 +476,7 @@ QVariant BrokerStandIn::import(int type, const QString &file, const QString &for
         m_insert->bindValue(5, quote.close);
         m_insert->bindValue(6, quote.volume);
         m_insert->bindValue(7, quote.openInt);
+        m_insert->bindValue(8, QDateTime::currentMSecsSinceEpoch());
         if (!m_insert->exec()) {
             const QString error = m_insert->lastError().text();
             db.rollback();

@@ -34,7 +34,8 @@ class QSqlQuery;
 // the product writes some paths with backslashes.
 //
 // Quotes go to "<database folder>/quotes.sqlite" (see QuoteStore); a row whose symbol and
-// timestamp already exist replaces the stored one. One transaction per Import.
+// timestamp already exist replaces the stored one's prices, and keeps the moment it was
+// first stored (stored_at, milliseconds since the epoch). One transaction per Import.
 class BrokerStandIn : public BrokerAutomation
 {
     Q_OBJECT

@@ -127,6 +127,21 @@ qint64 QuoteStore::count()
     return q.value(0).toLongLong();
 }
 
+bool QuoteStore::stamps(const std::function<void(const QString &, qint64, qint64)> &visit)
+{
+    if (!isOpen())
+        return false;
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT symbol, ts, stored_at FROM quotes"))) {
+        m_error = q.lastError().text();
+        return false;
+    }
+    while (q.next())
+        visit(q.value(0).toString(), q.value(1).toLongLong(), q.value(2).toLongLong());
+    return true;
+}
+
 QString QuoteStore::formatTimestamp(qint64 timestampMs)
 {
     return QDateTime::fromMSecsSinceEpoch(timestampMs, Qt::UTC)

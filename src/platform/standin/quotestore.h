@@ -5,10 +5,11 @@
 #include <QPair>
 #include <QString>
 #include <QVector>
+#include <functional>
 
 // Read side of the quote store that the broker stand-in keeps inside a database folder
 // ("<folder>/quotes.sqlite", table quotes(symbol, ts, open, high, low, close, volume,
-// openint) keyed by symbol and ts). Opens the file read-only, so it can look at a store
+// openint, stored_at) keyed by symbol and ts). Opens the file read-only, so it can look at a store
 // that a running program is writing into.
 class QuoteStore
 {
@@ -33,6 +34,10 @@ public:
     QVector<ImportedQuote> quotes(const QString &symbol);
     // Number of quotes of all symbols; -1 on failure.
     qint64 count();
+    // Calls visit(symbol, ts, storedAtMs) for every quote, in no set order; storedAtMs is the
+    // moment the quote was first stored (0 for quotes of stores older than that column).
+    // False (with errorString()) when the store cannot be read.
+    bool stamps(const std::function<void(const QString &, qint64, qint64)> &visit);
 
     // "YYYY-MM-DD HH:MM:SS.mmm" of a stored timestamp.
     static QString formatTimestamp(qint64 timestampMs);
