@@ -1,21 +1,29 @@
 #include "fuzztargets.h"
 
+#include "backfill/backfillimport.h"
 #include "backfill/backfillrequest.h"
 #include "backfill/extraction.h"
+#include "backfill/mydownloader.h"
+#include "backfill/symbolrewriter.h"
 #include "live/latestbatch.h"
 #include "live/pendingbatches.h"
 #include "live/symbolmapping.h"
 #include "live/tickrecorder.h"
 #include "live/websocketworker.h"
+#include "platform/installpaths.h"
 #include "platform/standin/asciiimportformat.h"
 #include "serverdb/serverdatabase.h"
 #include "ui/wishlistfile.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QTemporaryFile>
+#include <QEventLoop>
 #include <QHash>
 #include <QSettings>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryFile>
+#include <QTimer>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -186,6 +194,106 @@ void zipArchive(const QByteArray &input)
     }
 }
 
+QByteArray readWhole(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A backfill file with a mapping table through the renaming and the chunking, twice: each
+// line renamed in memory on its way into the chunk (what the program does) and through a
+// processed copy written first. Both must hand the same bytes to the import, in chunks of
+// at most 16 MiB.
+void backfillFile(const QByteArray &input)
+{
+    const auto parts = splitTwo(input);
+    const SymbolMap map = SymbolMapping::parse(lines(parts.first));
+    const auto importAll = [&](bool inMemory) {
+        QDir().mkpath(InstallPaths::backfillDir());
+        QFile file(InstallPaths::backfillDir() + QStringLiteral("/FUZZ.txt"));
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return QByteArray("(not written)");
+        file.write(parts.second);
+        file.close();
+        QByteArray imported;
+        BackfillImport::Hooks hooks;
+        if (inMemory)
+            hooks.makeRewriter = [&] { return std::make_unique<SymbolRewriter>(map); };
+        else
+            hooks.mapFile = [&](const QString &source, const QString &processed) {
+                return SymbolRewriter(map).applyToFile(source, processed);
+            };
+        hooks.importChunk = [&](const QString &chunk) {
+            const QByteArray bytes = readWhole(chunk);
+            check(bytes.size() <= BackfillImport::kChunkBytes);
+            imported += bytes;
+            return true;
+        };
+        hooks.pause = [](int) {};
+        hooks.betweenFiles = [] {};
+        BackfillImport(std::move(hooks)).run();
+        check(BackfillImport::pendingFiles().isEmpty());
+        return imported;
+    };
+    check(importAll(true) == importAll(false));
+}
+
+// Raw HTTP answers through the downloader's store step: a local server answers the request
+// with the input as it stands. Whatever the answer, the downloader reports once (done or
+// error), and a failed transfer leaves the file already in the destination as it was.
+void httpReply(const QByteArray &input)
+{
+    static QByteArray answer;
+    static QTcpServer *server = nullptr;
+    static MyDownloader *downloader = nullptr;
+    if (!server) {
+        MyDownloader::setIntervalScaleForTests(0.001);
+        server = new QTcpServer(QCoreApplication::instance());
+        if (!server->listen(QHostAddress::LocalHost, 0))
+            std::abort();
+        QObject::connect(server, &QTcpServer::newConnection, server, [] {
+            while (QTcpSocket *socket = server->nextPendingConnection()) {
+                QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+                    // Answer once the request head is in, then close.
+                    if (socket->property("answered").toBool() || !socket->readAll().contains("\r\n\r\n"))
+                        return;
+                    socket->setProperty("answered", true);
+                    socket->write(answer);
+                    socket->disconnectFromHost();
+                });
+            }
+        });
+        downloader = new MyDownloader(QStringLiteral("fuzz.txt"), QString(), QString(), 0,
+                                      QCoreApplication::instance());
+    }
+    answer = input;
+    const QString dest = InstallPaths::root() + QStringLiteral("/fuzzdest/");
+    QDir().mkpath(dest);
+    const QByteArray before("earlier file\n");
+    {
+        QFile kept(dest + QStringLiteral("fuzz.txt"));
+        if (!kept.open(QIODevice::WriteOnly | QIODevice::Truncate) || kept.write(before) != before.size())
+            return;
+    }
+
+    QEventLoop loop;
+    int done = 0, failed = 0;
+    const auto a = QObject::connect(downloader, &MyDownloader::downloadfinished, &loop, [&] { ++done; loop.quit(); });
+    const auto b = QObject::connect(downloader, &MyDownloader::responseError, &loop, [&] { ++failed; loop.quit(); });
+    QTimer::singleShot(3000, &loop, &QEventLoop::quit);
+    downloader->initialize(QStringLiteral("fuzz.txt"),
+                           QStringLiteral("http://127.0.0.1:%1/backfill?send=X").arg(server->serverPort()), dest);
+    loop.exec();
+    QObject::disconnect(a);
+    QObject::disconnect(b);
+    // Stops the retry a failure scheduled.
+    downloader->requestTimer()->stop();
+    check(done + failed <= 1);
+    if (failed)
+        check(readWhole(dest + QStringLiteral("fuzz.txt")) == before);
+}
+
 const QHash<QString, std::function<void(const QByteArray &)>> &table()
 {
     static const QHash<QString, std::function<void(const QByteArray &)>> t = {
@@ -195,6 +303,8 @@ const QHash<QString, std::function<void(const QByteArray &)>> &table()
         {QStringLiteral("wishlist_file"), wishlistFile},
         {QStringLiteral("server_record"), serverRecord},
         {QStringLiteral("zip_archive"), zipArchive},
+        {QStringLiteral("backfill_file"), backfillFile},
+        {QStringLiteral("http_reply"), httpReply},
     };
     return t;
 }
