@@ -61,11 +61,15 @@ SymbolRewriter::SymbolRewriter(const SymbolMap &map)
     }
 }
 
-const QByteArray *SymbolRewriter::nextOccurring(const QByteArray &line, int afterRank,
+SymbolRewriter::Entries::const_iterator SymbolRewriter::find(const char *data, int size) const
+{
+    m_probe.setRawData(data, uint(size));
+    return m_entries.constFind(m_probe);
+}
+
+const QByteArray *SymbolRewriter::nextOccurring(const char *d, int n, int afterRank,
                                                 const Entry **entry) const
 {
-    const char *d = line.constData();
-    const int n = line.size();
     m_runStarts.clear();
     for (int i = 0; i < n; ++i) {
         if (i == 0 || isWordByte(d[i]) != isWordByte(d[i - 1]))
@@ -87,7 +91,7 @@ const QByteArray *SymbolRewriter::nextOccurring(const QByteArray &line, int afte
                 break;
             if (length < m_minLength || !boundaryAt(d, n, end))
                 continue;
-            const auto it = m_entries.constFind(QByteArray::fromRawData(d + start, length));
+            const auto it = find(d + start, length);
             if (it != m_entries.cend() && it->rank > afterRank && it->rank < bestRank) {
                 bestRank = it->rank;
                 best = &it.key();
@@ -125,9 +129,14 @@ QByteArray SymbolRewriter::replaceAll(const QByteArray &line, const QByteArray &
 
 QByteArray SymbolRewriter::replaceWholeWords(QByteArray line) const
 {
-    int done = -1;
+    return replaceWholeWordsAfter(std::move(line), -1);
+}
+
+QByteArray SymbolRewriter::replaceWholeWordsAfter(QByteArray line, int afterRank) const
+{
+    int done = afterRank;
     const Entry *entry = nullptr;
-    while (const QByteArray *oldName = nextOccurring(line, done, &entry)) {
+    while (const QByteArray *oldName = nextOccurring(line.constData(), line.size(), done, &entry)) {
         line = replaceAll(line, *oldName, entry->newName);
         done = entry->rank;
     }
@@ -156,7 +165,7 @@ bool SymbolRewriter::appendRewritten(const char *d, int n, QByteArray *out) cons
             if (!secondComma)
                 secondComma = end;
             BackfillLines::trim(field, int(secondComma - field), &start, &length);
-            const auto it = m_entries.constFind(QByteArray::fromRawData(field + start, length));
+            const auto it = find(field + start, length);
             if (it != m_entries.cend()) {
                 out->append(d, int(field - d));
                 out->append(it->newName);
@@ -164,11 +173,13 @@ bool SymbolRewriter::appendRewritten(const char *d, int n, QByteArray *out) cons
                 return true;
             }
         }
-        if (!m_entries.isEmpty()) {
-            const QByteArray line = QByteArray::fromRawData(d, n);
-            const QByteArray renamed = replaceWholeWords(line);
-            out->append(renamed);
-            return renamed.constData() != d;
+        // Most lines hold no old name at all: they are looked at in place and copied.
+        const Entry *entry = nullptr;
+        const QByteArray *oldName = m_entries.isEmpty() ? nullptr : nextOccurring(d, n, -1, &entry);
+        if (oldName) {
+            const QByteArray first = replaceAll(QByteArray(d, n), *oldName, entry->newName);
+            out->append(replaceWholeWordsAfter(first, entry->rank));
+            return true;
         }
     }
     out->append(d, n);

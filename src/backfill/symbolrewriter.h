@@ -44,13 +44,21 @@ private:
         int rank = 0; // position of the old name in ascending order
         QByteArray newName;
     };
+    using Entries = QHash<QByteArray, Entry>;
+    // The entry whose old name is data[0, size), or end(); no allocation.
+    Entries::const_iterator find(const char *data, int size) const;
     // The old name with the smallest rank above afterRank that occurs whole-word in the
     // line; null when there is none.
-    const QByteArray *nextOccurring(const QByteArray &line, int afterRank, const Entry **entry) const;
+    const QByteArray *nextOccurring(const char *d, int n, int afterRank, const Entry **entry) const;
     QByteArray replaceAll(const QByteArray &line, const QByteArray &oldName,
                           const QByteArray &newName) const;
+    // The whole-word renaming from the names ranked above afterRank on.
+    QByteArray replaceWholeWordsAfter(QByteArray line, int afterRank) const;
 
-    QHash<QByteArray, Entry> m_entries;
+    Entries m_entries;
+    // Points at the bytes being looked up: QByteArray::fromRawData would allocate a header
+    // for every lookup, several per line.
+    mutable QByteArray m_probe;
     std::array<bool, 256> m_canStart{};
     int m_maxRuns = 0;
     int m_minLength = 0;
