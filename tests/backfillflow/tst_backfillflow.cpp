@@ -210,9 +210,9 @@ private slots:
         QCOMPARE(intradayProgressValue("--%"), 0);
         QCOMPARE(intradayProgressValue("180%"), 100);
         QCOMPARE(intradayProgressText("", " "), QStringLiteral("--"));
-        QString stored = "http://h/backfillS21/1/d/p/";
-        QCOMPARE(eodUrl(&stored, eodRequestName("SPOT", 3)), QStringLiteral("http://h/backfillS21/e/d/p/SPOT-3.zip"));
-        QCOMPARE(stored, QStringLiteral("http://h/backfillS21/e/d/p/"));
+        QString stored = "http://127.0.0.1:9/backfillS21/1/d/p/";
+        QCOMPARE(eodUrl(&stored, eodRequestName("SPOT", 3)), QStringLiteral("http://127.0.0.1:9/backfillS21/e/d/p/SPOT-3.zip"));
+        QCOMPARE(stored, QStringLiteral("http://127.0.0.1:9/backfillS21/e/d/p/"));
     }
 
     void eodDialogRestoresItsChoices()

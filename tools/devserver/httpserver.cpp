@@ -218,7 +218,7 @@ HttpServer::Answer HttpServer::answer(const QByteArray &method, const QByteArray
                                                                QString::fromLatin1(body.left(1024))));
     if (method != "GET" && method != "POST")
         return plain(400, "only GET and POST");
-    const QUrl url(QStringLiteral("http://devserver") + targetText, QUrl::StrictMode);
+    const QUrl url(QStringLiteral("http://127.0.0.1") + targetText, QUrl::StrictMode);
     if (!url.isValid())
         return plain(400, "bad target");
     const QString path = url.path();
