@@ -11,7 +11,8 @@ PACKAGES=(
   p7zip-full unzip zip
   xvfb xauth x11-utils x11-apps imagemagick fonts-dejavu-core
   iproute2 util-linux procps openssl xdotool
-  g++-mingw-w64-x86-64-posix
+  g++-mingw-w64-x86-64-posix wine64
+  libssl-dev
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #include "httpserver.h"
 
 #include "control.h"
+#include "updatesigner.h"
 #include "zipwriter.h"
 
 #include <QDate>
@@ -117,11 +118,14 @@ private:
         const HttpServer::Fault fault = a.useFault ? m_server->m_fault : HttpServer::Fault::None;
         QByteArray head = "HTTP/1.1 " + QByteArray::number(a.status) + ' ' + reason(a.status) + "\r\n";
         head += "Content-Type: " + a.contentType + "\r\n";
-        if (fault != HttpServer::Fault::NoLength)
+        if (a.claimedLength >= 0)
+            head += "Content-Length: " + QByteArray::number(a.claimedLength) + "\r\n";
+        else if (fault != HttpServer::Fault::NoLength && !a.endless)
             head += "Content-Length: " + QByteArray::number(a.body.size()) + "\r\n";
         head += "Connection: close\r\n\r\n";
         m_socket->write(head);
         m_body = a.body;
+        m_endless = a.endless;
         if (fault == HttpServer::Fault::Stall) {
             // Half the body, then silence until the client gives up.
             m_limit = a.body.size() / 2;
@@ -154,6 +158,12 @@ private:
             m_socket->write(m_body.constData() + m_sent, n);
             m_sent += n;
         }
+        if (m_endless) {
+            static const QByteArray zeros(int(kPiece), '\0');
+            while (m_socket->bytesToWrite() < kHighWater)
+                m_socket->write(zeros);
+            return;
+        }
         if (m_sent >= m_body.size() && m_limit >= m_body.size()) {
             m_closing = true;
             m_socket->disconnectFromHost();
@@ -169,6 +179,7 @@ private:
     qint64 m_piece = 0;
     bool m_answered = false;
     bool m_closing = false;
+    bool m_endless = false;
 };
 
 HttpServer::HttpServer(BackfillData::Catalogue catalogue, QObject *parent)
@@ -225,6 +236,8 @@ HttpServer::Answer HttpServer::answer(const QByteArray &method, const QByteArray
 
     if (path.endsWith(QLatin1String("/Vantrel_update.zip")))
         return update();
+    if (path.endsWith(QLatin1String("/Vantrel_update.zip.sig")))
+        return updateSignature();
 
     static const QRegularExpression eod(
         QStringLiteral("/backfillS21/e/[^/]+/[^/]+/([A-Z]+)-([123])\\.zip$"));
@@ -283,13 +296,10 @@ HttpServer::Answer HttpServer::faultStatus() const
     return e;
 }
 
-HttpServer::Answer HttpServer::update()
+QByteArray HttpServer::updatePackageBytes()
 {
-    Answer a;
-    if (m_update == UpdatePackage::Silent) {
-        a.silent = true;
-        return a;
-    }
+    if (!m_updateBytes.isNull())
+        return m_updateBytes;
     ZipWriter zip;
     zip.addFile("VERSION.txt", "7.11\n");
     if (m_update != UpdatePackage::NoLauncher) {
@@ -297,7 +307,52 @@ HttpServer::Answer HttpServer::update()
         zip.addFile("Vantrel.sh",
                     "#!/bin/sh\ncd \"$(dirname \"$0\")\" && date > update-launched.txt\n", 0755);
     }
-    a.body = m_update == UpdatePackage::Corrupt ? damage(zip.finish()) : zip.finish();
+    QByteArray bytes = zip.finish();
+    if (m_update == UpdatePackage::Corrupt)
+        bytes = damage(bytes);
+    if (m_update == UpdatePackage::Empty)
+        bytes = QByteArray("");
+    if (m_update == UpdatePackage::Bomb) {
+        // Every central directory entry claims 600 MB once unpacked.
+        for (int at = bytes.indexOf("PK\x01\x02"); at >= 0; at = bytes.indexOf("PK\x01\x02", at + 4)) {
+            const quint32 claimed = 600u * 1024u * 1024u;
+            for (int i = 0; i < 4; ++i)
+                bytes[at + 24 + i] = char((claimed >> (8 * i)) & 0xff);
+        }
+    }
+    m_updateBytes = bytes;
+    return m_updateBytes;
+}
+
+HttpServer::Answer HttpServer::update()
+{
+    Answer a;
+    if (m_update == UpdatePackage::Silent) {
+        a.silent = true;
+        return a;
+    }
+    a.body = updatePackageBytes();
+    if (m_update == UpdatePackage::Tampered) {
+        const int at = a.body.indexOf("7.11");
+        a.body[at] = '8'; // still a good archive, but not the one that was signed
+    }
+    a.endless = m_update == UpdatePackage::Endless || m_update == UpdatePackage::Huge;
+    if (m_update == UpdatePackage::Huge)
+        a.claimedLength = qint64(10) * 1024 * 1024 * 1024;
+    return a;
+}
+
+HttpServer::Answer HttpServer::updateSignature()
+{
+    if (m_update == UpdatePackage::Unsigned)
+        return plain(404, "no signature");
+    Answer a;
+    a.contentType = "application/octet-stream";
+    a.body = UpdateSigner::sign(updatePackageBytes(), m_update == UpdatePackage::OtherKey
+                                                          ? UpdateSigner::Key::Other
+                                                          : UpdateSigner::Key::Test);
+    if (m_update == UpdatePackage::ShortSig)
+        a.body.chop(1);
     return a;
 }
 
@@ -371,12 +426,21 @@ bool HttpServer::setUpdatePackage(const QString &name, QString *why)
         {QStringLiteral("good"), UpdatePackage::Good},
         {QStringLiteral("nolauncher"), UpdatePackage::NoLauncher},
         {QStringLiteral("corrupt"), UpdatePackage::Corrupt},
-        {QStringLiteral("silent"), UpdatePackage::Silent}};
+        {QStringLiteral("silent"), UpdatePackage::Silent},
+        {QStringLiteral("unsigned"), UpdatePackage::Unsigned},
+        {QStringLiteral("tampered"), UpdatePackage::Tampered},
+        {QStringLiteral("otherkey"), UpdatePackage::OtherKey},
+        {QStringLiteral("shortsig"), UpdatePackage::ShortSig},
+        {QStringLiteral("empty"), UpdatePackage::Empty},
+        {QStringLiteral("endless"), UpdatePackage::Endless},
+        {QStringLiteral("huge"), UpdatePackage::Huge},
+        {QStringLiteral("bomb"), UpdatePackage::Bomb}};
     if (!names.contains(name)) {
-        *why = QStringLiteral("want good | nolauncher | corrupt | silent");
+        *why = QStringLiteral("want %1").arg(QStringList(names.keys()).join(QStringLiteral(" | ")));
         return false;
     }
     m_update = names.value(name);
+    m_updateBytes = QByteArray();
     return true;
 }
 

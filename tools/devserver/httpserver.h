@@ -25,7 +25,12 @@ class HttpServer : public QObject
 public:
     // How backfill answers (intraday and end-of-day) go wrong, until changed again.
     enum class Fault { None, Status, NoLength, Slow, Stall, Corrupt, Escaping };
-    enum class UpdatePackage { Good, NoLauncher, Corrupt, Silent };
+    enum class UpdatePackage { Good, NoLauncher, Corrupt, Silent,
+                               // signature faults: none, a changed byte, another key, cut short
+                               Unsigned, Tampered, OtherKey, ShortSig,
+                               // size faults: no bytes, an endless body with or without a
+                               // 10 GiB length, an archive that claims 600 MB unpacked
+                               Empty, Endless, Huge, Bomb };
 
     explicit HttpServer(BackfillData::Catalogue catalogue, QObject *parent = nullptr);
 
@@ -36,7 +41,9 @@ public:
     // "normal" | "status <code>" | "nolength" | "slow <seconds>" | "stall" | "corrupt" |
     // "escaping [absolute entry path]"
     bool setFault(const QStringList &words, QString *why);
-    // "good" | "nolauncher" | "corrupt" | "silent"
+    // "good" | "nolauncher" | "corrupt" | "silent" | "unsigned" | "tampered" | "otherkey" |
+    // "shortsig" | "empty" | "endless" | "huge" | "bomb". Every package is served with its
+    // detached signature at the package path + ".sig".
     bool setUpdatePackage(const QString &name, QString *why);
     void setRequestLog(const QString &path) { m_requestLogPath = path; }
 
@@ -50,6 +57,8 @@ public:
         QByteArray body;
         bool silent = false;      // never answer
         bool useFault = false;    // the transport fault applies
+        bool endless = false;     // after the body, zero bytes for ever
+        qint64 claimedLength = -1; // Content-Length to announce instead of the body's
     };
 
 private slots:
@@ -61,6 +70,8 @@ private:
     Answer intraday(const QString &query);
     Answer endOfDay(const QString &feed, int period);
     Answer update();
+    Answer updateSignature();
+    QByteArray updatePackageBytes();
     Answer faultStatus() const;
     // The backfill archive as the fault mode shapes it (escaping entries, damage).
     Answer backfillArchive(ZipWriter &zip) const;
@@ -74,6 +85,7 @@ private:
     double m_slowSeconds = 5;
     QString m_escapingPath = QStringLiteral("/tmp/vantrel-devserver-escaped.txt");
     UpdatePackage m_update = UpdatePackage::Good;
+    QByteArray m_updateBytes; // built once per variant, so package and signature agree
     QStringList m_requests;
     QString m_requestLogPath;
 };
