@@ -1,5 +1,7 @@
 #include "platform/brokerprocess.h"
 
+#include "platform/systemprograms.h"
+
 #include <QDebug>
 #include <QProcess>
 #include <QStringList>
@@ -9,7 +11,7 @@ namespace BrokerProcess {
 qint64 endBroker()
 {
     qint64 pid = 0;
-    if (!QProcess::startDetached(QStringLiteral("taskkill"),
+    if (!QProcess::startDetached(SystemPrograms::path(QStringLiteral("taskkill.exe")),
                                  {QStringLiteral("/F"), QStringLiteral("/IM"),
                                   QStringLiteral("Broker.exe"), QStringLiteral("/T")},
                                  QString(), &pid)) {

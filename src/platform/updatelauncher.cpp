@@ -1,6 +1,11 @@
 #include "platform/updatelauncher.h"
 
+#include "platform/executabletrust.h"
 #include "platform/installpaths.h"
+#include "platform/singleinstance.h"
+
+#include <QCoreApplication>
+#include <QProcess>
 
 #include <QDebug>
 #include <QDir>
@@ -36,6 +41,13 @@ QString startFirstPresent(QString *error)
         const QFileInfo fi(path);
         if (fi.isSymLink() || !fi.isFile())
             continue;
+        QString why;
+        if (path == InstallPaths::updatedExecutable()
+            && !ExecutableTrust::mayRun(path, ExecutableTrust::requiredPublisher(), &why)) {
+            qDebug().noquote() << "UpdateLauncher: refused:" << why;
+            *error = why;
+            return QString();
+        }
         if (startDetached(path))
             return path;
         *error = QStringLiteral("%1 could not be started.").arg(QDir::toNativeSeparators(path));
@@ -43,6 +55,23 @@ QString startFirstPresent(QString *error)
     }
     *error = missingText();
     return QString();
+}
+
+QProcessEnvironment handOverEnvironment()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(SingleInstance::handOverVariable(), QString::number(QCoreApplication::applicationPid()));
+    return env;
+}
+
+bool startInRoot(const QString &program, const QStringList &arguments, qint64 *pid)
+{
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    process.setWorkingDirectory(InstallPaths::rootSlash());
+    process.setProcessEnvironment(handOverEnvironment());
+    return process.startDetached(pid);
 }
 
 } // namespace UpdateLauncher

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -19,10 +20,19 @@ QString missingText();
 void removeStale();
 
 // Starts the first launcher present (a plain file, not a link). Returns its path, or an
-// empty string with *error set when none is there or it could not be started.
+// empty string with *error set when none is there, it could not be started, or it is the
+// new executable and its Authenticode signature does not name the required publisher.
 QString startFirstPresent(QString *error);
 
-// Starts one launcher detached in the installation root (platform part).
+// Starts one launcher detached in the installation root (platform part), with
+// handOverEnvironment().
 bool startDetached(const QString &launcherPath);
+
+// This process's environment plus its process ID under SingleInstance::handOverVariable(),
+// so the new build waits for this one to end before it takes the single-instance claim.
+QProcessEnvironment handOverEnvironment();
+
+// Starts program detached in the root with handOverEnvironment(); its ID in *pid.
+bool startInRoot(const QString &program, const QStringList &arguments, qint64 *pid);
 
 } // namespace UpdateLauncher

@@ -4,23 +4,21 @@
 
 #include <QDebug>
 #include <QFile>
-#include <QProcess>
 
 namespace UpdateLauncher {
 
 bool startDetached(const QString &launcherPath)
 {
-    const QString root = InstallPaths::rootSlash();
     qint64 pid = 0;
     bool started = false;
     if (launcherPath == InstallPaths::updateLauncher()) {
         // The archiver may drop the execute bit; the shell runs the script either way,
         // as Windows runs the .bat through its command interpreter.
-        started = QProcess::startDetached(QStringLiteral("/bin/sh"), {launcherPath}, root, &pid);
+        started = startInRoot(QStringLiteral("/bin/sh"), {launcherPath}, &pid);
     } else {
         QFile::setPermissions(launcherPath, QFile::permissions(launcherPath) | QFile::ExeOwner
                                                 | QFile::ExeUser | QFile::ExeGroup | QFile::ExeOther);
-        started = QProcess::startDetached(launcherPath, {}, root, &pid);
+        started = startInRoot(launcherPath, {}, &pid);
     }
     qDebug() << "UpdateLauncher:" << launcherPath << (started ? "started, pid" : "failed to start") << pid;
     return started;

@@ -14,8 +14,9 @@ void raiseWindowTitled(const QString &title)
         qDebug() << "No window titled" << title;
         return;
     }
+    // A minimised window stays an icon under SW_SHOW; SW_RESTORE brings it back first.
+    ShowWindow(window, IsIconic(window) ? SW_RESTORE : SW_SHOW);
     SetForegroundWindow(window);
-    ShowWindow(window, SW_SHOW);
 }
 
 } // namespace WindowFunctions

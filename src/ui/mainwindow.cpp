@@ -10,11 +10,12 @@
 #include "platform/brokerprocess.h"
 #include "platform/desktop.h"
 #include "platform/installpaths.h"
-#include "platform/processlist.h"
+#include "platform/singleinstance.h"
 #include "serverdb/serverdatabase.h"
 #include "ui/catalogue.h"
 #include "ui/messagehelper.h"
 #include "ui/settingsdialog.h"
+#include "update/updateleftovers.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -138,10 +139,11 @@ QString verodezuvivuderaz2::userIdText() const { return ui.machineIDLabel->text(
 
 bool verodezuvivuderaz2::singleInstanceCheck()
 {
-    const int instances = ProcessList::countInstances(ProcessList::snapshot());
-    if (instances <= 1)
+    if (SingleInstance::claim()) {
+        // Only the one copy may clear what a failed or killed update left behind.
+        UpdateLeftovers::removeAll();
         return true;
-    qDebug() << "Process list shows" << instances << "copies of the program";
+    }
     MessageHelper::show(this, QMessageBox::Information, QStringLiteral("Already Running"),
                         QStringLiteral("An Instance of Application is already Running...\n"
                                        "Close it to use here. Quiting!"));

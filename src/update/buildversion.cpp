@@ -55,7 +55,12 @@ int compare(const QString &a, const QString &b, bool *ok)
 bool isNewer(const QString &current, const QString &latest)
 {
     bool ok = false;
-    return compare(current, latest, &ok) < 0 && ok;
+    const int c = compare(current, latest, &ok);
+    if (ok)
+        return c < 0;
+    // Not both plain versions: the plain character-by-character order decides, so a
+    // server naming "7.11b" still gets its update installed.
+    return QString::compare(current, latest) < 0;
 }
 
 } // namespace BuildVersion

@@ -7,8 +7,9 @@
 // to "7.10.0".
 namespace BuildVersion {
 
-// True only when both texts are dotted numbers and latest is the greater one. Anything
-// else (equal, older, empty or not a version at all) means no update.
+// When both texts are dotted numbers: true when latest is the greater one. Otherwise the
+// texts are compared as plain strings, character by character: true when current sorts
+// before latest ("7.10" before "7.11b"; an empty latest never).
 bool isNewer(const QString &current, const QString &latest);
 
 // -1, 0 or 1; false in *ok when either text is not a dotted number.

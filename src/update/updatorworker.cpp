@@ -2,11 +2,17 @@
 
 #include "backfill/extraction.h"
 #include "platform/archiver.h"
+#include "platform/filereplace_core.h"
 #include "platform/installpaths.h"
 #include "platform/updatelauncher.h"
+#include "update/packagelimits.h"
+#include "update/packagesignature.h"
+#include "update/updateleftovers.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -22,10 +28,17 @@ std::atomic<int> g_downloadLimitMs{0};
 
 // Bytes taken from the reply per write.
 constexpr qint64 kReadChunk = 256 * 1024;
+// How often the unpacked bytes are summed while the archiver runs.
+constexpr int kUnpackWatchMs = 200;
 
 bool interrupted()
 {
     return QThread::currentThread()->isInterruptionRequested();
+}
+
+std::filesystem::path fsPath(const QString &path)
+{
+    return std::filesystem::u8path(path.toUtf8().toStdString());
 }
 
 } // namespace
@@ -48,15 +61,29 @@ int UpdatorWorker::downloadLimitMs()
 
 void UpdatorWorker::fail(const QString &text)
 {
+    // Nothing of a failed update may stay behind to fill the root or be taken for a
+    // package on the next attempt.
+    UpdateLeftovers::removePackageAndStaging();
     emit downloadFinished(false, text);
 }
 
 void UpdatorWorker::startDownload(QString zipUrl)
 {
     emit logMessage(QStringLiteral("UpdatorWorker: startDownload called with URL: %1").arg(zipUrl));
-    if (zipUrl.trimmed().isEmpty()) {
+    // The address comes from the server record; blanks around it are no part of it.
+    const QString address = zipUrl.trimmed();
+    if (address.isEmpty()) {
         emit logMessage(QStringLiteral("UpdatorWorker: LatestVersionPath empty!"));
         fail(QStringLiteral("LatestVersionPath empty"));
+        return;
+    }
+    const QUrl url(address, QUrl::TolerantMode);
+    const QString scheme = url.scheme().toLower();
+    // Only a web download is a package.
+    if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
+        const QString text = QStringLiteral("Not a web address: %1").arg(address);
+        emit logMessage(QStringLiteral("Download failed: %1").arg(text));
+        fail(text);
         return;
     }
 
@@ -66,39 +93,40 @@ void UpdatorWorker::startDownload(QString zipUrl)
     emit logMessage(QStringLiteral("Using fixed update path: %1").arg(zip));
 
     QString error;
-    if (!download(zipUrl, zip, &error)) {
+    QByteArray signature;
+    if (!fetchSignature(url, &signature, &error) || !download(url, zip, &error)) {
         fail(error);
         return;
     }
     emit logMessage(QStringLiteral("Saved ZIP to %1").arg(zip));
 
+    QString why;
+    if (!PackageSignature::verifyFile(zip, signature, PackageSignature::trustedKey(), &why)) {
+        emit logMessage(QStringLiteral("Update package refused: %1").arg(why));
+        fail(QStringLiteral("The update package is not signed by the vendor: %1").arg(why));
+        return;
+    }
+    emit logMessage(QStringLiteral("UpdatorWorker: signature verified."));
+
+    const qint64 declared = PackageLimits::declaredUnpackedSize(zip);
+    if (declared >= 0 && !PackageLimits::fits(declared, target)) {
+        fail(PackageLimits::tooLargeText(declared, target));
+        return;
+    }
+
     emit logMessage(QStringLiteral("Extracting to fixed path: %1").arg(target));
-    if (!extract(zip, target, &error)) {
+    const QString staged = InstallPaths::updateWorkDir() + QStringLiteral("/new");
+    if (!extract(zip, staged, &error) || !install(staged, target, &error)) {
         fail(error);
         return;
     }
+    QDir(InstallPaths::updateWorkDir()).removeRecursively();
     emit logMessage(QStringLiteral("Extraction finished."));
     emit downloadFinished(true, target);
 }
 
-bool UpdatorWorker::download(const QString &zipUrl, const QString &zip, QString *error)
+bool UpdatorWorker::transfer(const QUrl &url, qint64 maxBytes, const Sink &sink, QString *error)
 {
-    const QUrl url(zipUrl, QUrl::TolerantMode);
-    const QString scheme = url.scheme().toLower();
-    // The address comes from the server record: only a web download is a package.
-    if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
-        *error = QStringLiteral("Not a web address: %1").arg(zipUrl);
-        emit logMessage(QStringLiteral("Download failed: %1").arg(*error));
-        return false;
-    }
-
-    QSaveFile file(zip);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = QStringLiteral("Cannot open file for write: %1").arg(zip);
-        emit logMessage(*error);
-        return false;
-    }
-
     QNetworkAccessManager manager;
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
@@ -108,21 +136,38 @@ bool UpdatorWorker::download(const QString &zipUrl, const QString &zip, QString 
     QTimer limit;
     limit.setSingleShot(true);
 
-    qint64 written = 0;
-    bool writeFailed = false;
+    const QString root = InstallPaths::rootSlash();
+    qint64 received = 0;
+    qint64 tooLarge = -1; // the size that broke the limit
+    bool sinkFailed = false;
     auto drain = [&] {
-        while (reply->bytesAvailable() > 0) {
+        while (tooLarge < 0 && !sinkFailed && reply->bytesAvailable() > 0) {
             const QByteArray chunk = reply->read(kReadChunk);
             if (chunk.isEmpty())
                 break;
-            if (writeFailed)
-                continue; // still read, so the reply does not pile it up
-            if (file.write(chunk) != chunk.size())
-                writeFailed = true;
-            else
-                written += chunk.size();
+            // An endless or lying body ends at the cap, not after the whole time limit.
+            if (received + chunk.size() > maxBytes || !PackageLimits::fits(received + chunk.size(), root)) {
+                tooLarge = received + chunk.size();
+                loop.quit();
+                return;
+            }
+            received += chunk.size();
+            if (!sink(chunk)) {
+                sinkFailed = true;
+                loop.quit();
+                return;
+            }
         }
     };
+    connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] {
+        const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+        bool ok = false;
+        const qint64 length = announced.toLongLong(&ok);
+        if (ok && (length > maxBytes || !PackageLimits::fits(length, root))) {
+            tooLarge = length;
+            loop.quit();
+        }
+    });
     connect(reply, &QIODevice::readyRead, &loop, drain);
     connect(reply, &QNetworkReply::downloadProgress, this, &UpdatorWorker::downloadProgress);
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
@@ -131,29 +176,75 @@ bool UpdatorWorker::download(const QString &zipUrl, const QString &zip, QString 
     loop.exec();
 
     const bool done = reply->isFinished();
+    if (done && tooLarge < 0 && !sinkFailed && reply->error() == QNetworkReply::NoError)
+        drain();
     QString text;
     if (interrupted()) {
         text = QStringLiteral("Update cancelled");
+    } else if (tooLarge >= 0) {
+        text = PackageLimits::tooLargeText(tooLarge, root);
+    } else if (sinkFailed) {
+        text = QStringLiteral("Write failed");
     } else if (!done || reply->error() != QNetworkReply::NoError) {
         text = done ? reply->errorString() : QString();
         if (text.isEmpty())
             text = timeoutText();
     }
-    if (!text.isEmpty()) {
-        reply->disconnect();
+    reply->disconnect();
+    if (!text.isEmpty())
         reply->abort();
-        reply->deleteLater();
-        file.cancelWriting();
-        *error = text;
-        emit logMessage(QStringLiteral("Download failed: %1").arg(text));
+    reply->deleteLater();
+    *error = text;
+    return text.isEmpty();
+}
+
+bool UpdatorWorker::fetchSignature(const QUrl &packageUrl, QByteArray *signature, QString *error)
+{
+    QUrl url = packageUrl;
+    url.setPath(packageUrl.path() + QStringLiteral(".sig"));
+    QByteArray body;
+    QString why;
+    if (!transfer(url, kSignatureMaxBytes, [&body](const QByteArray &chunk) {
+            body += chunk;
+            return true;
+        }, &why)) {
+        *error = QStringLiteral("The update package has no signature (%1)").arg(why);
+        emit logMessage(QStringLiteral("Download failed: %1").arg(*error));
         return false;
     }
+    *signature = body;
+    return true;
+}
 
-    emit logMessage(QStringLiteral("UpdatorWorker: download finished OK."));
-    drain();
-    reply->deleteLater();
-    if (writeFailed || written <= 0 || !file.commit()) {
+bool UpdatorWorker::download(const QUrl &url, const QString &zip, QString *error)
+{
+    QSaveFile file(zip);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = QStringLiteral("Cannot open file for write: %1").arg(zip);
+        emit logMessage(*error);
+        return false;
+    }
+    qint64 written = 0;
+    const bool ok = transfer(url, PackageLimits::cap(), [&](const QByteArray &chunk) {
+        if (file.write(chunk) != chunk.size())
+            return false;
+        written += chunk.size();
+        return true;
+    }, error);
+    if (!ok) {
         file.cancelWriting();
+        emit logMessage(*error == QLatin1String("Write failed") ? QStringLiteral("Write failed for %1").arg(zip)
+                                                                : QStringLiteral("Download failed: %1").arg(*error));
+        return false;
+    }
+    emit logMessage(QStringLiteral("UpdatorWorker: download finished OK."));
+    if (written <= 0) {
+        file.cancelWriting();
+        *error = PackageLimits::emptyText();
+        emit logMessage(QStringLiteral("Download failed: %1").arg(*error));
+        return false;
+    }
+    if (!file.commit()) {
         *error = QStringLiteral("Write failed");
         emit logMessage(QStringLiteral("Write failed for %1").arg(zip));
         return false;
@@ -161,23 +252,32 @@ bool UpdatorWorker::download(const QString &zipUrl, const QString &zip, QString 
     return true;
 }
 
-bool UpdatorWorker::extract(const QString &zip, const QString &target, QString *error)
+bool UpdatorWorker::extract(const QString &zip, const QString &folder, QString *error)
 {
-    const QString program = Archiver::archiverCall(zip, target).program;
-    // A launcher from an earlier update must not run in place of one this package lacks.
-    UpdateLauncher::removeStale();
+    const QString program = Archiver::archiverCall(zip, folder).program;
+    const QString work = InstallPaths::updateWorkDir();
+    QDir(work).removeRecursively();
+    if (!QDir().mkpath(work)) {
+        *error = QStringLiteral("Cannot create %1").arg(work);
+        return false;
+    }
 
     ArchiveExtractor extractor;
     extractor.setFallbackEnabled(false);
-    extractor.setStagingParent(target);
+    extractor.setStagingParent(work);
     QProcess *process = extractor.archiverProcess();
 
     QEventLoop loop;
     QTimer limit;
     limit.setSingleShot(true);
+    // A ZIP's directory may lie about what it unpacks to: watch what really lands.
+    const qint64 room = qMin(PackageLimits::cap(), qMax<qint64>(0, PackageLimits::freeBytes(work)));
+    QTimer watch;
+    watch.setInterval(kUnpackWatchMs);
     bool started = false;
     bool finished = false;
     bool ok = false;
+    qint64 tooLarge = -1;
     QString why;
     connect(process, &QProcess::started, &loop, [&] {
         started = true;
@@ -190,19 +290,33 @@ bool UpdatorWorker::extract(const QString &zip, const QString &target, QString *
         loop.quit();
     });
     connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(&watch, &QTimer::timeout, &loop, [&] {
+        const qint64 bytes = PackageLimits::folderBytes(work);
+        if (bytes > room) {
+            tooLarge = bytes;
+            loop.quit();
+        }
+    });
     limit.start(kArchiverStartLimitMs);
-    if (!extractor.start(zip, target)) {
+    if (!extractor.start(zip, folder)) {
         *error = QStringLiteral("Unpacking could not start");
         return false;
     }
+    watch.start();
     if (!finished)
         loop.exec();
+    watch.stop();
 
     const bool cutShort = !finished;
     if (cutShort) {
-        // Time limit or cancellation: end the archiver; its end fails the extraction.
+        // Time limit, size limit or cancellation: end the archiver; its end fails the extraction.
         process->kill();
         process->waitForFinished(5000);
+    }
+    if (tooLarge >= 0) {
+        emit logMessage(QStringLiteral("%1 stopped: the package unpacks to more than %2 bytes.").arg(program).arg(room));
+        *error = PackageLimits::tooLargeText(tooLarge, work);
+        return false;
     }
     if (ok)
         return true;
@@ -217,4 +331,37 @@ bool UpdatorWorker::extract(const QString &zip, const QString &target, QString *
         *error = QStringLiteral("%1 could not unpack the update package (%2)").arg(program, why);
     }
     return false;
+}
+
+bool UpdatorWorker::install(const QString &folder, const QString &target, QString *error)
+{
+    std::vector<std::string> files;
+    const QDir staged(folder);
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files.push_back(staged.relativeFilePath(it.next()).toUtf8().toStdString());
+    if (files.empty()) {
+        *error = PackageLimits::emptyText();
+        return false;
+    }
+    // A launcher from an earlier update must not run in place of one this package lacks.
+    std::vector<std::string> removals;
+    for (const QString &launcher : UpdateLauncher::candidates())
+        removals.push_back(QDir(target).relativeFilePath(launcher).toUtf8().toStdString());
+
+    const filereplace::Result r = filereplace::install(fsPath(folder), fsPath(target), files, removals);
+    if (!r.ok) {
+        const QString why = QString::fromStdString(r.error);
+        emit logMessage(QStringLiteral("Installing the update failed: %1").arg(why));
+        *error = r.mixed ? QStringLiteral("The update could not be installed and the old files could not all be "
+                                          "restored (%1); reinstall the program")
+                                 .arg(why)
+                         : QStringLiteral("The update could not be installed (%1); the installed program is "
+                                          "unchanged")
+                                 .arg(why);
+        return false;
+    }
+    for (const std::string &kept : r.keptAside)
+        emit logMessage(QStringLiteral("In use, removed at the next start: %1").arg(QString::fromStdString(kept)));
+    return true;
 }

@@ -3,15 +3,22 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
+class QUrl;
+
 // Downloads the update package into the installation root and unpacks it there with the
 // platform's archiver. Lives in its own thread (created without parent and moved there);
 // every result is reported once through downloadFinished. The network objects, the
 // local event loops and the archiver are made and destroyed inside startDownload.
 //
 // The package is streamed to disk as it arrives (memory does not grow with its size) and
-// appears under its name only once it is complete. Unpacking goes through a staging
-// folder: an archive the archiver rejects changes nothing, and no entry lands outside the
-// root. A non-zero archiver exit is a failed update.
+// appears under its name only once it is complete. It is installed only when its detached
+// Ed25519 signature (the package address + ".sig") verifies against the key this build
+// trusts, and only when neither its length nor its declared or actual unpacked size
+// exceeds the cap or the free space. It is unpacked into a work folder and then moved
+// over the installation all or nothing (files in use are moved aside first). A non-zero
+// archiver exit is a failed update; every failed update removes what it left behind.
 class UpdatorWorker : public QObject
 {
     Q_OBJECT
@@ -22,6 +29,7 @@ public:
     static constexpr int kDownloadLimitMs = 120000;
     static constexpr int kArchiverStartLimitMs = 10000;
     static constexpr int kArchiverLimitMs = 120000;
+    static constexpr int kSignatureMaxBytes = 4096;
 
     // Tests shorten the download limit; 0 restores the product value.
     static void setDownloadLimitForTests(int ms);
@@ -38,7 +46,12 @@ signals:
     void logMessage(QString msg);
 
 private:
-    bool download(const QString &zipUrl, const QString &zip, QString *error);
-    bool extract(const QString &zip, const QString &target, QString *error);
+    // Receives the body piece by piece; false stops the transfer (the sink failed).
+    using Sink = std::function<bool(const QByteArray &)>;
+    bool transfer(const QUrl &url, qint64 maxBytes, const Sink &sink, QString *error);
+    bool download(const QUrl &url, const QString &zip, QString *error);
+    bool fetchSignature(const QUrl &packageUrl, QByteArray *signature, QString *error);
+    bool extract(const QString &zip, const QString &folder, QString *error);
+    bool install(const QString &folder, const QString &target, QString *error);
     void fail(const QString &text);
 };

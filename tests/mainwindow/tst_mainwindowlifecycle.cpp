@@ -7,6 +7,7 @@
 #include "live/latestbatch.h"
 #include "platform/standin/brokerstandin.h"
 #include "platform/installpaths.h"
+#include "platform/singleinstance.h"
 #include "serverdb/serverdatabase.h"
 #include "ui/mainwindow.h"
 #include "ui/settingsdialog.h"
@@ -30,6 +31,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QTableWidget>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -212,11 +214,24 @@ private slots:
 
     // ---- Start-up checks ----
 
+    // The other copy holds the single-instance lock under the root, as a running one does.
+    void holdInstanceLockAs(const QProcess &copy, const QString &name)
+    {
+        SingleInstance::release();
+        QFile lock(InstallPaths::instanceLockFile());
+        QVERIFY(lock.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        lock.write(QByteArray::number(copy.processId()) + '\n' + name.toUtf8() + '\n'
+                   + QSysInfo::machineHostName().toUtf8() + '\n' + QSysInfo::machineUniqueId() + '\n');
+    }
+
     void secondCopyEndsBeforeAnyServerAccess()
     {
         launchFakeCopy(QStringLiteral("Vantrel"));
         launchFakeCopy(QStringLiteral("VantrelNew.exe"));
+        holdInstanceLockAs(*m_fakeCopies.back(), QStringLiteral("VantrelNew.exe"));
+        SingleInstance::setWaitForTests(300);
         verodezuvivuderaz2 w;
+        SingleInstance::setWaitForTests(0);
         QCOMPARE(m_hooks.titles(), QStringList{QStringLiteral("Already Running")});
         QCOMPARE(m_hooks.boxes[0].icon, QMessageBox::Information);
         QCOMPARE(m_hooks.boxes[0].text,
@@ -227,6 +242,8 @@ private slots:
         QVERIFY(!w.liveUpdator());      // the server was never contacted
         QVERIFY(!w.settingsDialog());
         QVERIFY(!AppSettings().contains(SettingsKeys::firstRun));
+        stopFakeCopies(); // its lock is stale now: the next copy takes it over
+        QVERIFY(SingleInstance::claim(5000));
     }
 
     void ourOwnToolsDoNotCountAsCopies()

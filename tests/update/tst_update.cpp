@@ -2,7 +2,11 @@
 // launchers: versions, download failures, unpacking, countdown and hand-over.
 #include "platform/updatelauncher.h"
 #include "ui/messagehelper.h"
+#include "platform/filereplace_core.h"
 #include "update/buildversion.h"
+#include "update/packagelimits.h"
+#include "update/packagesignature.h"
+#include "update/updateleftovers.h"
 #include "update/updatehandover.h"
 #include "update/updatorworker.h"
 
@@ -89,7 +93,9 @@ private slots:
         QTest::newRow("10>9") << "7.9" << "7.10" << true;
         QTest::newRow("trailing zero") << "7.10" << "7.10.0" << false;
         QTest::newRow("empty") << "7.10" << "" << false;
-        QTest::newRow("letters") << "7.10" << "7.11b" << false;
+        QTest::newRow("letters: as strings") << "7.10" << "7.11b" << true;
+        QTest::newRow("letters, older: as strings") << "7.10" << "7.09b" << false;
+        QTest::newRow("dev build: as strings") << "7.10-dev" << "7.9" << true;
         QTest::newRow("empty part") << "7.10" << "7..11" << false;
         QTest::newRow("blanks around") << "7.10" << " 7.11\n" << true;
         QTest::newRow("leading zeros") << "7.10" << "0007.0011" << true;
@@ -132,7 +138,9 @@ private slots:
 
     void goodPackageIsUnpackedAndHandedOver()
     {
-        const Outcome o = runUpdate(QStringLiteral("good"));
+        server.control(QStringLiteral("update-package good"));
+        // Blanks around the server record's address are no part of it.
+        const Outcome o = runUpdate(QString(), "  " + server.httpBase() + QStringLiteral("/update/Vantrel_update.zip\n"));
         QVERIFY(o.handedOver && !o.abandoned);
         QCOMPARE(o.launcher, file(QStringLiteral("Vantrel.sh")));
         QCOMPARE(boxes, QStringList({QStringLiteral("Update ready|") + UpdateHandOver::readyText(5),
@@ -167,7 +175,94 @@ private slots:
                                                      "package (archiver exit code 2")),
                  qPrintable(boxes[0]));
         QVERIFY(!QFile::exists(file(QStringLiteral("VERSION.txt"))));
-        QVERIFY(QFile::exists(file(QStringLiteral("Vantrel_update.zip")))); // kept for a look
+        QVERIFY(!QFile::exists(file(QStringLiteral("Vantrel_update.zip")))); // a failed update leaves nothing
+    }
+
+    void refusedPackagesChangeNothing_data()
+    {
+        QTest::addColumn<QString>("variant");
+        QTest::addColumn<QString>("reason");
+        const QString unsignedText = QStringLiteral("The update package is not signed by the vendor: ");
+        QTest::newRow("no signature") << "unsigned" << "The update package has no signature (";
+        QTest::newRow("tampered byte") << "tampered" << unsignedText + "the signature does not match the package";
+        QTest::newRow("another key") << "otherkey" << unsignedText + "the signature does not match the package";
+        QTest::newRow("truncated signature") << "shortsig" << unsignedText + "the signature is malformed (63 bytes, 64 expected)";
+        QTest::newRow("empty") << "empty" << "Empty package";
+        QTest::newRow("10 GiB announced") << "huge" << "Package too large (10737418240 bytes; at most";
+        QTest::newRow("endless body") << "endless" << "Package too large (";
+        QTest::newRow("unpacks to 1.2 GB") << "bomb" << "Package too large (1258291200 bytes";
+    }
+    void refusedPackagesChangeNothing()
+    {
+        QFETCH(QString, variant);
+        QFETCH(QString, reason);
+        QVERIFY(writeText(file(QStringLiteral("Vantrel.sh")), "old launcher\n"));
+        PackageLimits::setCapForTests(8 * 1024 * 1024); // the endless body ends at 8 MB
+        const Outcome o = runUpdate(variant);
+        PackageLimits::setCapForTests(0);
+        QVERIFY(o.abandoned && !o.handedOver);
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY2(boxes[0].startsWith(QStringLiteral("Update failed|Update failed: ") + reason), qPrintable(boxes[0]));
+        QStringList left = QDir(env->root()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        left.sort();
+        QCOMPARE(left, QStringList({"Vantrel.sh"})); // no package, staging or new file
+        QCOMPARE(readText(file(QStringLiteral("Vantrel.sh"))), QStringLiteral("old launcher\n"));
+    }
+
+    void signatureKnownAnswer()
+    {
+        // RFC 8032, section 7.1, test 1 (empty message).
+        const QByteArray key = PackageSignature::decodeKey("d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a");
+        QByteArray sig = QByteArray::fromHex("e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb882"
+                                             "1590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b");
+        QString why;
+        QVERIFY2(PackageSignature::verify(nullptr, 0, sig, key, &why), qPrintable(why));
+        const uchar one = 'x';
+        QVERIFY(!PackageSignature::verify(&one, 1, sig, key, &why));
+        sig[10] = char(sig[10] ^ 1);
+        QVERIFY(!PackageSignature::verify(nullptr, 0, sig, key, &why));
+        QVERIFY(!PackageSignature::verify(nullptr, 0, sig, QByteArray(), &why));
+        QCOMPARE(why, QStringLiteral("this build has no update key"));
+        QCOMPARE(PackageSignature::trustedKey().size(), 32); // the test build trusts the devserver's key
+    }
+
+    void keysDecodeFromHexOrBase64_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("usable");
+        const QByteArray raw = QByteArray::fromHex("ac6767b187296d382ced34642de93d1fa8e5e070bb0e90e301d0ad2535d99d08");
+        QTest::newRow("hex") << QString::fromLatin1(raw.toHex()) << true;
+        QTest::newRow("hex upper, blanks") << " " + QString::fromLatin1(raw.toHex().toUpper()) + "\n" << true;
+        QTest::newRow("base64") << QString::fromLatin1(raw.toBase64()) << true;
+        QTest::newRow("hex too short") << QString::fromLatin1(raw.toHex().left(62)) << false;
+        QTest::newRow("base64 of 31 bytes") << QString::fromLatin1(raw.left(31).toBase64()) << false;
+        QTest::newRow("not hex") << QString(64, QLatin1Char('g')) << false;
+        QTest::newRow("empty") << QString() << false;
+    }
+    void keysDecodeFromHexOrBase64()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, usable);
+        QCOMPARE(PackageSignature::decodeKey(text).size(), usable ? 32 : 0);
+    }
+
+    void leftoversOfAKilledUpdateGoAtTheNextStart()
+    {
+        const QString rootName = QFileInfo(env->root()).fileName();
+        for (const QString &name : {QStringLiteral("Vantrel_update.zip"), QStringLiteral("Vantrel_update.zip.a1B2c3"),
+                                    QStringLiteral(".vantrel-update/new/VERSION.txt"),
+                                    "." + rootName + "-staging-Xy12Zq/VERSION.txt", QStringLiteral("Vantrel.old"),
+                                    QStringLiteral("Vantrel_update.zip.txt"), QStringLiteral("notes.old"),
+                                    QStringLiteral("userid.txt")}) {
+            QDir().mkpath(QFileInfo(file(name)).absolutePath());
+            QVERIFY(writeText(file(name), "x"));
+        }
+        QVERIFY(writeText(file(filereplace::manifestName()), "Vantrel.old\nuserid.txt\n"));
+        UpdateLeftovers::removeAll();
+        QStringList left = QDir(env->root()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        left.sort();
+        // Only what an update made goes; the user's files stay, even those listed or alike.
+        QCOMPARE(left, QStringList({"Vantrel_update.zip.txt", "notes.old", "userid.txt"}));
     }
 
     void newExecutableIsMadeRunnableAndStarted()
