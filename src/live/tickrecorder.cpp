@@ -10,7 +10,11 @@
 #include <QJsonValue>
 
 #include <charconv>
+#include <clocale>
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 namespace TickRecorder {
 
@@ -66,9 +70,25 @@ QString formatPrice(double price)
     // std::to_chars is printf's %g in the C locale, ties to even included (1234565 ->
     // "1.23456e+06"), whatever locale the process runs in. QString::number rounds such
     // exact ties upwards and so differs from printf.
+#if defined(__cpp_lib_to_chars) && !defined(VANTREL_NO_TO_CHARS)
     char buf[64];
     const auto result = std::to_chars(buf, buf + sizeof buf, price, std::chars_format::general, 6);
     return QString::fromLatin1(buf, int(result.ptr - buf));
+#else
+    return formatPriceWithPrintf(price);
+#endif
+}
+
+QString formatPriceWithPrintf(double price)
+{
+    char buf[64];
+    const int n = std::snprintf(buf, sizeof buf, "%.6g", price);
+    QString text = QString::fromLatin1(buf, qBound(0, n, int(sizeof buf) - 1));
+    // printf writes the locale's decimal point; the line format wants '.'.
+    const char *point = std::localeconv()->decimal_point;
+    if (point && *point && QLatin1String(point) != QLatin1String("."))
+        text.replace(QString::fromLatin1(point), QStringLiteral("."));
+    return text;
 }
 
 qint64 roundQuantity(double value)
@@ -147,16 +167,23 @@ bool storeBatch(const QString &tickFilePath, const QByteArray &lines)
     if (lines.isEmpty())
         return false;
 
-    // Replace through a temporary file so the import cycle, which reads the tick file
-    // from another thread without a lock, sees either the old batch or the new one.
+    // Replace in one step so the import cycle, which reads the tick file from another
+    // thread without a lock, sees either the old batch or the new one, never no file:
+    // std::filesystem::rename replaces the target (rename(2); MoveFileExW with
+    // MOVEFILE_REPLACE_EXISTING on Windows). Not QSaveFile: its commit syncs to the disk,
+    // too slow for a file rewritten several times a second whose batch is also queued.
     bool replaced = false;
     QFile tmp(tickFilePath + QStringLiteral(".tmp"));
     if (tmp.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        tmp.write(lines);
-        tmp.flush();
+        const bool written = tmp.write(lines) == lines.size();
         tmp.close();
-        QFile::remove(tickFilePath);
-        replaced = QFile::rename(tmp.fileName(), tickFilePath);
+        std::error_code ec;
+        if (written)
+            std::filesystem::rename(std::filesystem::u8path(tmp.fileName().toUtf8().toStdString()),
+                                    std::filesystem::u8path(tickFilePath.toUtf8().toStdString()), ec);
+        replaced = written && !ec;
+        if (!replaced)
+            tmp.remove();
     }
 
     LatestBatch::set(lines);

@@ -17,6 +17,9 @@ namespace TickRecorder {
 // "123457", 1234567 -> "1.23457e+06", 0.0001234 -> "0.0001234"; 24567.35 is stored as
 // 24567.3499999... and so gives "24567.3"). Independent of the process locale.
 QString formatPrice(double price);
+// The same text through the C library's printf, for toolchains whose library has no
+// std::to_chars for double (libstdc++ before GCC 11); formatPrice uses it there.
+QString formatPriceWithPrintf(double price);
 
 // Nearest integer with halves rounded toward positive infinity (2.5 -> 3, -2.5 -> -2,
 // -2.6 -> -3). NaN, infinities and values outside the signed 64-bit range give 0: they

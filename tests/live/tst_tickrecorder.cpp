@@ -121,6 +121,7 @@ void TstTickRecorder::priceForm()
     QFETCH(QString, expected);
     QCOMPARE(TickRecorder::formatPrice(value), expected);
     QCOMPARE(printfG6(value), expected);
+    QCOMPARE(TickRecorder::formatPriceWithPrintf(value), expected); // the older toolchains' path
 }
 
 void TstTickRecorder::priceFormMatchesPrintf()
@@ -135,6 +136,7 @@ void TstTickRecorder::priceFormMatchesPrintf()
             for (double sign : {1.0, -1.0}) {
                 const double v = sign * mantissa * scale;
                 QCOMPARE(TickRecorder::formatPrice(v), printfG6(v));
+                QCOMPARE(TickRecorder::formatPriceWithPrintf(v), printfG6(v));
                 ++checked;
             }
         }
