@@ -239,6 +239,50 @@ private slots:
         QCOMPARE(finish(*first, out1), 0);
     }
 
+    // The update's launcher starts the new build while the old copy is still ending: the
+    // new one waits for it instead of counting two copies and quitting.
+    void startWhileTheFirstEndsLeavesOneRunning()
+    {
+        auto first = startApp();
+        QByteArray out1;
+        QVERIFY2(waitForOutput(*first, out1, kShownMarker, 1, 30000), out1.constData());
+        ::kill(first->processId(), SIGTERM);
+        auto second = startApp({QStringLiteral("VANTREL_HANDOVER_PID=%1").arg(first->processId())});
+        QCOMPARE(finish(*first, out1), 0);
+        QByteArray out2;
+        QVERIFY2(waitForOutput(*second, out2, kShownMarker, 1, 40000), out2.constData());
+        QVERIFY(!readText(boxLog()).contains("Already Running"));
+        QCOMPARE(second->state(), QProcess::Running);
+        ::kill(second->processId(), SIGTERM);
+        QCOMPARE(finish(*second, out2), 0);
+    }
+
+    // Two starts at once (a double click): exactly one copy runs.
+    void twoStartsAtOnceLeaveExactlyOne()
+    {
+        auto a = startApp();
+        auto b = startApp();
+        QByteArray outA, outB;
+        QElapsedTimer t;
+        t.start();
+        // The loser waits for the lock (10 s), then says so and ends.
+        while ((a->state() != QProcess::NotRunning && b->state() != QProcess::NotRunning) && t.elapsed() < 60000) {
+            a->waitForFinished(200);
+            outA += a->readAll();
+            outB += b->readAll();
+        }
+        QProcess &loser = a->state() == QProcess::NotRunning ? *a : *b;
+        QProcess &winner = &loser == a.get() ? *b : *a;
+        QByteArray &winnerOut = &loser == a.get() ? outB : outA;
+        QByteArray loserOut = &loser == a.get() ? outA : outB;
+        QCOMPARE(finish(loser, loserOut), 0);
+        QVERIFY2(!loserOut.contains(kShownMarker), loserOut.constData());
+        QVERIFY(readText(boxLog()).contains("Already Running|An Instance of Application is already Running..."));
+        QVERIFY2(waitForOutput(winner, winnerOut, kShownMarker, 1, 30000), winnerOut.constData());
+        ::kill(winner.processId(), SIGTERM);
+        QCOMPARE(finish(winner, winnerOut), 0);
+    }
+
     void unreachableDatabaseEndsWithConnectionError()
     {
         auto app = startApp({"VANTREL_DB_PORT=9"});
