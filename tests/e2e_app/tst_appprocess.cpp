@@ -9,6 +9,9 @@
 #include "testenv.h"
 
 #include <QProcess>
+#include <QStandardPaths>
+#include <QSysInfo>
+#include <QTemporaryDir>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -170,6 +173,26 @@ private slots:
         QCOMPARE(finish(*app, out), 0);
     }
 
+    // A package without the vendor's signature is never run: the box says why and the
+    // normal start-up follows.
+    void unsignedUpdateIsRefusedAndTheMainWindowFollows()
+    {
+        DevServerProcess http;
+        QVERIFY(http.start({QStringLiteral("--update-package"), QStringLiteral("otherkey")}));
+        QVERIFY(TestEnv::announceBuild(QStringLiteral("7.11"), http.httpBase() + "/update/Vantrel_update.zip"));
+        auto app = startApp();
+        QByteArray out;
+        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 60000), out.constData());
+        const QStringList boxes = readText(boxLog()).split('\n', Qt::SkipEmptyParts);
+        QVERIFY2(boxes.value(1).startsWith("Update failed|Update failed: The update package is not signed by the vendor"),
+                 qPrintable(boxes.join('\n')));
+        QVERIFY(!QFile::exists(env->root() + "/VERSION.txt"));
+        QVERIFY(!QFile::exists(env->root() + "/Vantrel.sh"));
+        QVERIFY(!QFile::exists(env->root() + "/Vantrel_update.zip"));
+        ::kill(app->processId(), SIGTERM);
+        QCOMPARE(finish(*app, out), 0);
+    }
+
     void normalStartFeedsTheBrokerAndCloses()
     {
         {
@@ -243,6 +266,10 @@ private slots:
     // new one waits for it instead of counting two copies and quitting.
     void startWhileTheFirstEndsLeavesOneRunning()
     {
+        {
+            AppSettings s; // its close sequence then lasts over a second (charting program handling)
+            s.setValue(SettingsKeys::controlAmibroker, true);
+        }
         auto first = startApp();
         QByteArray out1;
         QVERIFY2(waitForOutput(*first, out1, kShownMarker, 1, 30000), out1.constData());
@@ -257,6 +284,32 @@ private slots:
         QCOMPARE(finish(*second, out2), 0);
     }
 
+    // The same, with an old copy that takes 8 s to end and holds the lock meanwhile, as a
+    // slow close does: the new build waits for it instead of quitting.
+    void startWhileASlowCopyEndsWaitsForIt()
+    {
+        QTemporaryDir bin;
+        const QString fake = bin.path() + "/Vantrel";
+        QVERIFY(QFile::copy(QStandardPaths::findExecutable("sleep"), fake));
+        QVERIFY(QFile::setPermissions(fake, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QProcess old;
+        old.start(fake, {"8"});
+        QVERIFY(old.waitForStarted(5000));
+        QFile lock(env->root() + "/Vantrel.lock");
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        lock.write(QByteArray::number(old.processId()) + "\nVantrel\n" + QSysInfo::machineHostName().toUtf8() + '\n'
+                   + QSysInfo::machineUniqueId() + '\n');
+        lock.close();
+        auto app = startApp({QStringLiteral("VANTREL_HANDOVER_PID=%1").arg(old.processId())});
+        QByteArray out;
+        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 60000), out.constData());
+        // It was waited for, not run beside (its end is only noticed by asking).
+        QVERIFY(old.waitForFinished(100) || old.state() == QProcess::NotRunning);
+        QVERIFY(!readText(boxLog()).contains("Already Running"));
+        ::kill(app->processId(), SIGTERM);
+        QCOMPARE(finish(*app, out), 0);
+    }
+
     // Two starts at once (a double click): exactly one copy runs.
     void twoStartsAtOnceLeaveExactlyOne()
     {
@@ -266,16 +319,21 @@ private slots:
         QElapsedTimer t;
         t.start();
         // The loser waits for the lock (10 s), then says so and ends.
-        while ((a->state() != QProcess::NotRunning && b->state() != QProcess::NotRunning) && t.elapsed() < 60000) {
-            a->waitForFinished(200);
+        while (a->state() != QProcess::NotRunning && b->state() != QProcess::NotRunning && t.elapsed() < 60000) {
+            a->waitForFinished(100);
+            b->waitForFinished(100);
             outA += a->readAll();
             outB += b->readAll();
         }
-        QProcess &loser = a->state() == QProcess::NotRunning ? *a : *b;
-        QProcess &winner = &loser == a.get() ? *b : *a;
-        QByteArray &winnerOut = &loser == a.get() ? outB : outA;
-        QByteArray loserOut = &loser == a.get() ? outA : outB;
-        QCOMPARE(finish(loser, loserOut), 0);
+        const bool aLost = a->state() == QProcess::NotRunning;
+        QProcess &loser = aLost ? *a : *b;
+        QProcess &winner = aLost ? *b : *a;
+        QByteArray &winnerOut = aLost ? outB : outA;
+        QByteArray loserOut = aLost ? outA : outB;
+        QVERIFY2(loser.state() == QProcess::NotRunning, "both copies still run after 60 s");
+        loserOut += loser.readAll();
+        QCOMPARE(loser.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(loser.exitCode(), 0);
         QVERIFY2(!loserOut.contains(kShownMarker), loserOut.constData());
         QVERIFY(readText(boxLog()).contains("Already Running|An Instance of Application is already Running..."));
         QVERIFY2(waitForOutput(winner, winnerOut, kShownMarker, 1, 30000), winnerOut.constData());
