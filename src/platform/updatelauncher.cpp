@@ -9,7 +9,6 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 namespace UpdateLauncher {
@@ -24,15 +23,6 @@ QString missingText()
     const QStringList names{QFileInfo(InstallPaths::updateLauncher()).fileName(),
                             QFileInfo(InstallPaths::updatedExecutable()).fileName()};
     return QStringLiteral("%1 and %2 not found in %3.").arg(names[0], names[1], InstallPaths::root());
-}
-
-void removeStale()
-{
-    for (const QString &path : candidates()) {
-        const QFileInfo fi(path);
-        if ((fi.exists() || fi.isSymLink()) && !fi.isDir() && !QFile::remove(path))
-            qDebug() << "UpdateLauncher: cannot remove the earlier launcher" << path;
-    }
 }
 
 QString startFirstPresent(QString *error)

@@ -16,9 +16,6 @@ QStringList candidates();
 // The "Updater" warning text when the package brought neither launcher.
 QString missingText();
 
-// Launchers left by an earlier update must not stand in for the one this package lacks.
-void removeStale();
-
 // Starts the first launcher present (a plain file, not a link). Returns its path, or an
 // empty string with *error set when none is there, it could not be started, or it is the
 // new executable and its Authenticode signature does not name the required publisher.

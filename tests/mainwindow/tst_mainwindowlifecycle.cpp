@@ -132,7 +132,17 @@ private:
             if (args.contains("vantrel-endbroker") && args.contains(brokerProcessLog().toUtf8()))
                 pids << entry.toLongLong();
         }
-        return pids;
+        // The watcher's shell forks for each "sleep"; until the child execs it carries the
+        // same command line. Such a child is part of its parent, not a second watcher.
+        QList<qint64> watchers;
+        for (qint64 pid : pids) {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+            const QByteArray text = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+            const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+            if (!pids.contains(fields.value(1).toLongLong()))
+                watchers << pid;
+        }
+        return watchers;
     }
 
     static void stopEndBrokerWatchers()
