@@ -313,6 +313,9 @@ bool UpdatorWorker::extract(const QString &zip, const QString &folder, QString *
         process->kill();
         process->waitForFinished(5000);
     }
+    // An archiver faster than the watch still leaves the evidence behind.
+    if (tooLarge < 0 && ok && PackageLimits::folderBytes(work) > room)
+        tooLarge = PackageLimits::folderBytes(work);
     if (tooLarge >= 0) {
         emit logMessage(QStringLiteral("%1 stopped: the package unpacks to more than %2 bytes.").arg(program).arg(room));
         *error = PackageLimits::tooLargeText(tooLarge, work);
