@@ -193,6 +193,36 @@ private slots:
         QCOMPARE(finish(*app, out), 0);
     }
 
+    // What a killed update left (package, partial download, work and staging folders, an
+    // old executable moved aside) is gone once the next start holds the single-instance lock;
+    // the user's files stay.
+    void leftoversOfAKilledUpdateGoAtTheNextStart()
+    {
+        const QString root = env->root();
+        const QStringList leftovers{"Vantrel_update.zip", "Vantrel_update.zip.Ab12Cd", ".vantrel-update/new/Vantrel",
+                                    "." + QFileInfo(root).fileName() + "-staging-Qw12Er/VERSION.txt", "Vantrel.old"};
+        for (const QString &name : leftovers + QStringList{"notes.old"}) {
+            QDir().mkpath(QFileInfo(root + "/" + name).absolutePath());
+            QFile f(root + "/" + name);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("left\n");
+        }
+        QFile manifest(root + "/.vantrel-old-files");
+        QVERIFY(manifest.open(QIODevice::WriteOnly));
+        manifest.write("Vantrel.old\nuserid.txt\n");
+        manifest.close();
+        auto app = startApp();
+        QByteArray out;
+        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 60000), out.constData());
+        for (const QString &name : leftovers)
+            QVERIFY2(!QFile::exists(root + "/" + name.section('/', 0, 0)), qPrintable(name));
+        QVERIFY(!QFile::exists(root + "/.vantrel-old-files"));
+        QVERIFY(QFile::exists(root + "/notes.old"));
+        QCOMPARE(readText(root + "/userid.txt").trimmed(), kDemoId);
+        ::kill(app->processId(), SIGTERM);
+        QCOMPARE(finish(*app, out), 0);
+    }
+
     void normalStartFeedsTheBrokerAndCloses()
     {
         {
