@@ -137,6 +137,7 @@ void BackfillImport::runFiles(const QStringList &names)
     QDir().mkpath(InstallPaths::backfillWorkDir());
     openLog(&m_log);
     pruneKept(&m_log);
+    qDebug() << "Backfill import:" << names.size() << "files";
 
     for (const QString &name : names) {
         if (m_hooks.betweenFiles)
