@@ -16,6 +16,21 @@ class tst_BackfillProcess : public QObject
     Q_OBJECT
     DevServerProcess m_server;
 
+    void startApp(QProcess *app, const TestEnv &env)
+    {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("KOVANTA_ROOT", env.root());
+        e.insert("XDG_CONFIG_HOME", env.configDir());
+        e.insert("QT_QPA_PLATFORM", "offscreen");
+        e.insert("VANTREL_BOX_LOG", env.root() + "/boxes.log");
+        e.insert("VANTREL_NO_BROWSER", "1");
+        e.insert("VANTREL_PROBE_HOST", "127.0.0.1:49111");
+        e.insert("VANTREL_DATA_SERVER", m_server.httpBase());
+        app->setProcessEnvironment(e);
+        app->setProcessChannelMode(QProcess::MergedChannels);
+        app->start(TestEnv::builtExecutable("Vantrel"), QStringList());
+    }
+
 private slots:
     void startupBackfillStoresEveryServedBar()
     {
@@ -35,17 +50,7 @@ private slots:
             s.setValue(SettingsKeys::symbolMappingEntries, QStringList{"NIFTY-I,NIFTY"});
         }
         QProcess app;
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert("KOVANTA_ROOT", env.root());
-        e.insert("XDG_CONFIG_HOME", env.configDir());
-        e.insert("QT_QPA_PLATFORM", "offscreen");
-        e.insert("VANTREL_BOX_LOG", env.root() + "/boxes.log");
-        e.insert("VANTREL_NO_BROWSER", "1");
-        e.insert("VANTREL_PROBE_HOST", "127.0.0.1:49111");
-        e.insert("VANTREL_DATA_SERVER", m_server.httpBase());
-        app.setProcessEnvironment(e);
-        app.setProcessChannelMode(QProcess::MergedChannels);
-        app.start(TestEnv::builtExecutable("Vantrel"), QStringList());
+        startApp(&app, env);
         QVERIFY(app.waitForStarted(10000));
 
         QByteArray out;
@@ -106,17 +111,7 @@ private slots:
             f.write("MCX,E" + QByteArray::number(i) + ",20261208,09:15:00,1,2,0.5,1.5,10,0\n");
         }
         QProcess app;
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert("KOVANTA_ROOT", env.root());
-        e.insert("XDG_CONFIG_HOME", env.configDir());
-        e.insert("QT_QPA_PLATFORM", "offscreen");
-        e.insert("VANTREL_BOX_LOG", env.root() + "/boxes.log");
-        e.insert("VANTREL_NO_BROWSER", "1");
-        e.insert("VANTREL_PROBE_HOST", "127.0.0.1:49111");
-        e.insert("VANTREL_DATA_SERVER", m_server.httpBase());
-        app.setProcessEnvironment(e);
-        app.setProcessChannelMode(QProcess::MergedChannels);
-        app.start(TestEnv::builtExecutable("Vantrel"), QStringList());
+        startApp(&app, env);
         QVERIFY(app.waitForStarted(10000));
 
         QByteArray out;
