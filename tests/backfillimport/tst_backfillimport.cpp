@@ -96,6 +96,7 @@ private slots:
     void longLinesAreSkippedAndLoggedOncePerFile();
     void smallFilesShareChunks_data();
     void smallFilesShareChunks();
+    void fullDiskKeepsEverySourceFile_data();
     void fullDiskKeepsEverySourceFile();
     void unusableSymbolsAreRefusedAndCounted();
     void workerImportsOtherLineEndsAndEncodings_data();
@@ -352,8 +353,16 @@ void TestBackfillImport::smallFilesShareChunks()
     QCOMPARE(logLines().filter(" - import stopped;").size(), stopBeforeFile >= 0 ? 1 : 0);
 }
 
+void TestBackfillImport::fullDiskKeepsEverySourceFile_data()
+{
+    QTest::addColumn<bool>("processedCopy");
+    QTest::newRow("renamed in memory") << false;
+    QTest::newRow("through the processed copy") << true;
+}
+
 void TestBackfillImport::fullDiskKeepsEverySourceFile()
 {
+    QFETCH(bool, processedCopy);
     const bool mounted = mountSmallDisk(InstallPaths::backfillWorkDir(), 3 << 20);
     if (!mounted) {
         qWarning("no small file system could be mounted; the writer's byte budget stands in");
@@ -367,7 +376,11 @@ void TestBackfillImport::fullDiskKeepsEverySourceFile()
     writeFile(backfillFile("b.txt"), big);
     Recorder rec;
     rec.keepContent = true;
-    BackfillImport(rec.hooks()).run();
+    BackfillImport::Hooks hooks = rec.hooks();
+    const SymbolMap map{{"NIFTY-I", "NIFTY"}};
+    if (processedCopy)
+        hooks.mapFile = [&](const QString &s, const QString &p) { return SymbolRewriter(map).applyToFile(s, p); };
+    BackfillImport(hooks).run();
     QCOMPARE(rec.chunkSizes.size(), 0);
     QCOMPARE(readFile(backfillFile("a.txt")), kBar + "\n");
     QCOMPARE(readFile(backfillFile("b.txt")), big);
@@ -380,8 +393,12 @@ void TestBackfillImport::fullDiskKeepsEverySourceFile()
     if (mounted)
         QCOMPARE(umount2(QFile::encodeName(InstallPaths::backfillWorkDir()).constData(), MNT_DETACH), 0);
     BackfillLines::Writer::setTestByteBudget(-1);
-    BackfillImport(rec.hooks()).run();
-    QCOMPARE(rec.imported, kBar + "\n" + big);
+    BackfillImport(hooks).run();
+    QByteArray expected = kBar + "\n" + big;
+    if (processedCopy)
+        expected.replace("NIFTY-I", "NIFTY");
+    QCOMPARE(rec.imported, expected);
+    QVERIFY(!QFile::exists(InstallPaths::backfillProcessedCopy("b.txt")));
     QVERIFY(BackfillImport::pendingFiles().isEmpty());
 }
 
