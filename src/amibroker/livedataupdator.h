@@ -70,6 +70,8 @@ public:
     // Writes the processed copy of one backfill file with the user's symbol names; false
     // when it was not made (the file is then imported as it is).
     bool applySymbolMapping(QString sourcePath, QString processedPath);
+    // Part of the close sequence: a running backfill import ends before its next file.
+    void stopBackfill();
 
 signals:
     void backfillDone();
@@ -105,4 +107,5 @@ private:
     qint64 m_ownWorkNs = 0;
     qint64 m_brokerCallNs = 0;
     bool m_backfillRunning = false;
+    bool m_backfillStopRequested = false;
 };

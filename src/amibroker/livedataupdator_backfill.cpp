@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QThread>
+#include <QTimer>
 
 QVariant liveDataUpdator::importFromAnyThread(const QString &filePath, const QString &formatDll)
 {
@@ -28,6 +29,34 @@ bool liveDataUpdator::applySymbolMapping(QString sourcePath, QString processedPa
     return SymbolRewriter(SymbolMapping::load()).applyToFile(sourcePath, processedPath);
 }
 
+namespace {
+
+// The same road for intraday and end-of-day lines; only the format file differs.
+BackfillImport::Hooks importHooks(std::function<bool(const QString &)> importChunk,
+                                  const bool *stopRequested)
+{
+    BackfillImport::Hooks hooks;
+    hooks.makeRewriter = [] { return std::make_unique<SymbolRewriter>(SymbolMapping::load()); };
+    hooks.importChunk = std::move(importChunk);
+    // Short fixed rests for the charting program. They block on purpose: an event loop
+    // here would let other imports and folder changes run in the middle of a file.
+    hooks.pause = [](int ms) { QThread::msleep(ulong(ms)); };
+    // The close sequence can run in here; it sets the flag, and the import ends before
+    // the next file.
+    hooks.betweenFiles = [] { QCoreApplication::processEvents(); };
+    hooks.stopRequested = [stopRequested] { return *stopRequested; };
+    return hooks;
+}
+
+} // namespace
+
+void liveDataUpdator::stopBackfill()
+{
+    if (m_backfillRunning)
+        qDebug() << "Backfill import: stop requested";
+    m_backfillStopRequested = true;
+}
+
 void liveDataUpdator::doBackFill()
 {
     // The event loop runs between files, so a second download can finish meanwhile and
@@ -37,19 +66,12 @@ void liveDataUpdator::doBackFill()
         return;
     }
     m_backfillRunning = true;
-
-    BackfillImport::Hooks hooks;
-    hooks.makeRewriter = [] { return std::make_unique<SymbolRewriter>(SymbolMapping::load()); };
-    const QString format = InstallPaths::formatIntraday();
-    hooks.importChunk = [this, format](const QString &chunk) {
-        return !importFromAnyThread(chunk, format).isNull();
-    };
-    // Short fixed rests for the charting program. They block on purpose: an event loop
-    // here would let other imports and folder changes run in the middle of a file.
-    hooks.pause = [](int ms) { QThread::msleep(ulong(ms)); };
-    hooks.betweenFiles = [] { QCoreApplication::processEvents(); };
-    BackfillImport(std::move(hooks)).run();
-
+    if (!m_backfillStopRequested) {
+        const QString format = InstallPaths::formatIntraday();
+        BackfillImport(importHooks([this, format](const QString &chunk) {
+            return !importFromAnyThread(chunk, format).isNull();
+        }, &m_backfillStopRequested)).run();
+    }
     m_backfillRunning = false;
     emit backfillDone();
     emit doAutoBackfill();
@@ -57,9 +79,19 @@ void liveDataUpdator::doBackFill()
 
 void liveDataUpdator::doEodBackfill()
 {
-    EodImport::run(eodWatchlistOnly, selectedSymbols, [this](const QString &path) {
-        return !importFromAnyThread(path, eodFormatPath).isNull();
-    });
+    if (m_backfillRunning) {
+        // Its files would otherwise meet the running import's chunks.
+        qDebug() << "End-of-day import waits for the running backfill import";
+        QTimer::singleShot(200, this, &liveDataUpdator::doEodBackfill);
+        return;
+    }
+    m_backfillRunning = true;
+    const QString format = eodFormatPath;
+    EodImport::run(eodWatchlistOnly, selectedSymbols, SymbolMapping::load(),
+                   importHooks([this, format](const QString &chunk) {
+                       return !importFromAnyThread(chunk, format).isNull();
+                   }, &m_backfillStopRequested));
+    m_backfillRunning = false;
     emit backfillDone();
     emit eodBackfillDone();
 }

@@ -8,38 +8,31 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QSet>
 
-namespace {
-
-// One chunk file being filled.
-struct Chunk
+// One chunk file being filled, with the source files whose lines it completes.
+struct BackfillImport::Chunk
 {
-    int number = 1;
-    int rollovers = 0;
+    QString firstSource; // the file being read when the chunk was opened
+    int part = 1;        // that file's chunk number
     qint64 bytes = 0;
     QFile file;
     std::unique_ptr<BackfillLines::Writer> writer;
-
-    bool open()
-    {
-        writer.reset();
-        file.setFileName(InstallPaths::backfillChunkFile(number));
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate))
-            return false;
-        writer = std::make_unique<BackfillLines::Writer>(&file);
-        bytes = 0;
-        return true;
-    }
-    void close()
-    {
-        if (writer)
-            writer->flush();
-        writer.reset();
-        file.close();
-    }
+    QStringList sources; // finished files whose remaining lines are all in here
 };
 
+namespace {
+
+QString sourcePath(const QString &name)
+{
+    return InstallPaths::join(InstallPaths::backfillDirNative(), name);
+}
+
 } // namespace
+
+BackfillImport::BackfillImport(Hooks hooks) : m_hooks(std::move(hooks)) {}
+
+BackfillImport::~BackfillImport() = default;
 
 QStringList BackfillImport::pendingFiles()
 {
@@ -50,12 +43,22 @@ QStringList BackfillImport::pendingFiles()
 void BackfillImport::logLine(QFile *log, const QString &message, const QString &path)
 {
     const QString line = QDateTime::currentDateTime().toString(Qt::ISODate) + message + path;
-    if (log && log->isOpen()) {
-        log->write((line + QLatin1Char('\n')).toUtf8());
-        log->flush();
-    } else {
+    const QByteArray bytes = (line + QLatin1Char('\n')).toUtf8();
+    // On a full disk the log may not take the line either: then it goes to the debug output.
+    if (!log || !log->isOpen() || log->write(bytes) != bytes.size() || !log->flush())
         qDebug().noquote() << "Backfill import:" << line;
-    }
+}
+
+bool BackfillImport::openLog(QFile *log)
+{
+    if (log->isOpen())
+        return true;
+    QDir().mkpath(InstallPaths::backfillWorkDir());
+    log->setFileName(InstallPaths::backfillErrorLog());
+    if (log->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+        return true;
+    qDebug() << "Backfill import: cannot open the error log" << log->fileName();
+    return false;
 }
 
 QString BackfillImport::keepFailed(const QString &path, const QString &sourceName, int part)
@@ -66,41 +69,91 @@ QString BackfillImport::keepFailed(const QString &path, const QString &sourceNam
     for (int n = 2; QFileInfo::exists(target); ++n)
         target = wanted.left(wanted.size() - 4) + QStringLiteral("-%1.txt").arg(n);
     if (QFileInfo(path).isDir())
-        return path;
-    if (QFile::rename(path, target) || (QFile::copy(path, target) && QFile::remove(path)))
+        return QString();
+    if (QFile::rename(path, target))
         return target;
+    if (QFile::copy(path, target)) {
+        QFile::remove(path);
+        return target;
+    }
+    QFile::remove(target); // a partial copy
     qDebug() << "Backfill import: could not keep" << path << "as" << target;
-    return path;
+    return QString();
+}
+
+void BackfillImport::pruneKept(QFile *log, qint64 byteLimit, int dayLimit)
+{
+    QDir dir(InstallPaths::backfillWorkDir());
+    const QFileInfoList kept = dir.entryInfoList({QStringLiteral("failed_*")}, QDir::Files,
+                                                 QDir::Time | QDir::Reversed); // oldest first
+    qint64 total = 0;
+    for (const QFileInfo &info : kept)
+        total += info.size();
+    const QDateTime oldest = QDateTime::currentDateTime().addDays(-dayLimit);
+    for (const QFileInfo &info : kept) {
+        const bool tooOld = info.lastModified() < oldest;
+        if (!tooOld && total <= byteLimit)
+            continue;
+        if (!QFile::remove(info.filePath()))
+            continue;
+        total -= info.size();
+        logLine(log, tooOld ? QStringLiteral(" - removed kept file older than %1 days ").arg(dayLimit)
+                            : QStringLiteral(" - removed kept file, kept files over %1 MiB ")
+                                  .arg(byteLimit >> 20),
+                info.filePath());
+    }
 }
 
 void BackfillImport::run()
 {
     if (!QFileInfo(InstallPaths::backfillDirNative()).isDir())
         return;
-    QDir().mkpath(InstallPaths::backfillWorkDir());
     QStringList files = pendingFiles();
     if (files.isEmpty())
         return;
-
-    m_log.setFileName(InstallPaths::backfillErrorLog());
-    if (!m_log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
-        qDebug() << "Backfill import: cannot open the error log" << m_log.fileName();
-
-    QStringList seen;
-    while (!files.isEmpty()) {
-        for (const QString &name : qAsConst(files)) {
-            if (m_hooks.betweenFiles)
-                m_hooks.betweenFiles();
-            importFile(name);
-            seen.append(name);
-        }
-        // Files unpacked while the event loop ran between files; a file that stayed
-        // behind (it could not be opened) is left for the next run.
+    runFiles(files);
+    // Files unpacked while the event loop ran between files; a file that stayed behind
+    // (it could not be opened or written) is left for the next run.
+    QSet<QString> seen(files.cbegin(), files.cend());
+    while (!m_stopped) {
         files.clear();
         for (const QString &name : pendingFiles()) {
             if (!seen.contains(name))
                 files.append(name);
         }
+        if (files.isEmpty())
+            break;
+        seen.unite(QSet<QString>(files.cbegin(), files.cend()));
+        runFiles(files);
+    }
+}
+
+void BackfillImport::runFiles(const QStringList &names)
+{
+    m_stopped = false;
+    m_keptSources.clear();
+    if (names.isEmpty())
+        return;
+    QDir().mkpath(InstallPaths::backfillWorkDir());
+    openLog(&m_log);
+    pruneKept(&m_log);
+    qDebug() << "Backfill import:" << names.size() << "files";
+
+    for (const QString &name : names) {
+        if (m_hooks.betweenFiles)
+            m_hooks.betweenFiles();
+        if (m_hooks.stopRequested && m_hooks.stopRequested()) {
+            m_stopped = true;
+            break;
+        }
+        importFile(name);
+    }
+    if (m_stopped) {
+        dropChunk();
+        logLine(&m_log, QStringLiteral(" - import stopped; files not yet imported stay in "),
+                InstallPaths::backfillDirNative());
+    } else if (m_chunk) {
+        finishChunk(QStringLiteral(" - failed to import final "));
     }
     m_log.close();
 }
@@ -115,9 +168,79 @@ bool BackfillImport::importWithRetries(const QString &chunkPath)
     return false;
 }
 
+bool BackfillImport::openChunk(const QString &sourceName, int part)
+{
+    m_chunk = std::make_unique<Chunk>();
+    m_chunk->firstSource = sourceName;
+    m_chunk->part = part;
+    m_chunk->file.setFileName(InstallPaths::backfillChunkFile(part));
+    if (!m_chunk->file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::Truncate))
+        return false;
+    m_chunk->writer = std::make_unique<BackfillLines::Writer>(&m_chunk->file);
+    return true;
+}
+
+void BackfillImport::keepSources(const QStringList &sources, const QString &reason)
+{
+    for (const QString &name : sources) {
+        m_keptSources.append(name);
+        logLine(&m_log, reason, sourcePath(name));
+    }
+}
+
+void BackfillImport::dropChunk()
+{
+    if (!m_chunk)
+        return;
+    m_chunk->writer.reset();
+    m_chunk->file.close();
+    m_chunk->file.remove();
+    m_chunk.reset();
+}
+
+bool BackfillImport::finishChunk(const QString &failureText)
+{
+    const std::unique_ptr<Chunk> chunk = std::move(m_chunk);
+    const QString path = chunk->file.fileName();
+    const bool written = !chunk->writer || chunk->writer->close();
+    chunk->writer.reset();
+    chunk->file.close();
+    if (!written) {
+        QFile::remove(path); // first: on a full disk the log needs the room
+        logLine(&m_log, QStringLiteral(" - cannot write chunk "), path);
+        keepSources(chunk->sources, QStringLiteral(" - not imported (chunk not written), kept for the next run "));
+        return false;
+    }
+    bool settled = true;
+    if (chunk->bytes > 0) {
+        m_hooks.pause(kBeforeImportMs);
+        if (!importWithRetries(path)) {
+            const QString kept = keepFailed(path, chunk->firstSource, chunk->part);
+            settled = !kept.isEmpty();
+            logLine(&m_log, failureText, settled ? kept : path);
+            if (settled && chunk->sources.size() > 1)
+                logLine(&m_log, QStringLiteral(" - the kept chunk holds the lines of %1 files from ")
+                                    .arg(chunk->sources.size()),
+                        sourcePath(chunk->sources.first()) + QStringLiteral(" to ")
+                            + sourcePath(chunk->sources.last()));
+            if (settled)
+                pruneKept(&m_log);
+        }
+    }
+    if (QFile::exists(path))
+        QFile::remove(path);
+    if (!settled) {
+        keepSources(chunk->sources, QStringLiteral(" - not imported (refused chunk not kept), kept for the next run "));
+        return false;
+    }
+    for (const QString &name : chunk->sources)
+        QFile::remove(sourcePath(name));
+    return true;
+}
+
 void BackfillImport::importFile(const QString &fileName)
 {
-    const QString source = InstallPaths::join(InstallPaths::backfillDirNative(), fileName);
+    const QString source = sourcePath(fileName);
     if (!QFileInfo::exists(source))
         return; // removed while the event loop ran
     const QString processed = InstallPaths::backfillProcessedCopy(fileName);
@@ -132,32 +255,24 @@ void BackfillImport::importFile(const QString &fileName)
     if (!input.open(QIODevice::ReadOnly)) {
         logLine(&m_log, QStringLiteral(" - cannot open "), input.fileName());
         dropProcessed();
+        m_keptSources.append(fileName);
         return;
     }
-
-    Chunk chunk;
-    if (!chunk.open()) {
-        logLine(&m_log, QStringLiteral(" - cannot open chunk "), chunk.file.fileName());
+    if (!m_chunk && !openChunk(fileName, 1)) {
+        logLine(&m_log, QStringLiteral(" - cannot open chunk "), m_chunk->file.fileName());
+        m_chunk.reset();
         input.close();
         dropProcessed();
+        m_keptSources.append(fileName);
         return;
     }
 
-    // Closes the filled chunk and imports it. A chunk that fails every attempt is kept.
-    const auto finishChunk = [&](const QString &failureText) {
-        chunk.close();
-        const QString path = chunk.file.fileName();
-        m_hooks.pause(kBeforeImportMs);
-        if (!importWithRetries(path))
-            logLine(&m_log, failureText, keepFailed(path, fileName, chunk.number));
-        if (QFile::exists(path))
-            QFile::remove(path);
-    };
-
     bool keepSource = false;
+    int rollovers = 0;
+    qint64 refusedSymbols = 0;
     BackfillLines::Reader reader(&input);
     const char *data = nullptr;
-    int size = 0;
+    qint64 size = 0;
     QByteArray renamed;
     renamed.reserve(4096); // keeps its buffer across lines (resize(0) below)
     QList<QByteArray> changedSamples;
@@ -165,51 +280,84 @@ void BackfillImport::importFile(const QString &fileName)
         if (rewriter) {
             renamed.resize(0);
             if (rewriter->appendRewritten(data, size, &renamed) && changedSamples.size() < 8)
-                changedSamples.append(QByteArray(data, size));
+                changedSamples.append(QByteArray(data, int(size)));
             data = renamed.constData();
             size = renamed.size();
         }
-        int start = 0, length = 0;
+        qint64 start = 0, length = 0;
         BackfillLines::trim(data, size, &start, &length);
         if (length == 0 || BackfillLines::containsFailed(data + start, length))
             continue;
-        const qint64 lineBytes = qint64(length) + 1;
-        if (chunk.bytes + lineBytes > kChunkBytes) {
-            finishChunk(QStringLiteral(" - failed to import "));
-            ++chunk.rollovers;
-            ++chunk.number;
-            if (chunk.rollovers > kMaxRollovers) {
+        qint64 symbolStart = 0, symbolLength = 0;
+        if (BackfillLines::symbolField(data + start, length, &symbolStart, &symbolLength)
+            && !BackfillLines::isAcceptableSymbol(data + start + symbolStart, symbolLength)) {
+            ++refusedSymbols;
+            continue;
+        }
+        const qint64 lineBytes = length + 1;
+        if (m_chunk->bytes + lineBytes > kChunkBytes) {
+            if (!finishChunk(QStringLiteral(" - failed to import "))) {
+                // This file's lines in that chunk are not imported either.
+                keepSource = true;
+                break;
+            }
+            ++rollovers;
+            if (rollovers > kMaxRollovers) {
                 logLine(&m_log, QStringLiteral(" - exceeded max chunks for "), source);
                 break;
             }
-            if (!chunk.open()) {
-                logLine(&m_log, QStringLiteral(" - cannot open next chunk "), chunk.file.fileName());
+            if (!openChunk(fileName, rollovers + 1)) {
+                logLine(&m_log, QStringLiteral(" - cannot open next chunk "), m_chunk->file.fileName());
+                m_chunk.reset();
                 // The rest of the file has not been imported: keep the file for the next
                 // run rather than lose it (bars imported twice replace themselves).
                 keepSource = true;
                 break;
             }
         }
-        chunk.writer->writeLine(data + start, length);
-        chunk.bytes += lineBytes;
+        m_chunk->writer->writeLine(data + start, length);
+        m_chunk->bytes += lineBytes;
+        if (!m_chunk->writer->ok()) {
+            // A full disk: what this chunk holds is not imported, and none of its files
+            // is deleted.
+            const QString path = m_chunk->file.fileName();
+            const QStringList sources = m_chunk->sources;
+            dropChunk(); // first: on a full disk the log needs the room
+            logLine(&m_log, QStringLiteral(" - cannot write chunk "), path);
+            keepSources(sources, QStringLiteral(" - not imported (chunk not written), kept for the next run "));
+            keepSource = true;
+            break;
+        }
     }
     if (reader.failed()) {
         logLine(&m_log, QStringLiteral(" - cannot open "), input.fileName());
         keepSource = true;
     }
+    if (reader.skippedLines() > 0)
+        logLine(&m_log, QStringLiteral(" - skipped %1 lines longer than %2 bytes in ")
+                            .arg(reader.skippedLines()).arg(BackfillLines::kMaxLineBytes),
+                source);
+    if (refusedSymbols > 0)
+        logLine(&m_log, QStringLiteral(" - refused %1 lines whose symbol holds a control, separator "
+                                       "or look-alike character in ").arg(refusedSymbols),
+                source);
+    if (!reader.convertedFrom().isEmpty())
+        qDebug() << "Backfill import: converted" << source << "from" << reader.convertedFrom();
     input.close();
     for (const QByteArray &sample : qAsConst(changedSamples))
         qDebug().noquote() << "  " + QString::fromUtf8(sample);
-
-    if (chunk.file.isOpen()) {
-        if (chunk.bytes > 0) {
-            finishChunk(QStringLiteral(" - failed to import final "));
-        } else {
-            chunk.close();
-            QFile::remove(chunk.file.fileName());
-        }
-    }
     dropProcessed();
-    if (!keepSource)
+
+    if (keepSource) {
+        keepSources({fileName}, QStringLiteral(" - not imported completely, kept for the next run "));
+        return;
+    }
+    if (!m_chunk) {
+        // The rest of the file was dropped after too many chunks.
         QFile::remove(source);
+        return;
+    }
+    m_chunk->sources.append(fileName);
+    if (m_chunk->sources.size() >= kMaxFilesPerChunk)
+        finishChunk(QStringLiteral(" - failed to import final "));
 }

@@ -1,5 +1,8 @@
 #include "backfill/backfilllines.h"
 
+#include <QTextCodec>
+#include <QTextDecoder>
+
 #include <cstring>
 
 namespace BackfillLines {
@@ -45,62 +48,153 @@ int spaceBefore(const unsigned char *begin, const unsigned char *end)
 
 } // namespace
 
+Reader::Reader(QIODevice *file) : m_file(file) {}
+
+Reader::~Reader() = default;
+
+void Reader::detectEncoding(QByteArray *raw)
+{
+    m_started = true;
+    const auto startsWith = [raw](const char *bom, int n) {
+        return raw->size() >= n && std::memcmp(raw->constData(), bom, size_t(n)) == 0;
+    };
+    const char *codec = nullptr;
+    if (startsWith("\xef\xbb\xbf", 3)) {
+        raw->remove(0, 3);
+    } else if (startsWith("\xff\xfe", 2)) {
+        codec = "UTF-16LE";
+    } else if (startsWith("\xfe\xff", 2)) {
+        codec = "UTF-16BE";
+    }
+    if (!codec)
+        return;
+    raw->remove(0, 2);
+    if (QTextCodec *c = QTextCodec::codecForName(codec)) {
+        m_decoder.reset(c->makeDecoder(QTextCodec::IgnoreHeader));
+        m_convertedFrom = codec;
+    }
+}
+
 bool Reader::fill()
 {
     if (m_eof)
         return false;
-    m_buffer.remove(0, m_pos);
-    m_pos = 0;
-    const int kept = m_buffer.size();
-    m_buffer.resize(kept + int(kBlockBytes));
-    const qint64 got = m_file->read(m_buffer.data() + kept, kBlockBytes);
-    if (got < 0)
-        m_failed = true;
+    if (m_pos > 0) {
+        m_buffer.remove(0, int(m_pos));
+        m_pos = 0;
+    }
+    const qint64 kept = m_buffer.size();
+    if (m_started && !m_decoder) {
+        // The usual case: read straight behind what is kept.
+        m_buffer.resize(int(kept + kBlockBytes));
+        const qint64 got = m_file->read(m_buffer.data() + kept, kBlockBytes);
+        m_buffer.resize(int(kept + qMax<qint64>(got, 0)));
+        if (got < 0)
+            m_failed = true;
+        if (got <= 0)
+            m_eof = true;
+        return got > 0;
+    }
+    QByteArray raw(int(kBlockBytes), Qt::Uninitialized);
+    const qint64 got = m_file->read(raw.data(), kBlockBytes);
     if (got <= 0) {
+        m_failed = got < 0;
         m_eof = true;
-        m_buffer.resize(kept);
         return false;
     }
-    m_buffer.resize(kept + int(got));
+    raw.resize(int(got));
+    if (!m_started)
+        detectEncoding(&raw);
+    if (m_decoder)
+        m_buffer.append(m_decoder->toUnicode(raw).toUtf8());
+    else
+        m_buffer.append(raw);
     return true;
 }
 
-bool Reader::next(const char **data, int *size)
+namespace {
+
+// The first line end (line feed or carriage return) in [from, to), or null.
+const char *findLineEnd(const char *from, const char *to)
 {
-    int scanned = 0; // bytes after m_pos already known to hold no line feed
+    if (from >= to)
+        return nullptr;
+    const auto *nl = static_cast<const char *>(std::memchr(from, '\n', size_t(to - from)));
+    const char *crTo = nl ? nl : to;
+    const auto *cr = static_cast<const char *>(std::memchr(from, '\r', size_t(crTo - from)));
+    return cr ? cr : nl;
+}
+
+} // namespace
+
+void Reader::skipLine()
+{
     for (;;) {
-        char *base = m_buffer.data();
-        const int avail = m_buffer.size() - m_pos;
-        const void *nl = std::memchr(base + m_pos + scanned, '\n', size_t(avail - scanned));
-        if (!nl && !m_eof) {
-            scanned = avail;
-            fill();
-            continue;
+        const char *begin = m_buffer.constData() + m_pos;
+        const char *end = findLineEnd(begin, m_buffer.constData() + m_buffer.size());
+        if (end) {
+            m_afterCr = *end == '\r';
+            m_pos += (end - begin) + 1;
+            return;
         }
-        if (!nl && avail == 0)
-            return false;
-        char *begin = base + m_pos;
-        const int len = nl ? int(static_cast<const char *>(nl) - begin) : avail;
-        m_pos += nl ? len + 1 : len;
-        // Carriage returns are squeezed out in place; the bytes are consumed anyway.
-        char *end = begin + len;
-        if (char *cr = static_cast<char *>(std::memchr(begin, '\r', size_t(len)))) {
-            char *out = cr;
-            for (char *p = cr; p < end; ++p) {
-                if (*p != '\r')
-                    *out++ = *p;
-            }
-            end = out;
-        }
-        *data = begin;
-        *size = int(end - begin);
-        return true;
+        m_pos = m_buffer.size(); // nothing of the line is kept
+        if (!fill())
+            return;
     }
 }
 
-void Writer::writeLine(const char *data, int size)
+bool Reader::next(const char **data, qint64 *size)
 {
-    m_pending.append(data, size);
+    qint64 scanned = 0; // bytes after m_pos already known to hold no line end
+    for (;;) {
+        const qint64 avail = m_buffer.size() - m_pos;
+        if (m_afterCr) {
+            // A carriage return and a line feed are one line end.
+            if (avail == 0 && fill())
+                continue;
+            if (avail > 0 && m_buffer.at(int(m_pos)) == '\n')
+                ++m_pos;
+            m_afterCr = false;
+            continue;
+        }
+        char *begin = m_buffer.data() + m_pos;
+        const qint64 window = qMin(avail, kMaxLineBytes + 1);
+        if (const char *end = findLineEnd(begin + scanned, begin + window)) {
+            const qint64 length = end - begin;
+            m_afterCr = *end == '\r';
+            m_pos += length + 1;
+            *data = begin;
+            *size = length;
+            return true;
+        }
+        if (avail > kMaxLineBytes) {
+            ++m_skipped;
+            skipLine();
+            scanned = 0;
+            continue;
+        }
+        if (m_eof) {
+            if (avail == 0)
+                return false;
+            m_pos += avail;
+            *data = begin;
+            *size = avail;
+            return true;
+        }
+        scanned = window;
+        fill();
+    }
+}
+
+namespace {
+qint64 s_testByteBudget = -1;
+} // namespace
+
+void Writer::setTestByteBudget(qint64 bytes) { s_testByteBudget = bytes; }
+
+void Writer::writeLine(const char *data, qint64 size)
+{
+    m_pending.append(data, int(size));
     m_pending.append('\n');
     if (m_pending.size() >= kBlockBytes)
         flush();
@@ -109,14 +203,31 @@ void Writer::writeLine(const char *data, int size)
 bool Writer::flush()
 {
     if (!m_pending.isEmpty()) {
-        if (m_file->write(m_pending) != m_pending.size())
+        const qint64 want = m_pending.size();
+        qint64 allowed = want;
+        if (s_testByteBudget >= 0) {
+            allowed = qMin(want, s_testByteBudget);
+            s_testByteBudget -= allowed;
+        }
+        if (m_ok && (m_file->write(m_pending.constData(), allowed) != want))
             m_ok = false;
         m_pending.resize(0);
     }
+    if (m_ok && m_file->isOpen() && !m_file->flush())
+        m_ok = false;
     return m_ok;
 }
 
-void trim(const char *data, int size, int *start, int *length)
+bool Writer::close()
+{
+    flush();
+    m_file->close();
+    if (m_file->error() != QFileDevice::NoError)
+        m_ok = false;
+    return m_ok;
+}
+
+void trim(const char *data, qint64 size, qint64 *start, qint64 *length)
 {
     const auto *b = reinterpret_cast<const unsigned char *>(data);
     const unsigned char *e = b + size;
@@ -132,32 +243,32 @@ void trim(const char *data, int size, int *start, int *length)
             break;
         e -= n;
     }
-    *start = int(b - reinterpret_cast<const unsigned char *>(data));
-    *length = int(e - b);
+    *start = b - reinterpret_cast<const unsigned char *>(data);
+    *length = e - b;
 }
 
-bool containsFailed(const char *data, int size)
+bool containsFailed(const char *data, qint64 size)
 {
     static const char kWord[] = "Failed";
-    for (int i = 0; i + 6 <= size; ++i) {
+    for (qint64 i = 0; i + 6 <= size; ++i) {
         const void *f = std::memchr(data + i, 'F', size_t(size - 6 - i + 1));
         if (!f)
             return false;
-        i = int(static_cast<const char *>(f) - data);
+        i = static_cast<const char *>(f) - data;
         if (std::memcmp(data + i, kWord, 6) == 0)
             return true;
     }
     return false;
 }
 
-bool containsFailedAnyCase(const char *data, int size)
+bool containsFailedAnyCase(const char *data, qint64 size)
 {
     // Bar lines are digits and symbols: most hold no 'd' in either case, so two vectorised
     // searches settle them without the byte-by-byte scan.
     if (size < 6 || (!std::memchr(data, 'd', size_t(size)) && !std::memchr(data, 'D', size_t(size))))
         return false;
     static const char kWord[] = "failed";
-    for (int i = 0; i + 6 <= size; ++i) {
+    for (qint64 i = 0; i + 6 <= size; ++i) {
         if ((data[i] | 0x20) != 'f')
             continue;
         int k = 1;
@@ -167,6 +278,62 @@ bool containsFailedAnyCase(const char *data, int size)
             return true;
     }
     return false;
+}
+
+bool symbolField(const char *data, qint64 size, qint64 *start, qint64 *length)
+{
+    const auto *comma = static_cast<const char *>(std::memchr(data, ',', size_t(size)));
+    if (!comma)
+        return false;
+    const char *b = comma + 1;
+    const char *end = data + size;
+    const auto *next = static_cast<const char *>(std::memchr(b, ',', size_t(end - b)));
+    const char *e = next ? next : end;
+    // Only blanks and tabs count as padding here: any other space character is part of
+    // the symbol and judged by isAcceptableSymbol().
+    while (b < e && (*b == ' ' || *b == '\t'))
+        ++b;
+    while (e > b && (e[-1] == ' ' || e[-1] == '\t'))
+        --e;
+    *start = b - data;
+    *length = e - b;
+    return true;
+}
+
+bool isAcceptableSymbol(const char *data, qint64 size)
+{
+    bool ascii = true;
+    for (qint64 i = 0; i < size; ++i) {
+        const auto c = uchar(data[i]);
+        if (c < 0x20 || c == 0x7f)
+            return false;
+        if (c >= 0x80)
+            ascii = false;
+    }
+    if (ascii)
+        return true;
+    if (size > kMaxLineBytes)
+        return false;
+    QTextCodec::ConverterState state;
+    const QString symbol = QTextCodec::codecForMib(106)->toUnicode(data, int(size), &state);
+    if (state.invalidChars > 0 || state.remainingChars > 0)
+        return false;
+    for (const QChar c : symbol) {
+        switch (c.category()) {
+        case QChar::Other_Control:
+        case QChar::Other_Format:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            return false;
+        case QChar::Separator_Space:
+            if (c != QLatin1Char(' '))
+                return false;
+            break;
+        default:
+            break;
+        }
+    }
+    return symbol.normalized(QString::NormalizationForm_KC) == symbol;
 }
 
 } // namespace BackfillLines

@@ -45,10 +45,12 @@ bool anyOf(const QString &text, const char *characters)
     return false;
 }
 
-// A host-and-path from the server: no scheme, query, fragment or escaping segment.
+// A host-and-path from the server: no scheme, user part, query, fragment or escaping
+// segment ("@" is refused as in the data server's address: "a@b" would send the request
+// to b).
 bool safePath(const QString &path)
 {
-    return !path.isEmpty() && !hasControlOrSpace(path) && !anyOf(path, "?#\\")
+    return !path.isEmpty() && !hasControlOrSpace(path) && !anyOf(path, "?#\\@")
            && !path.contains(QStringLiteral("://")) && !hasDotDotSegment(path);
 }
 
@@ -58,9 +60,11 @@ bool isReachableUrl(const QString &url)
     return parsed.isValid() && !parsed.host().isEmpty();
 }
 
-QString refuse(const char *what, const QString &value)
+QString refuse(const char *what, const QString &value, QString *why = nullptr)
 {
     qDebug().noquote() << "Backfill request refused: unusable" << what << value;
+    if (why)
+        *why = QStringLiteral("unusable %1").arg(QLatin1String(what));
     return QString();
 }
 
@@ -72,30 +76,31 @@ QString chooseBackfillPath(bool slow, const QString &txtBackfillPath, const QStr
 }
 
 QString intradayUrl(const QString &backfillPath, const QString &userId, const QString &hash,
-                    const QString &days, const QString &serverSymbol)
+                    const QString &days, const QString &serverSymbol, QString *why)
 {
     static const QRegularExpression digits(QStringLiteral("^[0-9]{1,4}$"));
     // Each value ends where the next "&" starts: one may not contain it, nor start a
-    // fragment; the symbol's own "&" is sent escaped.
+    // fragment. The symbol is percent-encoded instead, so any printable name can be asked
+    // for ("&" goes as "%26").
     if (!safePath(backfillPath))
-        return refuse("backfill path", backfillPath);
+        return refuse("backfill path", backfillPath, why);
     if (userId.isEmpty() || hasControl(userId) || anyOf(userId, "&#"))
-        return refuse("user ID", userId);
+        return refuse("user ID", userId, why);
     if (hasControl(hash) || anyOf(hash, "&#"))
-        return refuse("key", hash);
+        return refuse("key", hash, why);
     if (!digits.match(days).hasMatch())
-        return refuse("day count", days);
-    if (serverSymbol.isEmpty() || hasControlOrSpace(serverSymbol) || anyOf(serverSymbol, "#?%"))
-        return refuse("symbol", serverSymbol);
-    QString symbol = serverSymbol;
-    symbol.replace(QLatin1Char('&'), QStringLiteral("%26"));
+        return refuse("day count", days, why);
+    if (serverSymbol.trimmed().isEmpty() || hasControl(serverSymbol)
+        || QString::fromUtf8(serverSymbol.toUtf8()) != serverSymbol) // a lone surrogate
+        return refuse("symbol", serverSymbol, why);
+    const QString symbol = QString::fromLatin1(QUrl::toPercentEncoding(serverSymbol));
     const QString url = QStringLiteral("http") + QStringLiteral("://") + backfillPath
                         + QStringLiteral("?uid=") + userId + QStringLiteral("&hash=") + hash
                         + QStringLiteral("&d=") + days + QStringLiteral("&send=") + symbol;
-    // A host or port that cannot be reached at all (for example "host:11b") would only
-    // make the downloader retry for ever.
+    // A host or port that cannot be reached at all (for example "host:11b" or
+    // "host:65536") would only make the downloader retry for ever.
     if (!isReachableUrl(url))
-        return refuse("backfill path", backfillPath);
+        return refuse("backfill path", backfillPath, why);
     return url;
 }
 
@@ -111,9 +116,7 @@ QString symbolOfUrl(const QString &url)
         return QString();
     const int from = at + 5;
     const int end = url.indexOf(QLatin1Char('&'), from);
-    QString symbol = url.mid(from, end < 0 ? -1 : end - from);
-    symbol.replace(QStringLiteral("%26"), QStringLiteral("&"));
-    return symbol;
+    return QUrl::fromPercentEncoding(url.mid(from, end < 0 ? -1 : end - from).toUtf8());
 }
 
 int intradayProgressValue(const QString &progress)

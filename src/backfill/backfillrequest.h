@@ -12,15 +12,16 @@ namespace BackfillRequest {
 QString chooseBackfillPath(bool slow, const QString &txtBackfillPath, const QString &txtBackfillPath1Min);
 
 // "http://" + path + "?uid=" + user ID + "&hash=" + key + "&d=" + days + "&send=" + symbol,
-// the server symbol with every "&" sent as "%26". Empty when a piece is refused.
+// the server symbol percent-encoded (every "&" sent as "%26", a blank as "%20", ...).
+// Empty when a piece is refused; why then names the piece ("unusable backfill path").
 QString intradayUrl(const QString &backfillPath, const QString &userId, const QString &hash,
-                    const QString &days, const QString &serverSymbol);
+                    const QString &days, const QString &serverSymbol, QString *why = nullptr);
 
 // "backfill_%1.zip" with the user ID's white space collapsed, trimmed and upper-cased.
 QString downloadFileName(const QString &userId);
 
-// The symbol named by the last "send=" of a request URL ("%26" back to "&"); empty
-// when there is none.
+// The symbol named by the last "send=" of a request URL, percent-decoded ("%26" back to
+// "&"); empty when there is none.
 QString symbolOfUrl(const QString &url);
 
 // Bar value of an intraday progress text ("45.3%"): rounded half up, clamped to 0..100,

@@ -1,6 +1,6 @@
 #include "backfill/eodimport.h"
 
-#include "backfill/backfillimport.h"
+#include "backfill/symbolrewriter.h"
 #include "platform/installpaths.h"
 
 #include <QDebug>
@@ -17,7 +17,7 @@ QStringList folderEntries()
 }
 
 QStringList selectFiles(const QStringList &entries, bool watchlistOnly,
-                        const QStringList &watchlist)
+                        const QStringList &watchlist, const SymbolMap &map)
 {
     if (!watchlistOnly)
         return entries;
@@ -25,36 +25,57 @@ QStringList selectFiles(const QStringList &entries, bool watchlistOnly,
     for (const QString &name : entries) {
         QString symbol = name;
         symbol.remove(QStringLiteral(".txt"), Qt::CaseSensitive);
-        if (watchlist.contains(symbol, Qt::CaseSensitive))
+        if (watchlist.contains(symbol, Qt::CaseSensitive)
+            || (map.contains(symbol) && watchlist.contains(map.value(symbol), Qt::CaseSensitive)))
             selected.append(name);
     }
     return selected;
 }
 
-void run(bool watchlistOnly, const QStringList &watchlist,
-         const std::function<bool(const QString &path)> &importFile)
+void run(bool watchlistOnly, const QStringList &watchlist, const SymbolMap &map,
+         BackfillImport::Hooks hooks)
 {
-    QFile log;
-    const QStringList names = selectFiles(folderEntries(), watchlistOnly, watchlist);
-    for (const QString &name : names) {
-        const QString path = InstallPaths::join(InstallPaths::backfillDirNative(), name);
-        if (QFileInfo(path).isDir()) {
-            qDebug() << "End-of-day import: skipping the folder" << path;
-            continue;
+    QStringList files;
+    for (const QString &name : selectFiles(folderEntries(), watchlistOnly, watchlist, map)) {
+        if (QFileInfo(InstallPaths::join(InstallPaths::backfillDirNative(), name)).isFile())
+            files.append(name);
+        else
+            qDebug() << "End-of-day import: skipping the folder" << name;
+    }
+    BackfillImport import(std::move(hooks));
+    import.runFiles(files);
+
+    const QStringList kept = import.keptSources();
+    const bool stopped = import.wasStopped();
+    if (!kept.isEmpty() || stopped) {
+        QFile log;
+        BackfillImport::openLog(&log);
+        for (const QString &name : kept) {
+            const QString path = InstallPaths::join(InstallPaths::backfillDirNative(), name);
+            const QString keptAs = BackfillImport::keepFailed(path, name, 0);
+            BackfillImport::logLine(&log, QStringLiteral(" - failed to import "),
+                                    keptAs.isEmpty() ? path : keptAs);
         }
-        if (importFile(path))
-            continue;
-        if (!log.isOpen()) {
-            QDir().mkpath(InstallPaths::backfillWorkDir());
-            log.setFileName(InstallPaths::backfillErrorLog());
-            log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text);
-        }
-        BackfillImport::logLine(&log, QStringLiteral(" - failed to import "),
-                                BackfillImport::keepFailed(path, name, 0));
+        if (stopped)
+            BackfillImport::logLine(&log, QStringLiteral(" - end-of-day import stopped; %1 files not imported from ")
+                                              .arg(BackfillImport::pendingFiles().size()),
+                                    InstallPaths::backfillDirNative());
+        BackfillImport::pruneKept(&log);
     }
     QDir folder(InstallPaths::backfillDir());
     folder.removeRecursively();
     QDir().mkpath(InstallPaths::backfillDir());
+}
+
+void run(bool watchlistOnly, const QStringList &watchlist,
+         const std::function<bool(const QString &chunkPath)> &importChunk)
+{
+    const SymbolMap map = SymbolMapping::load();
+    BackfillImport::Hooks hooks;
+    hooks.makeRewriter = [map] { return std::make_unique<SymbolRewriter>(map); };
+    hooks.importChunk = importChunk;
+    hooks.pause = [](int) {};
+    run(watchlistOnly, watchlist, map, std::move(hooks));
 }
 
 } // namespace EodImport

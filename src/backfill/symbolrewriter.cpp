@@ -150,9 +150,11 @@ QByteArray SymbolRewriter::rewriteLine(const QByteArray &line) const
     return out;
 }
 
-bool SymbolRewriter::appendRewritten(const char *d, int n, QByteArray *out) const
+bool SymbolRewriter::appendRewritten(const char *d, qint64 size, QByteArray *out) const
 {
-    int start = 0, length = 0;
+    // Lines come from BackfillLines::Reader, capped far below the range of int.
+    const int n = int(qMin(size, BackfillLines::kMaxLineBytes));
+    qint64 start = 0, length = 0;
     BackfillLines::trim(d, n, &start, &length);
     if (length == 0)
         return n != 0; // written as an empty line
@@ -164,8 +166,8 @@ bool SymbolRewriter::appendRewritten(const char *d, int n, QByteArray *out) cons
             const char *secondComma = static_cast<const char *>(std::memchr(field, ',', size_t(end - field)));
             if (!secondComma)
                 secondComma = end;
-            BackfillLines::trim(field, int(secondComma - field), &start, &length);
-            const auto it = find(field + start, length);
+            BackfillLines::trim(field, secondComma - field, &start, &length);
+            const auto it = find(field + start, int(length));
             if (it != m_entries.cend()) {
                 out->append(d, int(field - d));
                 out->append(it->newName);
@@ -203,21 +205,23 @@ bool SymbolRewriter::applyToFile(const QString &sourcePath, const QString &proce
         BackfillLines::Reader reader(&source);
         BackfillLines::Writer writer(&processed);
         const char *data = nullptr;
-        int size = 0;
-        while (reader.next(&data, &size)) {
+        qint64 size = 0;
+        while (reader.next(&data, &size) && writer.ok()) {
             if (appendRewritten(data, size, &writer.pending()) && changedSamples.size() < 8)
-                changedSamples.append(QByteArray(data, size));
+                changedSamples.append(QByteArray(data, int(size)));
             writer.endLine();
         }
-        if (!writer.flush() || reader.failed()) {
+        if (!writer.close() || reader.failed()) {
             qDebug() << "Symbol mapping: could not write" << processedPath << "completely;"
                      << "the file is imported unchanged";
-            processed.close();
             processed.remove();
             return false;
         }
+        // Over-long lines are left out of the copy, as the import leaves them out.
+        if (reader.skippedLines() > 0)
+            qDebug() << "Symbol mapping: left out" << reader.skippedLines() << "lines longer than"
+                     << BackfillLines::kMaxLineBytes << "bytes from" << sourcePath;
     }
-    processed.close();
     for (const QByteArray &sample : changedSamples)
         qDebug().noquote() << "  " + QString::fromUtf8(sample);
     return true;

@@ -27,7 +27,7 @@ public:
     // One line (without terminator) as the mapping step writes it.
     QByteArray rewriteLine(const QByteArray &line) const;
     // The same, appended to out; false when the line was written unchanged.
-    bool appendRewritten(const char *data, int size, QByteArray *out) const;
+    bool appendRewritten(const char *data, qint64 size, QByteArray *out) const;
 
     // The whole-word renaming alone.
     QByteArray replaceWholeWords(QByteArray line) const;

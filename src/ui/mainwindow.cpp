@@ -286,6 +286,7 @@ void verodezuvivuderaz2::saveBrokerDatabaseAndLayout()
 
 void verodezuvivuderaz2::closeEvent(QCloseEvent *event)
 {
+    stopBackfillForClose();
     stopLiveFeed();
     writeSettingsOnClose();
 

@@ -188,6 +188,8 @@ private:
     void queueRowBackfill(const QString &symbol, const QString &days, const QString &path);
     QString chosenBackfillPath() const;
     void stopIntradayRun();
+    // Part of the close sequence: ends a running backfill import and starts no request.
+    void stopBackfillForClose();
 
     // Live feed.
     void startLiveFeed();
@@ -218,6 +220,7 @@ private:
     bool m_backfillBusy = false;
     bool m_backfillStarted = false;
     bool m_backfillStyled = false;
+    QStringList m_backfillRefused; // why requests of this run were not made
     static bool s_backfillWarned;
     QStringList m_defaultSymbols;
     int m_symbolLimit = 0;

@@ -4,6 +4,7 @@
 #include "ui/mainwindow.h"
 
 #include "amibroker/livedataupdator.h"
+#include "backfill/backfillimport.h"
 #include "backfill/backfillrequest.h"
 #include "backfill/mydownloader.h"
 #include "live/symbolmapping.h"
@@ -63,10 +64,23 @@ void verodezuvivuderaz2::queueRowBackfill(const QString &symbol, const QString &
                                           const QString &path)
 {
     // The request names the server's symbol: the user's name is mapped back first.
+    const QString serverSymbol = SymbolMapping::reverseLookup(symbol);
+    QString why;
     const QString url = BackfillRequest::intradayUrl(path, userIdText(), m_endpoints.hash, days,
-                                                     SymbolMapping::reverseLookup(symbol));
-    if (!url.isEmpty())
+                                                     serverSymbol, &why);
+    if (!url.isEmpty()) {
         m_updator->backfillQueue.append(url);
+        return;
+    }
+    // A refused setting refuses every row alike: it is named once.
+    const bool symbolRefused = why == QLatin1String("unusable symbol");
+    const QString reason = symbolRefused ? QStringLiteral("%1 %2").arg(why, symbol) : why;
+    if (m_backfillRefused.contains(reason))
+        return;
+    m_backfillRefused.append(reason);
+    QFile log;
+    BackfillImport::openLog(&log);
+    BackfillImport::logLine(&log, QStringLiteral(" - request not made (%1) for ").arg(why), symbol);
 }
 
 void verodezuvivuderaz2::on_backfillButton_clicked()
@@ -74,6 +88,7 @@ void verodezuvivuderaz2::on_backfillButton_clicked()
     if (!m_updator)
         return;
     m_updator->backfillQueue.clear();
+    m_backfillRefused.clear();
     const QString days = ui.daysBox->currentText();
     const QString path = chosenBackfillPath();
     QTableWidget *table = ui.displayTableWidget;
@@ -91,6 +106,7 @@ void verodezuvivuderaz2::backfillButtonClicked(bool clicked)
     if (!m_updator)
         return;
     m_updator->backfillQueue.clear();
+    m_backfillRefused.clear();
     const QObject *button = sender();
     if (!button)
         return;
@@ -130,7 +146,26 @@ void verodezuvivuderaz2::stopIntradayRun()
     ui.backfillButton->setText(kBackfill);
     ui.backfillButton->setEnabled(true);
     m_updator->backfillQueue.clear();
+    m_backfillRefused.clear();
     downloader->requestTimer()->stop();
+}
+
+void verodezuvivuderaz2::stopBackfillForClose()
+{
+    if (!m_updator)
+        return;
+    m_updator->stopBackfill();
+    m_updator->backfillQueue.clear();
+    disconnect(m_updator.get(), &liveDataUpdator::doAutoBackfill, this,
+               &verodezuvivuderaz2::doAutoBackFill);
+    disconnect(m_updator.get(), &liveDataUpdator::eodBackfillDone, this,
+               &verodezuvivuderaz2::eodBackfillDone);
+    if (MyDownloader *downloader = m_backfillDownloader) {
+        disconnect(downloader, nullptr, m_updator.get(), nullptr);
+        disconnect(downloader, nullptr, this, nullptr);
+        downloader->requestTimer()->stop();
+        downloader->timeoutTimer()->stop();
+    }
 }
 
 void verodezuvivuderaz2::doAutoBackFill()
@@ -189,11 +224,18 @@ void verodezuvivuderaz2::doAutoBackFill()
             return;
         }
         downloader->requestTimer()->stop();
+        // A run that could not ask for everything says so instead of "Backfill Done".
+        const QString endText = m_backfillRefused.isEmpty()
+                                    ? QStringLiteral("Backfill Done")
+                                    : QStringLiteral("Backfill not requested: ") + m_backfillRefused.join(QStringLiteral("; "));
         if (QProgressBar *bar = ui.progressBarRT) {
             bar->setValue(100);
-            bar->setFormat(QStringLiteral("Backfill Done"));
+            bar->setFormat(endText.left(200));
         }
-        qDebug() << "Intraday backfill run complete";
+        if (!m_backfillRefused.isEmpty())
+            showStatusMessage(endText);
+        m_backfillRefused.clear();
+        qDebug().noquote() << "Intraday backfill run complete:" << endText;
         ui.backfillButton->setText(kBackfill);
         ui.backfillButton->setEnabled(true);
     }

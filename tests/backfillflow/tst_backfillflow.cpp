@@ -2,6 +2,7 @@
 // server database, the devserver's HTTP side and the broker stand-in.
 #include "amibroker/livedataupdator.h"
 #include "app/settingskeys.h"
+#include "backfill/backfillimport.h"
 #include "backfill/backfillrequest.h"
 #include "backfill/mydownloader.h"
 #include "platform/installpaths.h"
@@ -17,6 +18,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
+#include <QSignalSpy>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -202,7 +205,7 @@ private slots:
             QVERIFY2(intradayUrl(path, "ID", "k", "5", "X").isEmpty(), path);
         QVERIFY(intradayUrl("127.0.0.1/b", "ID", "k&d=9", "5", "X").isEmpty());
         QVERIFY(intradayUrl("127.0.0.1/b", "ID", "k", "5 ", "X").isEmpty());
-        QVERIFY(intradayUrl("127.0.0.1/b", "ID", "k", "5", "A B").isEmpty());
+        QCOMPARE(intradayUrl("127.0.0.1/b", "ID", "k", "5", "A B"), QStringLiteral("http://127.0.0.1/b?uid=ID&hash=k&d=5&send=A%20B"));
         QVERIFY(oneDayUrl("http://127.0.0.1:1", "2026-01-05", "../x").isEmpty());
         QVERIFY(oneDayUrl("http://127.0.0.1:1", "2026/01", "p").isEmpty());
         QCOMPARE(symbolOfUrl("http://127.0.0.1/b?send=x&d=1&send=M%26M"), QStringLiteral("M&M"));
@@ -213,6 +216,88 @@ private slots:
         QString stored = "http://127.0.0.1:9/backfillS21/1/d/p/";
         QCOMPARE(eodUrl(&stored, eodRequestName("SPOT", 3)), QStringLiteral("http://127.0.0.1:9/backfillS21/e/d/p/SPOT-3.zip"));
         QCOMPARE(stored, QStringLiteral("http://127.0.0.1:9/backfillS21/e/d/p/"));
+    }
+
+    void requestValuesAreEncodedOrRefusedWithAReason_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("symbol");
+        QTest::addColumn<QString>("send"); // the URL's send= value; empty when refused
+        QTest::addColumn<QString>("why");
+        const QString p = "127.0.0.1:1/b";
+        QTest::newRow("ampersand") << p << "k" << "M&M" << "M%26M" << "";
+        QTest::newRow("blank") << p << "k" << "NIFTY 50" << "NIFTY%2050" << "";
+        QTest::newRow("hash") << p << "k" << "X#1" << "X%231" << "";
+        QTest::newRow("question mark") << p << "k" << "Q?" << "Q%3F" << "";
+        QTest::newRow("percent") << p << "k" << "5%26" << "5%2526" << "";
+        QTest::newRow("escape in symbol") << p << "k" << "A\x1b" << "" << "unusable symbol";
+        QTest::newRow("port 65536") << "127.0.0.1:65536/b" << "k" << "X" << "" << "unusable backfill path";
+        QTest::newRow("port -1") << "127.0.0.1:-1/b" << "k" << "X" << "" << "unusable backfill path";
+        QTest::newRow("dot dot") << "127.0.0.1/../b" << "k" << "X" << "" << "unusable backfill path";
+        QTest::newRow("empty path") << "" << "k" << "X" << "" << "unusable backfill path";
+        QTest::newRow("user part") << "evil@127.0.0.1/b" << "k" << "X" << "" << "unusable backfill path";
+        QTest::newRow("key with ampersand") << p << "k&d=9" << "X" << "" << "unusable key";
+    }
+    void requestValuesAreEncodedOrRefusedWithAReason()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, key);
+        QFETCH(QString, symbol);
+        QFETCH(QString, send);
+        QFETCH(QString, why);
+        symbol.replace("\\x1b", QChar(0x1b));
+        QString reason;
+        const QString url = BackfillRequest::intradayUrl(path, "ID", key, "5", symbol, &reason);
+        QCOMPARE(reason, why);
+        if (send.isEmpty()) {
+            QVERIFY(url.isEmpty());
+            return;
+        }
+        QCOMPARE(url, "http://" + path + "?uid=ID&hash=" + key + "&d=5&send=" + send);
+        QCOMPARE(BackfillRequest::symbolOfUrl(url), symbol);
+    }
+
+    void refusedSettingsShowTheReasonInsteadOfDone()
+    {
+        m_window->setBackfillPaths(QStringLiteral("127.0.0.1:65536/backfill"), QString());
+        setWatchlist({"NIFTY-I", "GOLDM-I"}, {"FUTURE", "MCX"});
+        const int before = m_server.requests().size();
+        button()->click();
+        QTRY_COMPARE(button()->text(), QStringLiteral("Backfill"));
+        QCOMPARE(barText(), QStringLiteral("Backfill not requested: unusable backfill path"));
+        QCOMPARE(child<QLabel>("statusLabel")->text(), barText());
+        QCOMPARE(m_server.requests().size(), before);
+        QFile log(InstallPaths::backfillErrorLog());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(log.readAll());
+        QVERIFY2(text.contains(" - request not made (unusable backfill path) for NIFTY-I\n"), qPrintable(text));
+    }
+
+    void closeEndsARunningImportBeforeItsNextFile()
+    {
+        // Thousands of small files, as an archive of many entries unpacks; the close
+        // arrives while the import lets the event loop run between files.
+        QDir().mkpath(InstallPaths::backfillDir());
+        const int files = 3000;
+        for (int i = 0; i < files; ++i) {
+            QFile f(InstallPaths::backfillDir() + QStringLiteral("/s%1.txt").arg(i, 5, 10, QLatin1Char('0')));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("FUTURE,S" + QByteArray::number(i) + ",20261208,09:15:00,1,2,0.5,1.5,10,0\n");
+        }
+        m_window->show();
+        QTimer::singleShot(0, m_window.get(), &QWidget::close);
+        QSignalSpy done(m_window->liveUpdator(), &liveDataUpdator::backfillDone);
+        m_window->liveUpdator()->doBackFill();
+        QCOMPARE(done.count(), 1);
+        QVERIFY(!m_window->isVisible());
+        // Nothing was lost: what was not imported waits in the folder for the next start.
+        const int left = QDir(InstallPaths::backfillDir()).entryList(QDir::Files).size();
+        QVERIFY2(left > files - BackfillImport::kMaxFilesPerChunk, qPrintable(QString::number(left)));
+        QFile log(InstallPaths::backfillErrorLog());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().contains(" - import stopped; files not yet imported stay in "));
+        QDir(InstallPaths::backfillDir()).removeRecursively();
     }
 
     void eodDialogRestoresItsChoices()

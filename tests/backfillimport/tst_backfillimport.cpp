@@ -4,6 +4,7 @@
 #include "amibroker/livedataupdator.h"
 #include "app/settingskeys.h"
 #include "backfill/backfillimport.h"
+#include "backfill/backfilllines.h"
 #include "backfill/eodimport.h"
 #include "backfill/symbolrewriter.h"
 #include "platform/installpaths.h"
@@ -12,6 +13,9 @@
 
 #include <QDir>
 #include <QRegularExpression>
+
+#include <sched.h>
+#include <sys/mount.h>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -42,6 +46,8 @@ QStringList logLines()
 struct Recorder
 {
     QList<qint64> chunkSizes;
+    QByteArray imported; // every chunk's content, when keepContent is set
+    bool keepContent = false;
     QList<int> pauses;
     bool accept = true;
     BackfillImport::Hooks hooks()
@@ -49,12 +55,27 @@ struct Recorder
         BackfillImport::Hooks h;
         h.importChunk = [this](const QString &path) {
             chunkSizes.append(QFileInfo(path).size());
+            if (keepContent)
+                imported += readFile(path);
             return accept;
         };
         h.pause = [this](int ms) { pauses.append(ms); };
         return h;
     }
 };
+
+const QByteArray kBar = "FUTURE,NIFTY-I,20261208,09:15:00,1,2,0.5,1.5,10,0";
+
+// A file system of a few megabytes over the work folder, in a mount namespace of this
+// test process alone: a real full disk. False where mounting is not allowed.
+bool mountSmallDisk(const QString &dir, qint64 bytes)
+{
+    QDir().mkpath(dir);
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return false;
+    const QByteArray options = "size=" + QByteArray::number(bytes);
+    return mount("tmpfs", QFile::encodeName(dir).constData(), "tmpfs", 0, options.constData()) == 0;
+}
 
 } // namespace
 
@@ -72,6 +93,17 @@ private slots:
     void workerImportsMappedBarsAndSignals();
     void workerKeepsChunkWhenFormatIsMissing();
     void eodImportsWatchlistOnlyAndEmptiesFolder();
+    void longLinesAreSkippedAndLoggedOncePerFile();
+    void smallFilesShareChunks_data();
+    void smallFilesShareChunks();
+    void fullDiskKeepsEverySourceFile_data();
+    void fullDiskKeepsEverySourceFile();
+    void unusableSymbolsAreRefusedAndCounted();
+    void workerImportsOtherLineEndsAndEncodings_data();
+    void workerImportsOtherLineEndsAndEncodings();
+    void keptFilesAreBounded_data();
+    void keptFilesAreBounded();
+    void eodLinesAreRenamedLikeIntraday();
 
 private:
     std::unique_ptr<TestEnv> m_env;
@@ -260,11 +292,211 @@ void TestBackfillImport::eodImportsWatchlistOnlyAndEmptiesFolder()
     QVERIFY(QDir(InstallPaths::backfillDir()).exists());
     QVERIFY(QDir(InstallPaths::backfillDir()).isEmpty());
 
-    // A file the charting program refuses survives the emptying of the folder.
+    // A file the charting program refuses survives the emptying of the folder (its lines
+    // are kept as the refused chunk they went in).
     writeFile(backfillFile("BAD.txt"), "x\n");
     EodImport::run(false, {}, [](const QString &) { return false; });
-    QCOMPARE(readFile(InstallPaths::backfillFailedCopy("BAD.txt", 0)), QByteArray("x\n"));
+    QCOMPARE(readFile(InstallPaths::backfillFailedCopy("BAD.txt", 1)), QByteArray("x\n"));
     QVERIFY(logLines().last().contains(" - failed to import "));
+}
+
+void TestBackfillImport::longLinesAreSkippedAndLoggedOncePerFile()
+{
+    const QByteArray longLine(200 * 1024, 'z');
+    writeFile(backfillFile("long.txt"), kBar + "\n" + longLine + "\n" + kBar + "\n" + longLine);
+    Recorder rec;
+    rec.keepContent = true;
+    BackfillImport(rec.hooks()).run();
+    QCOMPARE(rec.imported, kBar + "\n" + kBar + "\n");
+    const QStringList log = logLines();
+    QCOMPARE(log.size(), 1);
+    QVERIFY2(log.at(0).endsWith(" - skipped 2 lines longer than 65536 bytes in " + backfillFile("long.txt")),
+             qPrintable(log.at(0)));
+    QVERIFY(!QFile::exists(backfillFile("long.txt")));
+}
+
+void TestBackfillImport::smallFilesShareChunks_data()
+{
+    QTest::addColumn<int>("files");
+    QTest::addColumn<int>("stopBeforeFile"); // -1: no stop
+    QTest::addColumn<int>("imports");
+    QTest::addColumn<int>("left");
+    QTest::newRow("2500 files, three imports") << 2500 << -1 << 3 << 0;
+    QTest::newRow("close after 1500 files") << 2500 << 1500 << 1 << 1500;
+    QTest::newRow("close before the first file") << 10 << 0 << 0 << 10;
+}
+
+void TestBackfillImport::smallFilesShareChunks()
+{
+    QFETCH(int, files);
+    QFETCH(int, stopBeforeFile);
+    QFETCH(int, imports);
+    QFETCH(int, left);
+    for (int i = 0; i < files; ++i)
+        writeFile(backfillFile(QStringLiteral("f%1.txt").arg(i, 5, 10, QLatin1Char('0'))),
+                  "FUTURE,S" + QByteArray::number(i) + ",20261208,09:15:00,1,2,0.5,1.5,10,0\n");
+    Recorder rec;
+    rec.keepContent = true;
+    BackfillImport::Hooks hooks = rec.hooks();
+    int between = 0;
+    hooks.betweenFiles = [&] { ++between; };
+    hooks.stopRequested = [&] { return stopBeforeFile >= 0 && between > stopBeforeFile; };
+    BackfillImport import(hooks);
+    import.run();
+    QCOMPARE(rec.chunkSizes.size(), imports);
+    QCOMPARE(rec.imported.count('\n'), imports * BackfillImport::kMaxFilesPerChunk > files ? files : imports * BackfillImport::kMaxFilesPerChunk);
+    QCOMPARE(BackfillImport::pendingFiles().size(), left);
+    QCOMPARE(import.wasStopped(), stopBeforeFile >= 0);
+    // What is left is exactly what was not imported.
+    if (left > 0)
+        QCOMPARE(BackfillImport::pendingFiles().first(), QStringLiteral("f%1.txt").arg(files - left, 5, 10, QLatin1Char('0')));
+    QCOMPARE(logLines().filter(" - import stopped;").size(), stopBeforeFile >= 0 ? 1 : 0);
+}
+
+void TestBackfillImport::fullDiskKeepsEverySourceFile_data()
+{
+    QTest::addColumn<bool>("processedCopy");
+    QTest::newRow("renamed in memory") << false;
+    QTest::newRow("through the processed copy") << true;
+}
+
+void TestBackfillImport::fullDiskKeepsEverySourceFile()
+{
+    QFETCH(bool, processedCopy);
+    const bool mounted = mountSmallDisk(InstallPaths::backfillWorkDir(), 3 << 20);
+    if (!mounted) {
+        qWarning("no small file system could be mounted; the writer's byte budget stands in");
+        BackfillLines::Writer::setTestByteBudget(3 << 20);
+    }
+    // a.txt's one bar waits in the chunk that b.txt's bars then overfill.
+    QByteArray big;
+    for (int i = 0; big.size() < (6 << 20); ++i)
+        big += "FUTURE,GOLDM-I,20261208," + QByteArray::number(100000 + i) + ",1,2,0.5,1.5,10,0\n";
+    writeFile(backfillFile("a.txt"), kBar + "\n");
+    writeFile(backfillFile("b.txt"), big);
+    Recorder rec;
+    rec.keepContent = true;
+    BackfillImport::Hooks hooks = rec.hooks();
+    const SymbolMap map{{"NIFTY-I", "NIFTY"}};
+    if (processedCopy)
+        hooks.mapFile = [&](const QString &s, const QString &p) { return SymbolRewriter(map).applyToFile(s, p); };
+    BackfillImport(hooks).run();
+    QCOMPARE(rec.chunkSizes.size(), 0);
+    QCOMPARE(readFile(backfillFile("a.txt")), kBar + "\n");
+    QCOMPARE(readFile(backfillFile("b.txt")), big);
+    const QStringList log = logLines();
+    QVERIFY2(log.filter(" - cannot write chunk ").size() == 1, qPrintable(log.join('\n')));
+    QVERIFY(log.filter(" kept for the next run " + backfillFile("a.txt")).size() == 1);
+    QVERIFY(log.filter(" kept for the next run " + backfillFile("b.txt")).size() == 1);
+
+    // Room again: the next run imports every bar once.
+    if (mounted)
+        QCOMPARE(umount2(QFile::encodeName(InstallPaths::backfillWorkDir()).constData(), MNT_DETACH), 0);
+    BackfillLines::Writer::setTestByteBudget(-1);
+    BackfillImport(hooks).run();
+    QByteArray expected = kBar + "\n" + big;
+    if (processedCopy)
+        expected.replace("NIFTY-I", "NIFTY");
+    QCOMPARE(rec.imported, expected);
+    QVERIFY(!QFile::exists(InstallPaths::backfillProcessedCopy("b.txt")));
+    QVERIFY(BackfillImport::pendingFiles().isEmpty());
+}
+
+void TestBackfillImport::unusableSymbolsAreRefusedAndCounted()
+{
+    const QByteArray good = "FUTURE,NIFTY-I,20261208,09:15:00,1,2,0.5,1.5,10,0\n";
+    writeFile(backfillFile("mixed.txt"),
+              good + "FUTURE,NIF\x1bTY-I,20261208,09:16:00,1,2,0.5,1.5,10,0\n"
+                     "FUTURE,NIFTY-I\xe2\x80\xa8,20261208,09:17:00,1,2,0.5,1.5,10,0\n"
+                     "FUTURE,\xef\xbc\xae\xef\xbc\xa9\xef\xbc\xa6\xef\xbc\xb4\xef\xbc\xb9,20261208,09:18:00,1,2,0.5,1.5,10,0\n"
+                     "single field\n");
+    Recorder rec;
+    rec.keepContent = true;
+    BackfillImport(rec.hooks()).run();
+    QCOMPARE(rec.imported, good + "single field\n");
+    const QStringList log = logLines();
+    QCOMPARE(log.size(), 1);
+    QVERIFY2(log.at(0).contains(" - refused 3 lines whose symbol holds a control, separator or look-alike character in "),
+             qPrintable(log.at(0)));
+}
+
+void TestBackfillImport::workerImportsOtherLineEndsAndEncodings_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    const QString text = "FUTURE,NIFTY-I,20261208,09:15:00,1,2,0.5,1.5,10,0\r\n"
+                         "FUTURE,NIFTY-I,20261208,09:16:00,1,2,0.5,1.5,10,0\r\n"
+                         "FUTURE,NIFTY-I,20261208,09:17:00,1,2,0.5,1.5,10,0\r\n";
+    QByteArray crOnly = text.toUtf8();
+    crOnly.replace("\r\n", "\r");
+    QTest::newRow("carriage returns only") << crOnly;
+    QTest::newRow("utf-16le with mark") << QByteArray("\xff\xfe") + QByteArray(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
+    QTest::newRow("utf-8 with mark") << QByteArray("\xef\xbb\xbf") + text.toUtf8();
+}
+
+void TestBackfillImport::workerImportsOtherLineEndsAndEncodings()
+{
+    QFETCH(QByteArray, content);
+    writeFile(backfillFile("nifty.txt"), content);
+    liveDataUpdator worker;
+    worker.doBackFill();
+    QuoteStore store;
+    QVERIFY(store.open(InstallPaths::databaseDir()));
+    QCOMPARE(store.quotes("NIFTY-I").size(), 3);
+}
+
+void TestBackfillImport::keptFilesAreBounded_data()
+{
+    QTest::addColumn<QList<int>>("ageDays");    // per kept file, oldest first
+    QTest::addColumn<QList<int>>("sizes");
+    QTest::addColumn<qint64>("byteLimit");
+    QTest::addColumn<QStringList>("remaining");
+    QTest::newRow("older than 30 days") << QList<int>{40, 31, 29} << QList<int>{10, 10, 10} << qint64(1000)
+                                        << QStringList{"failed_c.txt"};
+    QTest::newRow("over the size, oldest first") << QList<int>{3, 2, 1} << QList<int>{600, 300, 300} << qint64(1000)
+                                                 << QStringList{"failed_b.txt", "failed_c.txt"};
+    QTest::newRow("within both bounds") << QList<int>{3, 2} << QList<int>{400, 400} << qint64(1000)
+                                        << QStringList{"failed_a.txt", "failed_b.txt"};
+}
+
+void TestBackfillImport::keptFilesAreBounded()
+{
+    QFETCH(QList<int>, ageDays);
+    QFETCH(QList<int>, sizes);
+    QFETCH(qint64, byteLimit);
+    QFETCH(QStringList, remaining);
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int i = 0; i < ageDays.size(); ++i) {
+        QFile f(InstallPaths::backfillWorkDir() + "/failed_" + QChar('a' + i) + ".txt");
+        writeFile(f.fileName(), QByteArray(sizes.at(i), 'x'));
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QVERIFY(f.setFileTime(now.addDays(-ageDays.at(i)), QFileDevice::FileModificationTime));
+    }
+    writeFile(InstallPaths::backfillWorkDir() + "/other.txt", QByteArray(5000, 'o'));
+    QFile log;
+    QVERIFY(BackfillImport::openLog(&log));
+    BackfillImport::pruneKept(&log, byteLimit, 30);
+    log.close();
+    QCOMPARE(QDir(InstallPaths::backfillWorkDir()).entryList({"failed_*"}, QDir::Files, QDir::Name), remaining);
+    QVERIFY(QFile::exists(InstallPaths::backfillWorkDir() + "/other.txt"));
+    QCOMPARE(logLines().filter(" - removed kept file").size(), ageDays.size() - remaining.size());
+}
+
+void TestBackfillImport::eodLinesAreRenamedLikeIntraday()
+{
+    AppSettings().setValue(SettingsKeys::symbolMappingEntries, QStringList{"NIFTY-I,NIFTY"});
+    writeFile(backfillFile("NIFTY-I.txt"), "FUTURE,NIFTY-I,20261208,1,2,0.5,1.5,10,0\r"
+                                           "FUTURE,NIFTY-I,20261209,1,2,0.5,1.5,10,0\r");
+    writeFile(backfillFile("TCS.txt"), "CASH,TCS,20261208,1,2,0.5,1.5,10,0\n");
+    liveDataUpdator worker;
+    worker.selectedSymbols = QStringList{"NIFTY"}; // the user's name of NIFTY-I
+    worker.eodWatchlistOnly = true;
+    worker.doEodBackfill();
+    QuoteStore store;
+    QVERIFY(store.open(InstallPaths::databaseDir()));
+    QCOMPARE(store.quotes("NIFTY").size(), 2);
+    QCOMPARE(store.quotes("NIFTY-I").size(), 0);
+    QCOMPARE(store.quotes("TCS").size(), 0);
+    QVERIFY(QDir(InstallPaths::backfillDir()).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestBackfillImport)

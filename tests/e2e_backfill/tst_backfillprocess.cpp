@@ -6,6 +6,8 @@
 #include "devserverprocess.h"
 #include "testenv.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QtTest>
 
@@ -13,6 +15,21 @@ class tst_BackfillProcess : public QObject
 {
     Q_OBJECT
     DevServerProcess m_server;
+
+    void startApp(QProcess *app, const TestEnv &env)
+    {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert("KOVANTA_ROOT", env.root());
+        e.insert("XDG_CONFIG_HOME", env.configDir());
+        e.insert("QT_QPA_PLATFORM", "offscreen");
+        e.insert("VANTREL_BOX_LOG", env.root() + "/boxes.log");
+        e.insert("VANTREL_NO_BROWSER", "1");
+        e.insert("VANTREL_PROBE_HOST", "127.0.0.1:49111");
+        e.insert("VANTREL_DATA_SERVER", m_server.httpBase());
+        app->setProcessEnvironment(e);
+        app->setProcessChannelMode(QProcess::MergedChannels);
+        app->start(TestEnv::builtExecutable("Vantrel"), QStringList());
+    }
 
 private slots:
     void startupBackfillStoresEveryServedBar()
@@ -33,17 +50,7 @@ private slots:
             s.setValue(SettingsKeys::symbolMappingEntries, QStringList{"NIFTY-I,NIFTY"});
         }
         QProcess app;
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert("KOVANTA_ROOT", env.root());
-        e.insert("XDG_CONFIG_HOME", env.configDir());
-        e.insert("QT_QPA_PLATFORM", "offscreen");
-        e.insert("VANTREL_BOX_LOG", env.root() + "/boxes.log");
-        e.insert("VANTREL_NO_BROWSER", "1");
-        e.insert("VANTREL_PROBE_HOST", "127.0.0.1:49111");
-        e.insert("VANTREL_DATA_SERVER", m_server.httpBase());
-        app.setProcessEnvironment(e);
-        app.setProcessChannelMode(QProcess::MergedChannels);
-        app.start(TestEnv::builtExecutable("Vantrel"), QStringList());
+        startApp(&app, env);
         QVERIFY(app.waitForStarted(10000));
 
         QByteArray out;
@@ -74,6 +81,60 @@ private slots:
             QVERIFY2(bars >= 3 * 375, qPrintable(symbol + ": " + QString::number(bars)));
         }
         QCOMPARE(store.quotes("NIFTY-I").size(), 0);
+    }
+
+    // A close request (SIGTERM goes the way of the user's close) while the import works
+    // through an archive of many small entries ends the program before the import is
+    // through; what was not imported stays for the next start.
+    void closeDuringAnImportOfManyFilesEndsTheProgram()
+    {
+        QVERIFY(TestEnv::mariadbUp());
+        if (m_server.httpPort == 0)
+            QVERIFY(m_server.start({"--http-port", "49121", "--ws-port", "49120"}));
+        TestEnv env;
+        QVERIFY(env.installFormats());
+        QVERIFY(env.writeUserId("VANTREL-DEMO-0001"));
+        {
+            AppSettings s;
+            s.setValue(SettingsKeys::firstRun, false);
+            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"GOLDM-I"});
+            s.setValue(SettingsKeys::corrExchList, QStringList{"MCX"});
+            s.setValue(SettingsKeys::autoBackfillChecked, true);
+            s.setValue(SettingsKeys::autoFilldays, "1");
+        }
+        const QString folder = env.root() + "/Backfill";
+        QVERIFY(QDir().mkpath(folder));
+        const int files = 30000;
+        for (int i = 0; i < files; ++i) {
+            QFile f(folder + QStringLiteral("/e%1.txt").arg(i, 5, 10, QLatin1Char('0')));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("MCX,E" + QByteArray::number(i) + ",20261208,09:15:00,1,2,0.5,1.5,10,0\n");
+        }
+        QProcess app;
+        startApp(&app, env);
+        QVERIFY(app.waitForStarted(10000));
+
+        QByteArray out;
+        QElapsedTimer t;
+        t.start();
+        while (!out.contains("Backfill import:") && t.elapsed() < 120000 && app.state() == QProcess::Running) {
+            app.waitForReadyRead(100);
+            out += app.readAll();
+        }
+        QVERIFY2(out.contains("Backfill import:"), out.right(3000).constData());
+        app.terminate();
+        const bool ended = app.waitForFinished(60000);
+        out += app.readAll();
+        if (!ended)
+            app.kill();
+        QVERIFY2(ended, out.right(3000).constData());
+        QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(app.exitCode(), 0);
+        const int left = QDir(folder).entryList(QDir::Files).size();
+        QVERIFY2(left > 0, out.right(3000).constData());
+        QFile log(env.root() + "/sqldrivers/x86/backfill_error.log");
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().contains(" - import stopped; files not yet imported stay in "));
     }
 };
 
