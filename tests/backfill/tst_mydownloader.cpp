@@ -2,6 +2,7 @@
 
 #include "backfill/mydownloader.h"
 #include "devserverprocess.h"
+#include "platform/installpaths.h"
 #include "testenv.h"
 
 #include <QDir>
@@ -128,11 +129,21 @@ private slots:
         MyDownloader d(QStringLiteral("retry.txt"), QString(), QString(), 0);
         QList<int> delays;
         connect(&d, &MyDownloader::responseError, this, [&]() { delays.append(d.retryDelay()); });
-        d.initialize(QStringLiteral("retry.txt"), server.url(QStringLiteral("/x")), QString());
-        QTRY_VERIFY_WITH_TIMEOUT(delays.size() >= 7, 10000);
-        QCOMPARE(delays.mid(0, 7), (QList<int>{1800, 3240, 5832, 10497, 18894, 30000, 30000}));
+        QSignalSpy gaveUp(&d, &MyDownloader::givenUp);
+        d.initialize(QStringLiteral("retry.txt"), server.url(QStringLiteral("/x?d=1&send=TCS")), QString());
+        QVERIFY(gaveUp.wait(10000));
+        // Five failed attempts, then the request is given up and nothing more is asked.
+        QCOMPARE(delays, (QList<int>{1800, 3240, 5832, 10497, 18894}));
+        QCOMPARE(MyDownloader::grownRetryDelay(18894), 30000);
+        QCOMPARE(MyDownloader::grownRetryDelay(30000), 30000);
+        QCOMPARE(gaveUp.first().value(0).toString(), QStringLiteral("TCS"));
+        QTest::qWait(300);
+        QCOMPARE(server.requests.size(), 5);
+        QCOMPARE(gaveUp.size(), 1);
         d.initialize(QStringLiteral("retry.txt"), server.url(QStringLiteral("/x")), QString());
         QCOMPARE(d.retryDelay(), 1000);
+        QCOMPARE(d.failures(), 0);
+        d.cancel();
     }
 
     void getAndPostForms()
@@ -251,22 +262,31 @@ private slots:
         const QStringList before = QDir(dest).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
         QCOMPARE(server.control(QStringLiteral("http-fault corrupt")), QStringLiteral("ok"));
         d.initialize(QStringLiteral("x.zip"), server.httpBase() + QStringLiteral("/backfill?uid=U&hash=H&d=1&send=TCS"), dest);
-        QVERIFY(errors.wait(10000));
+        // It is fetched again with growing delays, then given up with a log line; the
+        // unusable archive is not kept.
+        QSignalSpy gaveUp(&d, &MyDownloader::givenUp);
+        QVERIFY(gaveUp.wait(20000));
         QTest::qWait(300);
-        QCOMPARE(errors.size(), 1);
+        QCOMPARE(errors.size(), MyDownloader::kMaxFailures);
+        QCOMPARE(gaveUp.size(), 1);
         QCOMPARE(done.size(), 2);
-        QVERIFY(QFile::exists(d.outputFilePath()));
+        QVERIFY(!QFile::exists(d.outputFilePath()));
         QCOMPARE(QDir(dest).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
+        const QByteArray log = readFile(InstallPaths::backfillErrorLog());
+        QVERIFY2(log.contains(" - backfill given up for TCS after 5 failed attempts: unpacking failed"), log.constData());
+        errors.clear();
 
         // An HTTP error status is a failed reply, retried on its own.
         QCOMPARE(server.control(QStringLiteral("http-fault status 503")), QStringLiteral("ok"));
         server.control(QStringLiteral("clear-requests"));
+        // Slow enough a clock that the fault is changed before the fifth attempt.
+        MyDownloader::setIntervalScaleForTests(0.1);
         d.initialize(QStringLiteral("x.zip"), server.httpBase() + QStringLiteral("/backfill?uid=U&hash=H&d=1&send=TCS"), dest);
         QTRY_VERIFY_WITH_TIMEOUT(errors.size() >= 3, 10000);
-        // The retries run on a shortened clock, so more than two may have failed by now;
+        // The retries run on a shortened clock, so more than three may have failed by now;
         // each one grows the delay from the initial 1000 ms.
         int expected = 1000;
-        for (int failed = errors.size() - 1; failed > 0; --failed)
+        for (int failed = errors.size(); failed > 0; --failed)
             expected = MyDownloader::grownRetryDelay(expected);
         QVERIFY(expected >= 3240);
         QCOMPARE(d.retryDelay(), expected);
