@@ -72,6 +72,8 @@ private:
     Fault m_fault = Fault::None;
     int m_faultStatus = 503;
     double m_slowSeconds = 5;
+    // Intraday requests for this symbol answer 503 whatever the fault mode.
+    QString m_failingSymbol;
     QString m_escapingPath = QStringLiteral("/tmp/vantrel-devserver-escaped.txt");
     UpdatePackage m_update = UpdatePackage::Good;
     QStringList m_requests;
