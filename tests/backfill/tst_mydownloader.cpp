@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
+#include <QStorageInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -424,6 +425,82 @@ private slots:
         QCOMPARE(server.requests.size(), 1);
         QCOMPARE(errors.size(), 0);
         QCOMPARE(readFile(d.outputFilePath()).size(), 512 * 1024);
+    }
+
+    void unusableBodiesGrowTheDelayAndGiveUp_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("HTML page") << QByteArray("<html><body>Service busy</body></html>\n");
+        QTest::newRow("empty body") << QByteArray();
+    }
+    void unusableBodiesGrowTheDelayAndGiveUp()
+    {
+        // A transfer that succeeds but brings no archive is a failed attempt like any other.
+        QFETCH(QByteArray, body);
+        ScriptServer server;
+        server.scripts = {{200, body, true, 1, 0, false}};
+        MyDownloader::setIntervalScaleForTests(0.001);
+        const QString dest = m_env->root() + QStringLiteral("/Html/");
+        MyDownloader d(QStringLiteral("html.zip"), QString(), dest, 0);
+        QList<int> delays;
+        connect(&d, &MyDownloader::responseError, this, [&]() { delays.append(d.retryDelay()); });
+        QSignalSpy gaveUp(&d, &MyDownloader::givenUp);
+        QSignalSpy done(&d, &MyDownloader::downloadfinished);
+        d.initialize(QStringLiteral("html.zip"), server.url(QStringLiteral("/h?send=SBIN")), dest);
+        QVERIFY(gaveUp.wait(20000));
+        QCOMPARE(delays, (QList<int>{1800, 3240, 5832, 10497, 18894}));
+        QCOMPARE(gaveUp.first().value(0).toString(), QStringLiteral("SBIN"));
+        QVERIFY(gaveUp.first().value(1).toString().startsWith(QStringLiteral("unpacking failed: not a ZIP archive")));
+        QCOMPARE(done.size(), 0);
+        QCOMPARE(server.requests.size(), 5);
+        QVERIFY(QDir(dest).entryList(QDir::Files).isEmpty());
+    }
+
+    void smallDiskRefusesTheBody()
+    {
+        // Runs again in a mount namespace of its own, with the installation root on a
+        // 16 MB tmpfs: the free space less 1 GB leaves no room for any body.
+        if (qEnvironmentVariableIsEmpty("VANTREL_SMALL_DISK")) {
+            QProcess child;
+            QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+            e.insert(QStringLiteral("VANTREL_SMALL_DISK"), QStringLiteral("1"));
+            child.setProcessEnvironment(e);
+            child.setProcessChannelMode(QProcess::MergedChannels);
+            child.start(QStringLiteral("unshare"), {QStringLiteral("-m"), QStringLiteral("--propagation"), QStringLiteral("private"),
+                                                    QCoreApplication::applicationFilePath(), QStringLiteral("smallDiskRefusesTheBody")});
+            QVERIFY(child.waitForFinished(90000));
+            const QByteArray out = child.readAll();
+            if (out.startsWith("unshare: "))
+                QSKIP(out.constData());
+            QVERIFY2(child.exitCode() == 0, out.right(3000).constData());
+            QVERIFY2(out.contains("PASS   : TestMyDownloader::smallDiskRefusesTheBody()"), out.right(3000).constData());
+            return;
+        }
+        QProcess mount;
+        mount.start(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                                              QStringLiteral("size=16m"), QStringLiteral("tmpfs"), m_env->root()});
+        QVERIFY(mount.waitForFinished(10000) && mount.exitCode() == 0);
+        QCOMPARE(QStorageInfo(m_env->root()).fileSystemType(), QByteArray("tmpfs"));
+
+        for (bool withLength : {true, false}) {
+            ScriptServer server;
+            server.scripts = {{200, QByteArray(256 * 1024, 'd'), withLength, 4, 10, false}};
+            MyDownloader::setIntervalScaleForTests(0.001);
+            MyDownloader d(QStringLiteral("disk.zip"), QString(), m_env->root() + QStringLiteral("/Backfill/"), 0);
+            QSignalSpy gaveUp(&d, &MyDownloader::givenUp);
+            d.initialize(QStringLiteral("disk.zip"), server.url(QStringLiteral("/d?send=ITC")), m_env->root() + QStringLiteral("/Backfill/"));
+            QVERIFY(gaveUp.wait(20000));
+            const QString why = gaveUp.first().value(1).toString();
+            QVERIFY2(why.contains(withLength ? QStringLiteral("more than the 0 bytes allowed")
+                                             : QStringLiteral("passed the 0 bytes allowed")),
+                     qPrintable(why));
+            QVERIFY(!QFile::exists(d.outputFilePath()));
+            QVERIFY(!QFile::exists(MyDownloader::partialPath(d.outputFilePath())));
+        }
+        const QByteArray log = readFile(InstallPaths::backfillErrorLog());
+        // Unmounted, so the test's own folder can be removed.
+        QProcess::execute(QStringLiteral("umount"), {m_env->root()});
+        QVERIFY2(log.contains(" - backfill given up for ITC after 5 failed attempts: "), log.constData());
     }
 
     void devserverArchives()
