@@ -10,7 +10,7 @@ namespace {
 
 // A central directory larger than this is not a backfill or update archive.
 constexpr qint64 kMaxCentralDirectory = 64 * 1024 * 1024;
-constexpr quint64 kMaxEntries = 1000000;
+constexpr quint64 kMaxEntries = 250000;
 constexpr qint64 kEndRecordSize = 22;
 constexpr qint64 kMaxCommentSize = 0xFFFF;
 constexpr quint32 kMax32 = 0xFFFFFFFFu;

@@ -13,6 +13,7 @@
 
 namespace {
 
+constexpr int kLoggedNotes = 50;
 const QString kCopyName = QStringLiteral("archive.zip");
 const QString kFilesFolder = QStringLiteral("files");
 const QString kReplacedFolder = QStringLiteral("replaced");
@@ -144,8 +145,12 @@ bool ArchiveExtractor::start(const QString &archivePath, const QString &destinat
         return true;
     }
     m_plan = ArchiveEntries::plan(entries, m_flatten);
-    for (const QString &note : qAsConst(m_plan.notes))
-        qDebug().noquote() << "ArchiveExtractor:" << archivePath << note;
+    // An archive of many hostile entries must not flood the log.
+    for (int i = 0; i < m_plan.notes.size() && i < kLoggedNotes; ++i)
+        qDebug().noquote() << "ArchiveExtractor:" << archivePath << m_plan.notes[i];
+    if (m_plan.notes.size() > kLoggedNotes)
+        qDebug().noquote() << "ArchiveExtractor:" << archivePath << "and" << m_plan.notes.size() - kLoggedNotes
+                           << "more entries dropped, refused or renamed";
     if (m_plan.kept.isEmpty()) {
         failLater(QStringLiteral("nothing to unpack (%1 entries, none usable)").arg(entries.size()));
         return true;
