@@ -1,31 +1,29 @@
 #include "backfill/extraction.h"
 
 #include "platform/archiver.h"
+#include "platform/childprocess.h"
 
 #include <QDebug>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QStorageInfo>
 #include <QTemporaryDir>
-#include <QtEndian>
 
 namespace {
 
-// A central directory larger than this is not a backfill or update archive.
-constexpr qint64 kMaxCentralDirectory = 64 * 1024 * 1024;
-constexpr qint64 kEndRecordSize = 22;
-constexpr qint64 kMaxCommentSize = 0xFFFF;
-
-quint16 le16(const char *p) { return qFromLittleEndian<quint16>(p); }
-quint32 le32(const char *p) { return qFromLittleEndian<quint32>(p); }
+constexpr int kLoggedNotes = 50;
+const QString kCopyName = QStringLiteral("archive.zip");
+const QString kFilesFolder = QStringLiteral("files");
+const QString kReplacedFolder = QStringLiteral("replaced");
 
 void prepareProcess(QProcess *process)
 {
     // Output is never read; sending it nowhere keeps a chatty tool from filling memory.
     process->setProcessChannelMode(QProcess::MergedChannels);
     process->setStandardOutputFile(QProcess::nullDevice());
+    process->setStandardInputFile(QProcess::nullDevice());
 }
 
 bool isInside(const QString &path, const QString &root)
@@ -38,24 +36,44 @@ bool isLink(const QFileInfo &fi)
     return fi.isSymLink() || fi.isJunction();
 }
 
+QString stagingName(const QString &destination)
+{
+    const QString name = QFileInfo(QDir::cleanPath(destination)).fileName();
+    return (name.isEmpty() ? QStringLiteral("extract") : name) + QStringLiteral("-staging-");
+}
+
 } // namespace
 
 ArchiveExtractor::ArchiveExtractor(QObject *parent)
     : QObject(parent)
-    , m_archiver(new QProcess(this))
-    , m_fallback(new QProcess(this))
+    , m_archiver(new ChildProcess(this))
+    , m_fallback(new ChildProcess(this))
+    , m_copy(this)
+    , m_limit(this)
 {
     connectOwnProcesses();
+    m_limit.setSingleShot(true);
+    connect(&m_limit, &QTimer::timeout, this, &ArchiveExtractor::onTimeLimit);
+    connect(&m_copy, &ArchiveEntries::SafeCopy::finished, this, &ArchiveExtractor::onCopyFinished);
 }
 
-ArchiveExtractor::ArchiveExtractor(QProcess *archiver, QProcess *fallback, QObject *parent)
+ArchiveExtractor::ArchiveExtractor(ChildProcess *archiver, ChildProcess *fallback, QObject *parent)
     : QObject(parent)
     , m_archiver(archiver)
     , m_fallback(fallback)
+    , m_copy(this)
+    , m_limit(this)
 {
+    m_limit.setSingleShot(true);
+    connect(&m_limit, &QTimer::timeout, this, &ArchiveExtractor::onTimeLimit);
+    connect(&m_copy, &ArchiveEntries::SafeCopy::finished, this, &ArchiveExtractor::onCopyFinished);
 }
 
-ArchiveExtractor::~ArchiveExtractor() = default;
+ArchiveExtractor::~ArchiveExtractor()
+{
+    if (isRunning())
+        cancel();
+}
 
 void ArchiveExtractor::connectOwnProcesses()
 {
@@ -67,6 +85,40 @@ void ArchiveExtractor::connectOwnProcesses()
     connect(m_fallback, &QProcess::errorOccurred, this, &ArchiveExtractor::fallbackError);
 }
 
+qint64 ArchiveExtractor::freeSpaceCap(const QString &folder)
+{
+    const QStorageInfo disk(folder);
+    if (!disk.isValid() || disk.bytesAvailable() < 0)
+        return -1;
+    return qMax<qint64>(0, disk.bytesAvailable() - kReserveBytes);
+}
+
+void ArchiveExtractor::removeStaleStaging(const QString &stagingParent, const QString &destination)
+{
+    const QString name = stagingName(destination);
+    QDir parent(stagingParent);
+    const QStringList stale = parent.entryList({name + QLatin1Char('*'), QLatin1Char('.') + name + QLatin1Char('*')},
+                                               QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &entry : stale) {
+        const QString path = parent.filePath(entry);
+        const QFileInfo fi(path);
+        // A link named like a staging folder is removed itself, never what it points to.
+        const bool removed = isLink(fi) || !fi.isDir() ? QFile::remove(path) : QDir(path).removeRecursively();
+        qDebug().noquote() << "ArchiveExtractor:" << (removed ? "removed" : "cannot remove")
+                           << "staging folder" << path << "left by an earlier run";
+    }
+}
+
+void ArchiveExtractor::failLater(const QString &error)
+{
+    // Fails on the next turn of the event loop, like a process that cannot start.
+    const quint64 run = m_run;
+    QMetaObject::invokeMethod(this, [this, run, error]() {
+        if (run == m_run && m_state != State::Idle)
+            fail(error);
+    }, Qt::QueuedConnection);
+}
+
 bool ArchiveExtractor::start(const QString &archivePath, const QString &destination)
 {
     if (m_state != State::Idle) {
@@ -74,35 +126,51 @@ bool ArchiveExtractor::start(const QString &archivePath, const QString &destinat
                  << archivePath;
         return false;
     }
+    ++m_run;
     m_archivePath = archivePath;
     m_destination = destination;
     m_fallbackStarted = false;
     m_fallbackCouldNotRun = false;
     m_archiverFailed = false;
     m_fallbackErrored = false;
+    m_timedOut = false;
+    m_destinationTouched = false;
+    m_plan = {};
+    m_state = State::Copying;
 
-    bool readable = false;
-    m_escapingEntries.clear();
-    const QStringList names = zipEntryNames(archivePath, &readable);
-    for (const QString &name : names) {
-        if (isEscapingEntryName(name))
-            m_escapingEntries.append(name);
-    }
-    if (!readable)
-        qDebug() << "ArchiveExtractor: no readable ZIP directory in" << archivePath;
-
-    m_state = State::Archiver;
-    QString error;
-    if (!prepareStaging(&error)) {
-        // Fails on the next turn of the event loop, like a process that cannot start.
-        m_state = State::Fallback;
-        m_fallbackStarted = true;
-        QMetaObject::invokeMethod(this, [this, error]() { fail(error); }, Qt::QueuedConnection);
+    QVector<ArchiveEntries::Entry> entries;
+    QString why;
+    if (!ArchiveEntries::readDirectory(archivePath, &entries, &why)) {
+        failLater(why);
         return true;
     }
-    const Archiver::Invocation call = Archiver::archiverCall(archivePath, m_staging->path());
-    prepareProcess(m_archiver);
-    m_archiver->start(call.program, call.arguments);
+    m_plan = ArchiveEntries::plan(entries, m_flatten);
+    // An archive of many hostile entries must not flood the log.
+    for (int i = 0; i < m_plan.notes.size() && i < kLoggedNotes; ++i)
+        qDebug().noquote() << "ArchiveExtractor:" << archivePath << m_plan.notes[i];
+    if (m_plan.notes.size() > kLoggedNotes)
+        qDebug().noquote() << "ArchiveExtractor:" << archivePath << "and" << m_plan.notes.size() - kLoggedNotes
+                           << "more entries dropped, refused or renamed";
+    if (m_plan.kept.isEmpty()) {
+        failLater(QStringLiteral("nothing to unpack (%1 entries, none usable)").arg(entries.size()));
+        return true;
+    }
+    if (!prepareStaging(&why)) {
+        failLater(why);
+        return true;
+    }
+    quint64 copySize = 0;
+    for (const ArchiveEntries::Kept &k : qAsConst(m_plan.kept))
+        copySize += entries[k.index].compressedSize + 128 + quint64(k.target.size()) * 2;
+    const qint64 cap = m_spaceCap >= 0 ? m_spaceCap : freeSpaceCap(m_staging->path());
+    if (cap >= 0 && m_plan.unpackedSize + copySize > quint64(cap)) {
+        failLater(QStringLiteral("the archive announces %1 bytes unpacked, more than the %2 bytes "
+                                 "the disk can spare")
+                      .arg(m_plan.unpackedSize)
+                      .arg(cap));
+        return true;
+    }
+    m_copy.start(archivePath, entries, m_plan, m_staging->filePath(kCopyName));
     return true;
 }
 
@@ -111,17 +179,14 @@ bool ArchiveExtractor::prepareStaging(QString *error)
     m_staging.reset();
     const QString dest = QDir::cleanPath(m_destination);
     QString parent = m_stagingParent;
-    QString name = QFileInfo(dest).fileName();
     if (parent.isEmpty())
         parent = QFileInfo(dest).absolutePath();
-    if (name.isEmpty())
-        name = QStringLiteral("extract");
     if (!QDir().mkpath(parent)) {
         *error = QStringLiteral("cannot create %1").arg(parent);
         return false;
     }
-    auto staging = std::make_unique<QTemporaryDir>(parent + QStringLiteral("/.") + name
-                                                   + QStringLiteral("-staging-XXXXXX"));
+    auto staging = std::make_unique<QTemporaryDir>(parent + QLatin1Char('/') + stagingName(dest)
+                                                   + QStringLiteral("XXXXXX"));
     if (!staging->isValid()) {
         *error = QStringLiteral("cannot create a staging folder in %1: %2")
                      .arg(parent, staging->errorString());
@@ -131,17 +196,70 @@ bool ArchiveExtractor::prepareStaging(QString *error)
     return true;
 }
 
+bool ArchiveExtractor::freshOutputFolder(QString *error)
+{
+    // Whatever a tool left half written is thrown away before the next one starts.
+    QDir files(m_staging->filePath(kFilesFolder));
+    if ((files.exists() && !files.removeRecursively()) || !QDir().mkpath(files.path())) {
+        *error = QStringLiteral("cannot prepare %1").arg(files.path());
+        return false;
+    }
+    return true;
+}
+
+void ArchiveExtractor::onCopyFinished(bool ok, const QString &error)
+{
+    if (m_state != State::Copying)
+        return;
+    QString why = error;
+    if (!ok || !freshOutputFolder(&why)) {
+        fail(why);
+        return;
+    }
+    m_state = State::Archiver;
+    const Archiver::Invocation call =
+        Archiver::archiverCall(m_staging->filePath(kCopyName), m_staging->filePath(kFilesFolder));
+    startTool(m_archiver, call.program, call.arguments);
+}
+
+void ArchiveExtractor::startTool(ChildProcess *process, const QString &program, const QStringList &arguments)
+{
+    prepareProcess(process);
+    m_limit.start(m_timeLimitMs);
+    process->start(program, arguments);
+}
+
+void ArchiveExtractor::onTimeLimit()
+{
+    ChildProcess *process = m_state == State::Archiver ? m_archiver
+                            : m_state == State::Fallback ? m_fallback
+                                                         : nullptr;
+    if (!process)
+        return;
+    qDebug().noquote() << "ArchiveExtractor:" << process->program() << "ran longer than"
+                       << m_timeLimitMs << "ms on" << m_archivePath << "- ending it";
+    m_timedOut = true;
+    const State before = m_state;
+    const quint64 run = m_run;
+    // Its finished() arrives inside killTree() and moves the extraction on.
+    process->killTree();
+    if (run == m_run && m_state == before && process->state() != QProcess::NotRunning)
+        fail(QStringLiteral("%1 could not be ended after its time limit").arg(process->program()));
+}
+
 void ArchiveExtractor::archiverFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
     if (m_state != State::Archiver || m_fallbackStarted)
         return;
-    if (exitCode == 0 && exitStatus == QProcess::NormalExit && !m_archiverFailed) {
+    m_limit.stop();
+    if (exitCode == 0 && exitStatus == QProcess::NormalExit && !m_archiverFailed && !m_timedOut) {
         succeed(QStringLiteral("archiver"));
         return;
     }
-    startFallback(QStringLiteral("archiver exit code %1%2")
-                      .arg(exitCode)
-                      .arg(exitStatus == QProcess::CrashExit ? QStringLiteral(" (crashed)") : QString()));
+    startFallback(m_timedOut ? QStringLiteral("archiver time limit")
+                             : QStringLiteral("archiver exit code %1%2")
+                                   .arg(exitCode)
+                                   .arg(exitStatus == QProcess::CrashExit ? QStringLiteral(" (crashed)") : QString()));
 }
 
 void ArchiveExtractor::archiverError(QProcess::ProcessError error)
@@ -153,9 +271,12 @@ void ArchiveExtractor::archiverError(QProcess::ProcessError error)
         // Still running: end it first, its finished() then starts the fallback, so the two
         // never write into the staging folder at the same time.
         m_archiverFailed = true;
-        m_archiver->kill();
+        m_archiver->killTree();
         return;
     }
+    if (error == QProcess::Crashed)
+        return; // finished() follows and decides
+    m_limit.stop();
     startFallback(QStringLiteral("archiver error %1 (%2)").arg(error).arg(m_archiver->errorString()));
 }
 
@@ -163,35 +284,39 @@ void ArchiveExtractor::startFallback(const QString &why)
 {
     m_fallbackStarted = true;
     m_state = State::Fallback;
+    m_timedOut = false;
     if (!m_fallbackEnabled) {
         fail(why);
         return;
     }
     qDebug().noquote() << "ArchiveExtractor:" << why << "for" << m_archivePath
                        << "- trying the fallback extractor";
-    // Whatever the archiver left half written is thrown away with its staging folder.
     QString error;
-    if (!prepareStaging(&error)) {
-        m_fallbackCouldNotRun = true;
+    if (!freshOutputFolder(&error)) {
         fail(error);
         return;
     }
-    const Archiver::Invocation call = Archiver::fallbackCall(m_archivePath, m_staging->path());
-    prepareProcess(m_fallback);
-    m_fallback->start(call.program, call.arguments);
+    const Archiver::Invocation call =
+        Archiver::fallbackCall(m_staging->filePath(kCopyName), m_staging->filePath(kFilesFolder));
+    startTool(m_fallback, call.program, call.arguments);
 }
 
 void ArchiveExtractor::fallbackFinished(int exitCode, QProcess::ExitStatus exitStatus)
 {
     if (m_state != State::Fallback)
         return;
+    m_limit.stop();
     if (m_fallbackErrored) {
         m_fallbackCouldNotRun = true;
         fail(QStringLiteral("fallback extractor failed: %1").arg(m_fallback->errorString()));
         return;
     }
-    if (exitStatus == QProcess::NormalExit
-        && Archiver::fallbackSucceeded(exitCode, !m_escapingEntries.isEmpty())) {
+    if (m_timedOut) {
+        fail(QStringLiteral("fallback extractor ran longer than %1 ms").arg(m_timeLimitMs));
+        return;
+    }
+    // The rewritten copy holds no entry that names a place outside.
+    if (exitStatus == QProcess::NormalExit && Archiver::fallbackSucceeded(exitCode, false)) {
         succeed(QStringLiteral("fallback extractor"));
         return;
     }
@@ -205,9 +330,12 @@ void ArchiveExtractor::fallbackError(QProcess::ProcessError error)
     if (error != QProcess::FailedToStart && error != QProcess::Crashed
         && m_fallback->state() != QProcess::NotRunning) {
         m_fallbackErrored = true;
-        m_fallback->kill();
+        m_fallback->killTree();
         return;
     }
+    if (error == QProcess::Crashed)
+        return; // finished() follows and decides
+    m_limit.stop();
     m_fallbackCouldNotRun = true;
     fail(QStringLiteral("fallback extractor cannot run: %1").arg(m_fallback->errorString()));
 }
@@ -219,28 +347,53 @@ void ArchiveExtractor::succeed(const QString &tool)
         fail(error);
         return;
     }
-    m_staging.reset();
-    m_state = State::Idle;
+    finishRun();
     if (!QFile::remove(m_archivePath))
         qDebug() << "ArchiveExtractor: cannot delete" << m_archivePath << "after extraction";
-    qDebug().noquote() << "ArchiveExtractor:" << tool << "unpacked" << m_archivePath << "into"
-                       << m_destination;
+    qDebug().noquote() << "ArchiveExtractor:" << tool << "unpacked" << m_plan.kept.size() << "files of"
+                       << m_archivePath << "into" << m_destination;
     emit finished(true, QString());
 }
 
 void ArchiveExtractor::fail(const QString &error)
 {
+    finishRun();
+    qDebug().noquote() << "ArchiveExtractor:" << error << "- archive" << m_archivePath << "kept,"
+                       << m_destination
+                       << (m_destinationTouched ? "may hold part of it (see above)" : "unchanged");
+    emit finished(false, error);
+}
+
+void ArchiveExtractor::finishRun()
+{
+    m_limit.stop();
+    m_copy.cancel();
     m_staging.reset();
     m_state = State::Idle;
-    qDebug().noquote() << "ArchiveExtractor:" << error << "- archive" << m_archivePath
-                       << "kept," << m_destination << "unchanged";
-    emit finished(false, error);
+}
+
+void ArchiveExtractor::cancel()
+{
+    if (m_state == State::Idle)
+        return;
+    ++m_run;
+    const State was = m_state;
+    // Idle first: the killed tools' finished() then finds nothing to move on.
+    m_state = State::Idle;
+    m_limit.stop();
+    m_copy.cancel();
+    if (m_archiver->state() != QProcess::NotRunning)
+        m_archiver->killTree();
+    if (m_fallback->state() != QProcess::NotRunning)
+        m_fallback->killTree();
+    m_staging.reset();
+    qDebug().noquote() << "ArchiveExtractor: extraction of" << m_archivePath << "cancelled"
+                       << (was == State::Copying ? "while preparing" : "while unpacking");
 }
 
 bool ArchiveExtractor::deliverStaging(QString *error)
 {
-    const QString stagingRoot = QFileInfo(m_staging->path()).canonicalFilePath();
-    const QDir staging(stagingRoot);
+    const QString filesRoot = QFileInfo(m_staging->filePath(kFilesFolder)).canonicalFilePath();
     const QString dest = QDir::cleanPath(m_destination);
     if (!QDir().mkpath(dest)) {
         *error = QStringLiteral("cannot create %1").arg(dest);
@@ -248,119 +401,91 @@ bool ArchiveExtractor::deliverStaging(QString *error)
     }
     const QString destRoot = QFileInfo(dest).canonicalFilePath();
 
-    // Entries that named a place outside: the tools put them somewhere inside instead, and
-    // that is no file the archive meant for the destination either.
-    for (const QString &name : qAsConst(m_escapingEntries)) {
-        for (const QString &form : keptInsideForms(name)) {
-            const QString path = stagingRoot + QLatin1Char('/') + form;
-            if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
-                continue;
-            QFile::remove(path);
-            // The folders made only for it go too (rmdir leaves non-empty ones alone).
-            for (QString dir = QFileInfo(path).absolutePath();
-                 isInside(dir, stagingRoot) && QDir().rmdir(dir);
-                 dir = QFileInfo(dir).absolutePath()) {
-            }
+    // Only the planned files are taken, each as a plain file inside the staging folder;
+    // whatever else a tool made goes with the staging folder.
+    QVector<QPair<QString, QString>> moves;
+    for (const ArchiveEntries::Kept &k : qAsConst(m_plan.kept)) {
+        const QString source = filesRoot + QLatin1Char('/') + k.target;
+        const QFileInfo fi(source);
+        if (isLink(fi) || !fi.isFile() || !isInside(fi.canonicalFilePath(), filesRoot)) {
+            *error = QStringLiteral("entry \"%1\" was not unpacked as a plain file")
+                         .arg(ArchiveEntries::printable(k.target));
+            return false;
         }
-        qDebug().noquote() << QStringLiteral("ArchiveExtractor: entry \"%1\" of %2 points outside the "
-                                             "destination; dropped")
-                                  .arg(name, m_archivePath);
+        moves.append({source, dest + QLatin1Char('/') + k.target});
     }
 
-    QStringList dirs;
-    QStringList files;
-    QDirIterator it(stagingRoot, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QFileInfo fi(path);
-        const QString rel = staging.relativeFilePath(path);
-        if (isLink(fi)) {
-            qDebug().noquote() << QStringLiteral("ArchiveExtractor: link \"%1\" in %2 dropped").arg(rel, m_archivePath);
-            continue;
+    const QString replaced = m_staging->filePath(kReplacedFolder);
+    QDir().mkpath(replaced);
+    struct Done
+    {
+        QString target;
+        QString backup;
+    };
+    QVector<Done> done;
+    QStringList madeFolders; // deepest last
+    auto undo = [&](const QString &why) {
+        QStringList notRestored;
+        for (int i = done.size() - 1; i >= 0; --i) {
+            QFile::remove(done[i].target);
+            if (!done[i].backup.isEmpty() && !QFile::rename(done[i].backup, done[i].target))
+                notRestored.append(done[i].target);
         }
-        if (!isInside(fi.canonicalFilePath(), stagingRoot)) {
-            qDebug().noquote() << QStringLiteral("ArchiveExtractor: \"%1\" resolves outside the staging folder; dropped").arg(rel);
-            continue;
+        for (int i = madeFolders.size() - 1; i >= 0; --i)
+            QDir().rmdir(madeFolders[i]);
+        *error = why;
+        if (!notRestored.isEmpty()) {
+            m_destinationTouched = true;
+            *error += QStringLiteral("; could not restore %1").arg(notRestored.join(QStringLiteral(", ")));
         }
-        if (fi.isDir())
-            dirs.append(rel);
-        else if (fi.isFile())
-            files.append(rel);
-        else
-            qDebug().noquote() << QStringLiteral("ArchiveExtractor: \"%1\" is no plain file; dropped").arg(rel);
-    }
-
+        return false;
+    };
     // A folder of the destination that is a link would carry files elsewhere.
-    auto targetFolderOk = [&destRoot](const QString &folder) {
+    auto folderOk = [&destRoot](const QString &folder) {
         const QString canon = QFileInfo(folder).canonicalFilePath();
         return canon == destRoot || isInside(canon, destRoot);
     };
-    for (const QString &rel : qAsConst(dirs)) {
-        const QString target = dest + QLatin1Char('/') + rel;
-        if (!QDir().mkpath(target) || !targetFolderOk(target)) {
-            *error = QStringLiteral("cannot place folder %1 in %2").arg(rel, dest);
-            return false;
-        }
-    }
-    for (const QString &rel : qAsConst(files)) {
-        const QString target = dest + QLatin1Char('/') + rel;
+    for (int i = 0; i < moves.size(); ++i) {
+        const QString &source = moves[i].first;
+        const QString &target = moves[i].second;
         const QString folder = QFileInfo(target).absolutePath();
-        if (!QDir().mkpath(folder) || !targetFolderOk(folder)) {
-            *error = QStringLiteral("cannot place %1 in %2").arg(rel, dest);
-            return false;
-        }
+        QStringList missing;
+        for (QString f = folder; isInside(f, dest) && !QFileInfo::exists(f); f = QFileInfo(f).absolutePath())
+            missing.prepend(f);
+        if (!QDir().mkpath(folder))
+            return undo(QStringLiteral("cannot create %1").arg(folder));
+        madeFolders += missing;
+        if (!folderOk(folder))
+            return undo(QStringLiteral("%1 leads outside %2").arg(folder, dest));
         const QFileInfo existing(target);
-        if ((existing.exists() || isLink(existing)) && !existing.isDir())
-            QFile::remove(target);
-        const QString source = stagingRoot + QLatin1Char('/') + rel;
-        if (!QFile::rename(source, target)
-            && !(QFile::copy(source, target) && QFile::remove(source))) {
-            *error = QStringLiteral("cannot move %1 into %2").arg(rel, dest);
-            return false;
+        QString backup;
+        if (existing.isDir() && !isLink(existing))
+            return undo(QStringLiteral("a folder is in the way of %1").arg(target));
+        if (existing.exists() || isLink(existing)) {
+            backup = replaced + QLatin1Char('/') + QString::number(i);
+            if (!QFile::rename(target, backup))
+                return undo(QStringLiteral("cannot replace %1").arg(target));
         }
+        if (!QFile::rename(source, target)) {
+            if (!backup.isEmpty())
+                QFile::rename(backup, target);
+            return undo(QStringLiteral("cannot move %1 into %2").arg(QFileInfo(target).fileName(), dest));
+        }
+        done.append({target, backup});
     }
     return true;
 }
 
 QStringList ArchiveExtractor::zipEntryNames(const QString &archivePath, bool *readable)
 {
+    QVector<ArchiveEntries::Entry> entries;
+    QString error;
+    const bool ok = ArchiveEntries::readDirectory(archivePath, &entries, &error);
     if (readable)
-        *readable = false;
-    QFile f(archivePath);
-    if (!f.open(QIODevice::ReadOnly) || f.size() < kEndRecordSize)
-        return {};
-    const qint64 tailSize = qMin(f.size(), kEndRecordSize + kMaxCommentSize);
-    if (!f.seek(f.size() - tailSize))
-        return {};
-    const QByteArray tail = f.read(tailSize);
-    int at = tail.lastIndexOf(QByteArray("PK\x05\x06", 4));
-    if (at < 0 || tail.size() - at < kEndRecordSize)
-        return {};
-    const char *end = tail.constData() + at;
-    const quint16 count = le16(end + 10);
-    const quint32 cdSize = le32(end + 12);
-    const quint32 cdOffset = le32(end + 16);
-    if (cdSize > kMaxCentralDirectory || qint64(cdOffset) + cdSize > f.size() || !f.seek(cdOffset))
-        return {};
-    const QByteArray cd = f.read(cdSize);
+        *readable = ok;
     QStringList names;
-    int pos = 0;
-    for (int i = 0; i < count; ++i) {
-        if (cd.size() - pos < 46 || le32(cd.constData() + pos) != 0x02014b50)
-            return names;
-        const char *h = cd.constData() + pos;
-        const quint16 flags = le16(h + 8);
-        const int nameLen = le16(h + 28);
-        const int skip = 46 + nameLen + le16(h + 30) + le16(h + 32);
-        if (cd.size() - pos < skip)
-            return names;
-        const QByteArray raw(h + 46, nameLen);
-        names.append((flags & 0x0800) ? QString::fromUtf8(raw) : QString::fromLatin1(raw));
-        pos += skip;
-    }
-    if (readable)
-        *readable = true;
+    for (const ArchiveEntries::Entry &e : qAsConst(entries))
+        names.append(e.name);
     return names;
 }
 

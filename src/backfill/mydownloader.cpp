@@ -1,14 +1,16 @@
 #include "backfill/mydownloader.h"
 
+#include "backfill/backfillrequest.h"
 #include "backfill/extraction.h"
+#include "platform/childprocess.h"
 #include "platform/installpaths.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSaveFile>
 
 #include <atomic>
 #include <cmath>
@@ -16,6 +18,7 @@
 namespace {
 
 std::atomic<double> g_intervalScale{1.0};
+std::atomic<qint64> g_bodyLimit{MyDownloader::kMaxBodyBytes};
 
 // Bytes read from the reply per write: bounds what one readyRead holds in memory.
 constexpr qint64 kReadChunk = 256 * 1024;
@@ -25,6 +28,16 @@ constexpr qint64 kReadChunk = 256 * 1024;
 void MyDownloader::setIntervalScaleForTests(double scale)
 {
     g_intervalScale.store(scale > 0 ? scale : 1.0);
+}
+
+void MyDownloader::setBodyLimitForTests(qint64 bytes)
+{
+    g_bodyLimit.store(bytes > 0 ? bytes : kMaxBodyBytes);
+}
+
+QString MyDownloader::partialPath(const QString &outputFilePath)
+{
+    return outputFilePath + QStringLiteral(".part");
 }
 
 int MyDownloader::scaledInterval(int ms)
@@ -73,15 +86,18 @@ MyDownloader::MyDownloader(QString fileName, QString url, QString destinationExt
     , m_requestTimer(this)
     , m_timeoutTimer(this)
     , m_outputFile(InstallPaths::rootSlashTrailing() + fileName)
-    , m_archiverProcess(new QProcess(this))
-    , m_fallbackProcess(new QProcess(this))
+    , m_archiverProcess(new ChildProcess(this))
+    , m_fallbackProcess(new ChildProcess(this))
     , m_fileName(std::move(fileName))
     , m_destinationExtr(std::move(destinationExtr))
     , m_method(method)
     , m_extractor(new ArchiveExtractor(m_archiverProcess, m_fallbackProcess, this))
+    , m_totalTimer(this)
 {
     m_requestTimer.setSingleShot(true);
     m_timeoutTimer.setSingleShot(true);
+    m_totalTimer.setSingleShot(true);
+    connect(&m_totalTimer, &QTimer::timeout, this, &MyDownloader::onTotalLimit);
     connect(m_archiverProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
             &MyDownloader::process7zipFinished);
     connect(m_archiverProcess, &QProcess::errorOccurred, this, &MyDownloader::process7zipError);
@@ -89,12 +105,24 @@ MyDownloader::MyDownloader(QString fileName, QString url, QString destinationExt
             &MyDownloader::processPSFinished);
     connect(m_fallbackProcess, &QProcess::errorOccurred, this, &MyDownloader::processPSError);
     connect(m_extractor, &ArchiveExtractor::finished, this, &MyDownloader::onExtractionFinished);
+    // Backfill folders are flat: the import takes only files at their top.
+    m_extractor->setFlatten(true);
+    m_extractor->setStagingParent(InstallPaths::root());
+
+    // What a killed run left behind: a partial body and staging folders.
+    const QString partial = partialPath(m_outputFile.fileName());
+    if (QFileInfo::exists(partial)) {
+        qDebug() << "MyDownloader: removing the partial download" << partial << "of an earlier run";
+        QFile::remove(partial);
+    }
+    if (!m_destinationExtr.isEmpty())
+        ArchiveExtractor::removeStaleStaging(InstallPaths::root(), m_destinationExtr);
 }
 
 MyDownloader::~MyDownloader()
 {
     // The reply belongs to the manager; it must not call back into a half-destroyed object.
-    dropReply(true);
+    stopWork();
 }
 
 void MyDownloader::scheduleRequest(int delayMs)
@@ -109,6 +137,7 @@ void MyDownloader::scheduleRequest(int delayMs)
 void MyDownloader::dropReply(bool abortIt)
 {
     discardBody();
+    m_totalTimer.stop();
     if (!m_reply)
         return;
     QNetworkReply *reply = m_reply;
@@ -121,10 +150,34 @@ void MyDownloader::dropReply(bool abortIt)
 
 void MyDownloader::discardBody()
 {
-    if (m_body)
-        m_body->cancelWriting();
+    if (m_body) {
+        m_body->close();
+        m_body->remove();
+    }
     m_body.reset();
     m_bodyFailed = false;
+    m_bodyBytes = 0;
+    m_bodyProblem.clear();
+}
+
+void MyDownloader::stopWork()
+{
+    dropReply(true);
+    if (m_extractor->isRunning())
+        m_extractor->cancel();
+    m_requestTimer.stop();
+    m_timeoutTimer.stop();
+    m_totalTimer.stop();
+}
+
+void MyDownloader::cancel()
+{
+    const bool busy = m_reply || m_extractor->isRunning() || m_requestTimer.isActive();
+    stopWork();
+    ++m_requestNumber;
+    m_failures = 0;
+    if (busy)
+        qDebug() << "MyDownloader: request for" << m_url.toString() << "cancelled";
 }
 
 void MyDownloader::initialize(QString fileName, QString url, QString destinationExtr, int method)
@@ -132,19 +185,23 @@ void MyDownloader::initialize(QString fileName, QString url, QString destination
     m_fileName = std::move(fileName);
     m_destinationExtr = std::move(destinationExtr);
     m_method = method;
-    dropReply(true);
+    // An earlier request still unpacking would write into the folder this one fills.
+    stopWork();
+    ++m_requestNumber;
+    m_failures = 0;
     m_url = QUrl(url, QUrl::TolerantMode);
     m_retryDelay = kInitialRetryDelayMs;
-    m_requestTimer.stop();
-    m_timeoutTimer.stop();
     scheduleRequest(kRequestDelayMs);
 }
 
 void MyDownloader::requestData()
 {
     m_requestTimer.stop();
-    // An earlier reply still running would keep buffering a body nobody reads.
+    // An earlier reply still running would keep buffering a body nobody reads, and an
+    // extraction still running would read an archive this transfer replaces.
     dropReply(true);
+    if (m_extractor->isRunning())
+        m_extractor->cancel();
 
     const QString text = m_url.toString();
     const int q = text.indexOf(QLatin1Char('?'));
@@ -159,16 +216,21 @@ void MyDownloader::requestData()
                           QStringLiteral("application/x-www-form-urlencoded"));
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                              QNetworkRequest::NoLessSafeRedirectPolicy);
+        request.setMaximumRedirectsAllowed(kMaxRedirects);
         reply = m_network->post(request, body);
     } else {
         QNetworkRequest request{m_url};
         request.setRawHeader("Connection", "keep-alive");
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                              QNetworkRequest::NoLessSafeRedirectPolicy);
+        request.setMaximumRedirectsAllowed(kMaxRedirects);
         reply = m_network->get(request);
     }
     m_reply = reply;
     m_speedClock.restart();
+    // The body may use the free space less the reserve, and never more than the limit.
+    const qint64 spare = ArchiveExtractor::freeSpaceCap(InstallPaths::root());
+    m_bodyLimit = spare < 0 ? g_bodyLimit.load() : qMin(spare, g_bodyLimit.load());
 
     connect(reply, &QNetworkReply::downloadProgress, this, &MyDownloader::downloadProgress,
             Qt::UniqueConnection);
@@ -176,10 +238,13 @@ void MyDownloader::requestData()
             Qt::UniqueConnection);
     connect(reply, &QIODevice::readyRead, this, &MyDownloader::onReplyReadyRead,
             Qt::UniqueConnection);
+    connect(reply, &QNetworkReply::metaDataChanged, this, &MyDownloader::onMetaDataChanged,
+            Qt::UniqueConnection);
 
     m_timeoutTimer.setSingleShot(true);
     m_timeoutTimer.start(scaledInterval(kTimeoutMs));
     connect(&m_timeoutTimer, &QTimer::timeout, this, &MyDownloader::abort, Qt::UniqueConnection);
+    m_totalTimer.start(scaledInterval(kTotalLimitMs));
 }
 
 bool MyDownloader::storeAvailable()
@@ -187,9 +252,9 @@ bool MyDownloader::storeAvailable()
     if (!m_reply)
         return false;
     if (!m_body && !m_bodyFailed) {
-        m_body = std::make_unique<QSaveFile>(m_outputFile.fileName());
-        if (!m_body->open(QIODevice::WriteOnly)) {
-            qDebug() << "MyDownloader: cannot write" << m_outputFile.fileName() << m_body->errorString();
+        m_body = std::make_unique<QFile>(partialPath(m_outputFile.fileName()));
+        if (!m_body->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            m_bodyProblem = QStringLiteral("cannot write %1: %2").arg(m_body->fileName(), m_body->errorString());
             m_body.reset();
             m_bodyFailed = true;
         }
@@ -198,15 +263,30 @@ bool MyDownloader::storeAvailable()
         const QByteArray chunk = m_reply->read(kReadChunk);
         if (chunk.isEmpty())
             break;
+        m_bodyBytes += chunk.size();
         // After a failed write the rest is still drained, so the reply does not pile it up.
         if (m_body && m_body->write(chunk) != chunk.size()) {
-            qDebug() << "MyDownloader: short write to" << m_outputFile.fileName() << m_body->errorString();
-            m_body->cancelWriting();
-            m_body.reset();
+            m_bodyProblem = QStringLiteral("cannot write %1: %2").arg(m_body->fileName(), m_body->errorString());
+            discardBody();
             m_bodyFailed = true;
         }
     }
     return !m_bodyFailed;
+}
+
+void MyDownloader::onMetaDataChanged()
+{
+    if (sender() != m_reply || !m_reply)
+        return;
+    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() > m_bodyLimit) {
+        const QString reason = QStringLiteral("the server announces %1 bytes, more than the %2 bytes allowed")
+                                   .arg(length.toLongLong())
+                                   .arg(m_bodyLimit);
+        dropReply(true);
+        m_timeoutTimer.stop();
+        failAttempt(reason, 0, true);
+    }
 }
 
 void MyDownloader::onReplyReadyRead()
@@ -218,6 +298,22 @@ void MyDownloader::onReplyReadyRead()
         m_timeoutTimer.start(scaledInterval(kTimeoutMs));
     // An error page is stored too, and thrown away with the reply when it finishes.
     storeAvailable();
+    if (m_bodyBytes > m_bodyLimit) {
+        const QString reason = QStringLiteral("the body passed the %1 bytes allowed").arg(m_bodyLimit);
+        dropReply(true);
+        m_timeoutTimer.stop();
+        failAttempt(reason, 0, true);
+    }
+}
+
+void MyDownloader::onTotalLimit()
+{
+    if (!m_reply)
+        return;
+    const QString reason = QStringLiteral("the transfer took longer than %1 ms").arg(scaledInterval(kTotalLimitMs));
+    dropReply(true);
+    m_timeoutTimer.stop();
+    failAttempt(reason, 0, true);
 }
 
 void MyDownloader::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
@@ -230,9 +326,45 @@ void MyDownloader::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
     emit updateProgress2(progress, speed);
 }
 
+bool MyDownloader::commitBody(QString *error)
+{
+    if (!storeAvailable() || !m_body) {
+        *error = m_bodyProblem.isEmpty() ? QStringLiteral("nothing could be stored") : m_bodyProblem;
+        discardBody();
+        return false;
+    }
+    // A body shorter (or longer) than announced was cut: the link broke before its end.
+    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && length.toLongLong() != m_bodyBytes) {
+        *error = QStringLiteral("the body has %1 of the %2 bytes announced").arg(m_bodyBytes).arg(length.toLongLong());
+        discardBody();
+        return false;
+    }
+    const bool flushed = m_body->flush();
+    m_body->close();
+    if (!flushed || m_body->error() != QFileDevice::NoError) {
+        *error = QStringLiteral("cannot write %1: %2").arg(m_body->fileName(), m_body->errorString());
+        discardBody();
+        return false;
+    }
+    const QString part = m_body->fileName();
+    m_body.reset();
+    const QString target = m_outputFile.fileName();
+    QFile::remove(target);
+    if (!QFile::rename(part, target)) {
+        *error = QStringLiteral("cannot rename %1 to %2").arg(part, target);
+        QFile::remove(part);
+        return false;
+    }
+    return true;
+}
+
 void MyDownloader::downloadCompleted()
 {
+    if (sender() && sender() != m_reply && qobject_cast<QNetworkReply *>(sender()))
+        return; // a reply of an earlier attempt
     m_timeoutTimer.stop();
+    m_totalTimer.stop();
     disconnect(&m_timeoutTimer, &QTimer::timeout, this, &MyDownloader::abort);
 
     if (!m_reply) {
@@ -240,23 +372,17 @@ void MyDownloader::downloadCompleted()
         return;
     }
     if (m_reply->error() != QNetworkReply::NoError) {
-        qDebug() << "MyDownloader:" << m_url.toString() << "failed:" << m_reply->errorString();
+        const QString reason = QStringLiteral("network error: %1").arg(m_reply->errorString());
         dropReply(false);
-        m_retryDelay = grownRetryDelay(m_retryDelay);
-        emit responseError();
-        scheduleRequest(m_retryDelay);
+        failAttempt(reason, 0, true);
         return;
     }
 
-    m_retryDelay = kInitialRetryDelayMs;
-    const bool stored = storeAvailable() && m_body && m_body->commit();
-    if (!stored)
-        qDebug() << "MyDownloader: could not store" << m_url.toString() << "in" << m_outputFile.fileName();
-    m_body.reset();
+    QString problem;
+    const bool stored = commitBody(&problem);
     dropReply(false);
     if (!stored) {
-        emit responseError();
-        scheduleRequest(m_retryDelay);
+        failAttempt(problem, 0, true);
         return;
     }
 
@@ -264,14 +390,14 @@ void MyDownloader::downloadCompleted()
 
     if (QFileInfo(m_outputFile.fileName()).suffix().toLower() == QLatin1String("zip")) {
         const QString archive = QDir::fromNativeSeparators(m_outputFile.fileName());
-        if (!m_extractor->start(archive, m_destinationExtr)) {
-            emit responseError();
-            scheduleRequest(m_retryDelay);
-        }
+        m_extractionRequest = m_requestNumber;
+        m_extractor->setTimeLimit(scaledInterval(ArchiveExtractor::kDefaultTimeLimitMs));
+        if (!m_extractor->start(archive, m_destinationExtr))
+            failAttempt(QStringLiteral("an extraction is still running"), 0, true);
         return;
     }
     moveIntoDestination();
-    emit downloadfinished();
+    succeed();
 }
 
 void MyDownloader::moveIntoDestination()
@@ -293,12 +419,73 @@ void MyDownloader::moveIntoDestination()
 
 void MyDownloader::abort()
 {
-    if (m_reply)
-        qDebug() << "MyDownloader: no bytes for" << scaledInterval(kTimeoutMs) << "ms from"
-                 << m_url.toString() << "- starting over";
+    if (!m_reply) {
+        m_timeoutTimer.stop();
+        scheduleRequest(kAfterTimeoutDelayMs);
+        return;
+    }
+    const QString reason = QStringLiteral("no bytes for %1 ms").arg(scaledInterval(kTimeoutMs));
     dropReply(true);
     m_timeoutTimer.stop();
-    scheduleRequest(kAfterTimeoutDelayMs);
+    // A time-out is not reported as an error; it still counts toward giving up.
+    failAttempt(reason, kAfterTimeoutDelayMs, false);
+}
+
+void MyDownloader::failAttempt(const QString &reason, int minimumDelayMs, bool report)
+{
+    ++m_failures;
+    m_retryDelay = grownRetryDelay(m_retryDelay);
+    qDebug().noquote() << "MyDownloader:" << m_url.toString() << "attempt" << m_failures << "of"
+                       << kMaxFailures << "failed:" << reason;
+    if (report)
+        emit responseError();
+    if (m_failures >= kMaxFailures) {
+        giveUp(reason);
+        return;
+    }
+    scheduleRequest(qMax(minimumDelayMs, m_retryDelay));
+}
+
+void MyDownloader::succeed()
+{
+    m_retryDelay = kInitialRetryDelayMs;
+    m_failures = 0;
+    emit downloadfinished();
+}
+
+QString MyDownloader::requestLabel() const
+{
+    const QString symbol = BackfillRequest::symbolOfUrl(m_url.toString());
+    if (!symbol.isEmpty())
+        return symbol;
+    const QString file = QFileInfo(m_url.path()).fileName();
+    return file.isEmpty() ? m_url.toString(QUrl::RemoveQuery) : file;
+}
+
+void MyDownloader::giveUp(const QString &reason)
+{
+    stopWork();
+    // The archive that could not be used is not kept: the next request writes it anew.
+    if (QFileInfo(m_outputFile.fileName()).suffix().toLower() == QLatin1String("zip"))
+        QFile::remove(m_outputFile.fileName());
+    const QString symbol = ArchiveEntries::printable(requestLabel());
+    const QString why = ArchiveEntries::printable(reason);
+    const QString line = QStringLiteral("%1 - backfill given up for %2 after %3 failed attempts: %4")
+                             .arg(QDateTime::currentDateTime().toString(Qt::ISODate), symbol)
+                             .arg(kMaxFailures)
+                             .arg(why);
+    QDir().mkpath(InstallPaths::backfillWorkDir());
+    QFile log(InstallPaths::backfillErrorLog());
+    if (log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+        log.write((line + QLatin1Char('\n')).toUtf8());
+        log.close();
+    }
+    qDebug().noquote() << "MyDownloader:" << line;
+    const quint64 number = m_requestNumber;
+    emit givenUp(symbol, why);
+    // The owner may have started the next request from its slot; this one stays over.
+    if (number == m_requestNumber)
+        ++m_requestNumber;
 }
 
 void MyDownloader::process7zipFinished(int exitCode, QProcess::ExitStatus exitStatus)
@@ -323,12 +510,11 @@ void MyDownloader::processPSError(QProcess::ProcessError error)
 
 void MyDownloader::onExtractionFinished(bool ok, const QString &error)
 {
+    if (m_extractionRequest != m_requestNumber)
+        return; // an extraction of an earlier request
     if (ok) {
-        emit downloadfinished();
+        succeed();
         return;
     }
-    qDebug().noquote() << "MyDownloader: extraction failed:" << error;
-    emit responseError();
-    if (m_extractor->fallbackCouldNotRun())
-        scheduleRequest(qMin(m_retryDelay, m_maxRetryDelay));
+    failAttempt(QStringLiteral("unpacking failed: %1").arg(error), 0, true);
 }

@@ -11,19 +11,24 @@
 #include <memory>
 
 class ArchiveExtractor;
+class ChildProcess;
 class QNetworkReply;
-class QSaveFile;
 
 // Fetches one file over HTTP into a fixed file under the installation root, reports
-// progress and speed, retries on its own (no retry limit) and unpacks archives into the
-// destination folder. Event driven and living in the GUI thread: the QThread base is never
-// started.
+// progress and speed, retries on its own and unpacks archives into the destination
+// folder. Event driven and living in the GUI thread: the QThread base is never started.
 //
-// The body is streamed to a temporary file beside the output file as it arrives and
-// renamed over the output file only when the transfer succeeded, so a failed or aborted
-// transfer never leaves a partial file behind and memory does not grow with the size.
-// The 90 s time-out counts from the last bytes received: a stalled transfer is aborted and
-// tried again 10 s later, a slow one that keeps receiving completes.
+// Every request (each initialize()) ends in exactly one downloadfinished() or, after
+// kMaxFailures failed attempts, one givenUp() with a line in the backfill error log that
+// names the symbol and the reason; cancel() ends it with neither. Each attempt that fails
+// (network error, time-out, a body too large or shorter than announced, an archive that
+// cannot be unpacked) grows the retry delay. Results of an earlier request are ignored.
+//
+// The body is streamed to "<output file>.part" as it arrives and renamed over the output
+// file only when the transfer succeeded, so a failed or aborted transfer never leaves a
+// partial file behind and memory does not grow with the size. Time and size per attempt
+// are bounded: 90 s without bytes (tried again 10 s later), 15 minutes in all, and at most
+// the free space less 1 GB and never more than 2 GB for the body.
 class MyDownloader : public QThread
 {
     Q_OBJECT
@@ -49,10 +54,18 @@ public:
     static constexpr int kMaxRetryDelayMs = 30000;
     static constexpr int kTimeoutMs = 90000;
     static constexpr int kAfterTimeoutDelayMs = 10000;
+    static constexpr int kTotalLimitMs = 15 * 60 * 1000;
+    static constexpr int kMaxFailures = 5;
+    static constexpr int kMaxRedirects = 5;
+    static constexpr qint64 kMaxBodyBytes = 2LL * 1024 * 1024 * 1024;
 
     // Tests shorten every interval the downloader starts by this factor (1 = product).
     static void setIntervalScaleForTests(double scale);
     static int scaledInterval(int ms);
+    // Tests lower the 2 GB body limit (0 or less restores it).
+    static void setBodyLimitForTests(qint64 bytes);
+    // The partial body of a transfer in flight, beside the output file.
+    static QString partialPath(const QString &outputFilePath);
 
     // The progress and speed texts for one progress report; elapsedMs is the time since
     // the request was sent. bytesTotal <= 0 gives "--%" and an empty speed.
@@ -61,7 +74,14 @@ public:
     // The retry delay that follows a failed reply.
     static int grownRetryDelay(int delayMs);
 
+    // Number of the current request; initialize() and cancel() start a new one.
+    quint64 requestNumber() const { return m_requestNumber; }
+    int failures() const { return m_failures; }
+
 public slots:
+    // Ends the current request: the reply is aborted, a running extraction killed with
+    // its staging folder, and every timer stopped. Nothing is reported for it afterwards.
+    void cancel();
     void initialize(QString fileName, QString url, QString destinationExtr, int method = 0);
     void requestData();
     void downloadCompleted();
@@ -77,17 +97,28 @@ signals:
     void updateProgress2(QString progress, QString speed);
     void downloadfinished();
     void responseError();
+    // The request failed kMaxFailures times and is dropped; the error log has its line.
+    void givenUp(QString symbol, QString reason);
 
 private slots:
     void onReplyReadyRead();
+    void onMetaDataChanged();
+    void onTotalLimit();
     void onExtractionFinished(bool ok, const QString &error);
 
 private:
     void scheduleRequest(int delayMs);
     void dropReply(bool abortIt);
     void discardBody();
+    void stopWork();
     bool storeAvailable();
+    bool commitBody(QString *error);
     void moveIntoDestination();
+    // One failed attempt: the delay grows; after kMaxFailures the request is given up.
+    void failAttempt(const QString &reason, int minimumDelayMs, bool report);
+    void succeed();
+    void giveUp(const QString &reason);
+    QString requestLabel() const;
 
     QNetworkAccessManager *m_network;
     QUrl m_url;
@@ -95,8 +126,8 @@ private:
     QTimer m_requestTimer;
     QTimer m_timeoutTimer;
     QFile m_outputFile;
-    QProcess *m_archiverProcess;
-    QProcess *m_fallbackProcess;
+    ChildProcess *m_archiverProcess;
+    ChildProcess *m_fallbackProcess;
     QString m_fileName;
     QString m_destinationExtr;
     QElapsedTimer m_speedClock;
@@ -105,7 +136,14 @@ private:
     const int m_maxRetryDelay = kMaxRetryDelayMs;
 
     ArchiveExtractor *m_extractor;
+    QTimer m_totalTimer;
     // The body of the transfer in flight, written beside the output file.
-    std::unique_ptr<QSaveFile> m_body;
+    std::unique_ptr<QFile> m_body;
     bool m_bodyFailed = false;
+    qint64 m_bodyBytes = 0;
+    qint64 m_bodyLimit = 0;
+    QString m_bodyProblem;
+    quint64 m_requestNumber = 0;
+    quint64 m_extractionRequest = 0;
+    int m_failures = 0;
 };

@@ -15,11 +15,14 @@ struct Invocation
     QStringList arguments;
 };
 
-// "7za.exe" x <archive> -o<destination> -y   (bare program name, found by the system)
+// "7za.exe" x <archive> -o<destination> -y -p-   (bare program name, found by the system;
+// "-p-" is a wrong password, so a protected entry fails instead of asking for one)
 Invocation archiverCall(const QString &archivePath, const QString &destination);
 
-// Windows: powershell -NoProfile -Command <expandArchiveCommand(...)>
-// Elsewhere: unzip -o <archive> -d <destination>
+// Windows: <System32>\WindowsPowerShell\v1.0\powershell.exe -NoProfile -NonInteractive
+//          -ExecutionPolicy Bypass -Command <expandArchiveCommand(...)>
+// Elsewhere: unzip -o -qq -P no-password <archive> -d <destination>   (never asks: a wrong
+//            password)
 Invocation fallbackCall(const QString &archivePath, const QString &destination);
 
 // Whether the fallback's exit code means the archive was unpacked. unzip says 1 ("warning")

@@ -6,13 +6,14 @@ Invocation archiverCall(const QString &archivePath, const QString &destination)
 {
     return {QStringLiteral("7za"),
             {QStringLiteral("x"), archivePath, QStringLiteral("-o%1").arg(destination),
-             QStringLiteral("-y")}};
+             QStringLiteral("-y"), QStringLiteral("-p-")}};
 }
 
 Invocation fallbackCall(const QString &archivePath, const QString &destination)
 {
     return {QStringLiteral("unzip"),
-            {QStringLiteral("-o"), archivePath, QStringLiteral("-d"), destination}};
+            {QStringLiteral("-o"), QStringLiteral("-qq"), QStringLiteral("-P"), QStringLiteral("no-password"),
+             archivePath, QStringLiteral("-d"), destination}};
 }
 
 bool fallbackSucceeded(int exitCode, bool archiveHasEscapingEntries)

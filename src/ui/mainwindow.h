@@ -130,6 +130,8 @@ public slots:
     void doEodBackfill();
     void eodBackfillDone();
     void responseError();
+    void backfillGivenUp(QString symbol, QString reason);
+    void eodGivenUp(QString symbol, QString reason);
     void on_cashBox_toggled(bool checked);
     void on_futureBox_toggled(bool checked);
     void on_optionBox_toggled(bool checked);

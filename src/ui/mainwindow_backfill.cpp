@@ -54,6 +54,25 @@ void verodezuvivuderaz2::responseError()
     ui.backfillButton->setEnabled(true);
 }
 
+void verodezuvivuderaz2::backfillGivenUp(QString symbol, QString reason)
+{
+    // The downloader has written the symbol and the reason to the error log; the run goes
+    // on with the next symbol.
+    showStatusMessage(QStringLiteral("Backfill skipped %1: %2").arg(symbol, reason));
+    if (QProgressBar *bar = ui.progressBarRT)
+        bar->setFormat(QStringLiteral("(%1) skipped").arg(symbol));
+    backfillDone();
+    doAutoBackFill();
+}
+
+void verodezuvivuderaz2::eodGivenUp(QString symbol, QString reason)
+{
+    showStatusMessage(QStringLiteral("EOD Backfill skipped %1: %2").arg(symbol, reason));
+    eodBackfillDone();
+    if (QProgressBar *bar = ui.progressBarRT)
+        bar->setFormat(QStringLiteral("EOD Backfill Failed"));
+}
+
 QString verodezuvivuderaz2::chosenBackfillPath() const
 {
     const bool slow = m_settingsDialog && m_settingsDialog->slowBackfillFlag;
@@ -143,11 +162,14 @@ void verodezuvivuderaz2::stopIntradayRun()
     disconnect(downloader, &MyDownloader::responseError, this, &verodezuvivuderaz2::responseError);
     disconnect(downloader, &MyDownloader::updateProgress2, this,
                &verodezuvivuderaz2::updateProgress2);
+    disconnect(downloader, &MyDownloader::givenUp, this, &verodezuvivuderaz2::backfillGivenUp);
     ui.backfillButton->setText(kBackfill);
     ui.backfillButton->setEnabled(true);
     m_updator->backfillQueue.clear();
     m_backfillRefused.clear();
     downloader->requestTimer()->stop();
+    // The transfer in flight, the archiver and the timers end with the run.
+    downloader->cancel();
 }
 
 void verodezuvivuderaz2::stopBackfillForClose()
@@ -215,6 +237,9 @@ void verodezuvivuderaz2::doAutoBackFill()
                     &verodezuvivuderaz2::responseError, Qt::UniqueConnection);
             connect(downloader, &MyDownloader::updateProgress2, this,
                     &verodezuvivuderaz2::updateProgress2, Qt::UniqueConnection);
+            disconnect(downloader, &MyDownloader::givenUp, this, &verodezuvivuderaz2::eodGivenUp);
+            connect(downloader, &MyDownloader::givenUp, this, &verodezuvivuderaz2::backfillGivenUp,
+                    Qt::UniqueConnection);
             ui.backfillButton->setEnabled(true);
             ui.backfillButton->setText(kStop);
             downloader->requestTimer()->start(kIntradayRequestDelayMs);
@@ -279,6 +304,7 @@ void verodezuvivuderaz2::eodBackfillButton_clicked(QString symbol)
     downloader->requestTimer()->stop();
     QProgressBar *bar = ui.progressBarRT;
     if (stopping) {
+        downloader->cancel();
         ui.backfillButton->setText(kBackfill);
         ui.backfillButton->setEnabled(true);
         if (bar)
@@ -300,6 +326,8 @@ void verodezuvivuderaz2::eodBackfillButton_clicked(QString symbol)
     connect(downloader, &MyDownloader::responseError, this, &verodezuvivuderaz2::responseError,
             Qt::UniqueConnection);
     connect(downloader, &MyDownloader::updateProgress2, this, &verodezuvivuderaz2::eodProgress,
+            Qt::UniqueConnection);
+    connect(downloader, &MyDownloader::givenUp, this, &verodezuvivuderaz2::eodGivenUp,
             Qt::UniqueConnection);
     connect(m_updator.get(), &liveDataUpdator::eodBackfillDone, this,
             &verodezuvivuderaz2::eodBackfillDone, Qt::UniqueConnection);
@@ -339,6 +367,7 @@ void verodezuvivuderaz2::eodBackfillDone()
     if (m_backfillDownloader && m_updator) {
         disconnect(m_backfillDownloader, &MyDownloader::downloadfinished, this,
                    &verodezuvivuderaz2::doEodBackfill);
+        disconnect(m_backfillDownloader, &MyDownloader::givenUp, this, &verodezuvivuderaz2::eodGivenUp);
         connect(m_backfillDownloader, &MyDownloader::downloadfinished, m_updator.get(),
                 &liveDataUpdator::doBackFill, Qt::UniqueConnection);
     }

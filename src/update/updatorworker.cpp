@@ -323,7 +323,9 @@ bool UpdatorWorker::extract(const QString &zip, const QString &folder, QString *
     }
     if (ok)
         return true;
-    if (!started) {
+    // A package the extractor refuses before any tool runs (no readable directory) is
+    // reported with its reason, not as a missing archiver.
+    if (!started && !(finished && !why.startsWith(QLatin1String("archiver error")))) {
         emit logMessage(QStringLiteral("Failed to start %1.").arg(program));
         *error = QStringLiteral("%1 not found or failed to start").arg(program);
     } else if (cutShort) {

@@ -265,6 +265,8 @@ HttpServer::Answer HttpServer::intraday(const QString &query)
         return plain(400, "uid and hash wanted");
     if (m_fault == Fault::Status)
         return faultStatus();
+    if (!m_failingSymbol.isEmpty() && symbol == m_failingSymbol)
+        return plain(503, "this symbol fails");
 
     ZipWriter zip;
     zip.addFile(symbol.toUtf8() + ".txt",
@@ -450,6 +452,13 @@ void HttpServer::addCommands(Control &control)
                        [this](const QStringList &args) {
                            QString why;
                            return setFault(args, &why) ? QStringLiteral("ok") : QStringLiteral("error: ") + why;
+                       });
+    control.addCommand(QStringLiteral("http-fail-symbol"), QStringLiteral("http-fail-symbol <SYMBOL>|none"),
+                       [this](const QStringList &args) {
+                           if (args.size() != 1 || !isSafeSymbol(args.first()))
+                               return QStringLiteral("error: one symbol, or none");
+                           m_failingSymbol = args.first() == QLatin1String("none") ? QString() : args.first();
+                           return QStringLiteral("ok");
                        });
     control.addCommand(QStringLiteral("update-package"), QStringLiteral("update-package <variant>"),
                        [this](const QStringList &args) {

@@ -83,6 +83,8 @@ private:
     Fault m_fault = Fault::None;
     int m_faultStatus = 503;
     double m_slowSeconds = 5;
+    // Intraday requests for this symbol answer 503 whatever the fault mode.
+    QString m_failingSymbol;
     QString m_escapingPath = QStringLiteral("/tmp/vantrel-devserver-escaped.txt");
     UpdatePackage m_update = UpdatePackage::Good;
     QByteArray m_updateBytes; // built once per variant, so package and signature agree
