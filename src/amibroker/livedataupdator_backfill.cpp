@@ -1,26 +1,26 @@
-// The backfill imports of liveDataUpdator: intraday chunks and end-of-day files.
+// The backfill imports of liveDataUpdator: intraday chunks and end-of-day files. Both run
+// in a worker thread, so the window stays usable during a long import; every import call
+// and every rest between attempts is made in the broker thread, behind or between the live
+// imports, and the worker waits for each result, which still decides whether a chunk is
+// kept.
 #include "amibroker/livedataupdator.h"
 
 #include "backfill/backfillimport.h"
 #include "backfill/eodimport.h"
 #include "backfill/symbolrewriter.h"
 #include "live/symbolmapping.h"
+#include "platform/brokerautomation.h"
+#include "platform/brokerthread.h"
 #include "platform/installpaths.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QThread>
 
-QVariant liveDataUpdator::importFromAnyThread(const QString &filePath, const QString &formatDll)
+bool liveDataUpdator::importInBrokerThread(const QString &filePath, const QString &formatDll)
 {
-    if (QThread::currentThread() == QCoreApplication::instance()->thread())
-        return importIntoAmiBroker(filePath, formatDll);
-    QVariant result;
-    if (!QMetaObject::invokeMethod(this, "importIntoAmiBroker", Qt::BlockingQueuedConnection,
-                                   Q_RETURN_ARG(QVariant, result), Q_ARG(QString, filePath),
-                                   Q_ARG(QString, formatDll)))
-        return QVariant();
-    return result;
+    // No bound: a backfill import waits as long as the charting program takes. The
+    // shutdown at the end of the pass releases the wait (a null result).
+    return !m_brokerThread->callAndWait(importCall(filePath, formatDll), {}, -1).isNull();
 }
 
 bool liveDataUpdator::applySymbolMapping(QString sourcePath, QString processedPath)
@@ -28,38 +28,76 @@ bool liveDataUpdator::applySymbolMapping(QString sourcePath, QString processedPa
     return SymbolRewriter(SymbolMapping::load()).applyToFile(sourcePath, processedPath);
 }
 
+void liveDataUpdator::startBackfillWorker(std::function<void()> work, std::function<void()> done)
+{
+    m_backfillThread = QThread::create(std::move(work));
+    m_backfillThread->setObjectName(QStringLiteral("backfill import"));
+    QThread *thread = m_backfillThread;
+    connect(thread, &QThread::finished, this, [this, thread, done = std::move(done)] {
+        if (m_backfillThread == thread)
+            m_backfillThread = nullptr;
+        thread->deleteLater();
+        done();
+    });
+    thread->start();
+}
+
 void liveDataUpdator::doBackFill()
 {
-    // The event loop runs between files, so a second download can finish meanwhile and
-    // call again; the running import picks up its files before it ends.
-    if (m_backfillRunning) {
+    // A second download can finish while an import runs; the running import picks up its
+    // files before it ends.
+    if (m_backfillThread) {
         qDebug() << "Backfill import already running; its files are taken along";
+        m_backfillAgain = true;
         return;
     }
-    m_backfillRunning = true;
 
     BackfillImport::Hooks hooks;
     hooks.makeRewriter = [] { return std::make_unique<SymbolRewriter>(SymbolMapping::load()); };
     const QString format = InstallPaths::formatIntraday();
     hooks.importChunk = [this, format](const QString &chunk) {
-        return !importFromAnyThread(chunk, format).isNull();
+        return importInBrokerThread(chunk, format);
     };
-    // Short fixed rests for the charting program. They block on purpose: an event loop
-    // here would let other imports and folder changes run in the middle of a file.
-    hooks.pause = [](int ms) { QThread::msleep(ulong(ms)); };
-    hooks.betweenFiles = [] { QCoreApplication::processEvents(); };
-    BackfillImport(std::move(hooks)).run();
-
-    m_backfillRunning = false;
-    emit backfillDone();
-    emit doAutoBackfill();
+    // The charting program's rests between a chunk and its attempts are kept in the broker
+    // thread, so no other call reaches it meanwhile.
+    BrokerThread *broker = m_brokerThread.get();
+    hooks.pause = [broker](int ms) {
+        broker->runAndWait([ms](BrokerAutomation *) { QThread::msleep(ulong(ms)); }, -1);
+    };
+    hooks.betweenFiles = [] {};
+    startBackfillWorker([hooks]() mutable { BackfillImport(std::move(hooks)).run(); },
+                        [this] {
+                            // Files that came after the run's last look at the folder.
+                            if (m_backfillAgain) {
+                                m_backfillAgain = false;
+                                doBackFill();
+                                return;
+                            }
+                            emit backfillDone();
+                            emit doAutoBackfill();
+                        });
 }
 
 void liveDataUpdator::doEodBackfill()
 {
-    EodImport::run(eodWatchlistOnly, selectedSymbols, [this](const QString &path) {
-        return !importFromAnyThread(path, eodFormatPath).isNull();
-    });
-    emit backfillDone();
-    emit eodBackfillDone();
+    if (m_backfillThread) {
+        qDebug() << "End-of-day import waits: a backfill import is running";
+        // Once it ends, the end-of-day files are imported.
+        connect(m_backfillThread, &QThread::finished, this, &liveDataUpdator::doEodBackfill,
+                Qt::QueuedConnection);
+        return;
+    }
+    const bool watchlistOnly = eodWatchlistOnly;
+    const QStringList watchlist = selectedSymbols;
+    const QString format = eodFormatPath;
+    startBackfillWorker(
+        [this, watchlistOnly, watchlist, format] {
+            EodImport::run(watchlistOnly, watchlist, [this, format](const QString &path) {
+                return importInBrokerThread(path, format);
+            });
+        },
+        [this] {
+            emit backfillDone();
+            emit eodBackfillDone();
+        });
 }
