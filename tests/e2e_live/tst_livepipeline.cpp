@@ -291,6 +291,49 @@ private slots:
         QCOMPARE(quotes.last().close, 202.0);
     }
 
+    void catchUpAfterAStallImportsAtMostEightMegabytesAtATime()
+    {
+        PendingBatches::clear();
+        liveDataUpdator updator;
+        auto *standIn = qobject_cast<BrokerStandIn *>(updator.broker());
+        QVERIFY(standIn);
+        const QString stall = InstallPaths::databaseDir() + "/" + BrokerStandIn::stallFileName();
+        QVERIFY(QDir().mkpath(InstallPaths::databaseDir()));
+        QVERIFY(writeFile(stall, ""));
+
+        // About 10 MB of ticks arrive while the charting program is busy.
+        int ticks = 0;
+        for (int b = 0; b < 230; ++b) {
+            QByteArray batch;
+            for (int t = 0; t < 1000; ++t, ++ticks) {
+                batch += QStringLiteral("T,CATCHUP,20261208,%1:%2:%3.%4,%5,1,0,1\n")
+                             .arg(10 + ticks / 3600000, 2, 10, QLatin1Char('0'))
+                             .arg(ticks / 60000 % 60, 2, 10, QLatin1Char('0'))
+                             .arg(ticks / 1000 % 60, 2, 10, QLatin1Char('0'))
+                             .arg(ticks % 1000, 3, 10, QLatin1Char('0'))
+                             .arg(ticks + 1)
+                             .toUtf8();
+            }
+            PendingBatches::append(batch);
+            updator.updateDataAmi(); // returns at once: the cycle waits in the broker thread
+        }
+        QVERIFY(PendingBatches::totalBytes() > 9 * 1024 * 1024);
+        QCOMPARE(updator.liveImports(), qint64(0));
+
+        QVERIFY(QFile::remove(stall));
+        QTRY_COMPARE_WITH_TIMEOUT(PendingBatches::count(), 0, 120000);
+        QVERIFY(updator.liveImports() >= 2);
+        QVERIFY(updator.largestLiveImportBytes() <= 8 * 1024 * 1024);
+        QCOMPARE(updator.importedBatches(), qint64(230));
+        QuoteStore store;
+        QVERIFY(store.open(InstallPaths::databaseDir()));
+        const auto quotes = store.quotes(QStringLiteral("CATCHUP"));
+        QCOMPARE(quotes.size(), ticks);
+        QCOMPARE(quotes.first().close, 1.0);
+        QCOMPARE(quotes.last().close, double(ticks));
+        QCOMPARE(standIn->counters().rowsStored, qint64(ticks));
+    }
+
     void keptBatchesBeyondTheMemoryBoundGoToTheSpoolInOrder()
     {
         PendingBatches::clear();
