@@ -47,6 +47,8 @@ liveDataUpdator::~liveDataUpdator()
     m_cycle->deleteLater();
     m_cycle = nullptr;
     m_brokerThread->shutdown(BrokerThread::kShutdownBoundMs);
+    // What the charting program has not taken yet survives the end of the process.
+    PendingBatches::persist();
     if (m_backfillThread) {
         m_backfillThread->wait();
         delete m_backfillThread;

@@ -258,7 +258,7 @@ bool LiveSpool::append(const QByteArray &batch, qint64 *droppedBatches, qint64 *
     if (m_segments.isEmpty()
         || (m_segments.last().size > 0 && m_segments.last().size + need > m_limits.segmentBytes)) {
         Segment s;
-        s.number = m_segments.isEmpty() ? 1 : m_segments.last().number + 1;
+        s.number = m_segments.isEmpty() ? kFirstSegment : m_segments.last().number + 1;
         m_segments.append(s);
     }
     Segment &target = m_segments.last();
@@ -284,6 +284,49 @@ bool LiveSpool::append(const QByteArray &batch, qint64 *droppedBatches, qint64 *
     m_unreadBytes += batch.size();
     m_bytesWritten += need;
     m_writtenSinceFreeCheck += need;
+    return true;
+}
+
+bool LiveSpool::prepend(const QList<QByteArray> &batches)
+{
+    if (!m_open || batches.isEmpty())
+        return m_open;
+    const qint64 number = m_segments.isEmpty() ? kFirstSegment : m_segments.first().number - 1;
+    if (number < 1)
+        return false;
+    qint64 need = 0, payload = 0;
+    for (const QByteArray &b : batches) {
+        if (kHeaderBytes + b.size() > kMaxRecordBytes)
+            return false;
+        need += kHeaderBytes + b.size();
+        payload += b.size();
+    }
+    m_freeKnown = false;
+    const qint64 free = freeBytes();
+    if (diskBytes() + need > m_limits.capBytes || free < 0 || free - need < m_limits.minFreeBytes)
+        return false;
+    QFile f(segmentPath(number));
+    bool written = f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    for (const QByteArray &b : batches) {
+        written = written && f.write(header(b.size())) == kHeaderBytes && f.write(b) == b.size();
+    }
+    written = written && f.flush();
+    f.close();
+    if (!written) {
+        qDebug().noquote() << "Live spool: cannot write" << f.fileName() << f.errorString();
+        QFile::remove(f.fileName());
+        return false;
+    }
+    Segment s;
+    s.number = number;
+    s.size = need;
+    s.records = batches.size();
+    m_segments.prepend(s);
+    m_read = {number, 0};
+    m_unreadRecords += batches.size();
+    m_unreadBytes += payload;
+    m_bytesWritten += need;
+    writePosition();
     return true;
 }
 

@@ -31,6 +31,9 @@ public:
         qint64 minFreeBytes = qint64(1) * 1024 * 1024 * 1024;
     };
     static constexpr qint64 kHeaderBytes = 8;
+    // Segment numbers start high, so batches older than the first segment can still be put
+    // in front of it (prepend).
+    static constexpr qint64 kFirstSegment = 1000000;
     // No batch is larger: the feed refuses frames past 16 MiB and a batch's lines are smaller.
     static constexpr qint64 kMaxRecordBytes = 64 * 1024 * 1024;
 
@@ -66,6 +69,9 @@ public:
     // and *droppedBatches add what went. False when the batch cannot be stored at all
     // (folder unusable, disk full with nothing left to drop).
     bool append(const QByteArray &batch, qint64 *droppedBatches, qint64 *droppedTicks);
+    // Puts batches before everything unread (they are older: the memory part of the queue,
+    // kept for the next start when the program ends). False when they do not fit.
+    bool prepend(const QList<QByteArray> &batches);
     // The oldest unread batches, together at most maxBytes (at least one), left in place.
     Read peek(qint64 maxBytes);
     // The batches of `read` are imported: they are not read again, in this run or the next.

@@ -153,6 +153,36 @@ void recover()
     openSpoolLocked();
 }
 
+void persist()
+{
+    int batches = 0;
+    qint64 bytes = 0;
+    bool kept = false;
+    {
+        QMutexLocker lock(&g_mutex);
+        if (g_pending.isEmpty())
+            return;
+        openSpoolLocked();
+        QList<QByteArray> memory;
+        memory.reserve(g_pending.size());
+        for (const Entry &e : qAsConst(g_pending))
+            memory.append(e.bytes);
+        batches = memory.size();
+        bytes = g_bytes;
+        kept = g_spool.prepend(memory);
+        if (kept) {
+            g_pending.clear();
+            g_bytes = 0;
+        }
+    }
+    qDebug().noquote() << (kept ? QStringLiteral("Live import: %1 batch(es), %2 bytes not yet taken by the "
+                                                 "charting program are kept in the spool for the next start")
+                                : QStringLiteral("Live import: %1 batch(es), %2 bytes not yet taken by the "
+                                                 "charting program could not be spooled; they stay in memory only"))
+                              .arg(batches)
+                              .arg(bytes);
+}
+
 QList<QByteArray> takeAll()
 {
     QMutexLocker lock(&g_mutex);

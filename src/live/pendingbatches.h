@@ -60,6 +60,11 @@ void acknowledge(const Snapshot &snapshot);
 // included). Called when a pass starts; appends do it too when needed.
 void recover();
 
+// Moves the batches held in memory to the front of the spool, so that what the charting
+// program has not taken yet is imported at the next start instead of lost with the
+// process. Called when a pass ends.
+void persist();
+
 // Removes and returns everything pending.
 QList<QByteArray> takeAll();
 // Empties memory and spool, and forgets the spool's folder (the next use opens the one

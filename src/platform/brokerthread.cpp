@@ -18,6 +18,7 @@ struct BrokerThread::State
     bool made = false; // the automation object has been made or found missing
     std::atomic<BrokerAutomation *> automation{nullptr};
     std::shared_ptr<std::atomic<bool>> closing = std::make_shared<std::atomic<bool>>(false);
+    QMutex contextMutex;        // guards context against its deletion at the thread's end
     QObject *context = nullptr; // lives in the thread; jobs are queued to it
 };
 
@@ -70,8 +71,11 @@ void BrokerThreadBody::run()
         exec();
 
         // Jobs still queued are dropped with their context.
-        delete m_state->context;
-        m_state->context = nullptr;
+        {
+            QMutexLocker lock(&m_state->contextMutex);
+            delete m_state->context;
+            m_state->context = nullptr;
+        }
         m_state->automation.store(nullptr);
         automation.reset();
     }
@@ -106,6 +110,9 @@ void BrokerThread::post(Job job)
     if (!m_thread || m_closing.load())
         return;
     std::shared_ptr<State> state = m_state;
+    QMutexLocker lock(&m_state->contextMutex);
+    if (!m_state->context)
+        return;
     QMetaObject::invokeMethod(
         m_state->context,
         [state, job = std::move(job)] {

@@ -385,6 +385,26 @@ private slots:
         QVERIFY(QFile::remove(InstallPaths::liveSpoolDir()));
     }
 
+    void batchesNotYetImportedAreSpooledWhenAPassEnds()
+    {
+        PendingBatches::clear();
+        PendingBatches::setLimitBytes(100);
+        const QByteArray a(39, 'a'), b(39, 'b'), c(39, 'c');
+        {
+            liveDataUpdator updator; // no cycle is asked for: nothing is imported
+            PendingBatches::append(a + "\n");
+            PendingBatches::append(b + "\n");
+            PendingBatches::append(c + "\n"); // past the bound: already in the spool
+            QCOMPARE(PendingBatches::memoryBytes(), qint64(80));
+        }
+        // The memory part went in front of the spool, so the order holds at the next start.
+        QCOMPARE(PendingBatches::memoryBytes(), qint64(0));
+        QCOMPARE(PendingBatches::spoolBytes(), qint64(120));
+        QCOMPARE(PendingBatches::takeAll(), (QList<QByteArray>{a + "\n", b + "\n", c + "\n"}));
+        PendingBatches::setLimitBytes(0);
+        PendingBatches::clear();
+    }
+
     void spoolCapsDropTheOldestSegmentFirst_data()
     {
         QTest::addColumn<bool>("freeSpaceCap");
