@@ -151,9 +151,17 @@ private slots:
         broker->start();
         QVERIFY(broker->waitUntilReady(30000));
         QVERIFY(writeFile(stallFile(), ""));
+        // The broker thread is inside a stalled call...
+        std::atomic<bool> entered{false};
+        broker->post([&](BrokerAutomation *a) {
+            entered = true;
+            a->dynamicCall("SaveDatabase()");
+        });
+        QTRY_VERIFY(entered);
+        // ...another thread waits without a bound of its own, and more work is queued.
         QVariant answer = QStringLiteral("not yet");
         std::unique_ptr<QThread> waiter(QThread::create([&] {
-            answer = broker->callAndWait("SaveDatabase()", {}, -1); // no bound of its own
+            answer = broker->callAndWait("SaveDatabase()", {}, -1);
         }));
         waiter->start();
         std::atomic<bool> ranAfter{false};
