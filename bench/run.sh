@@ -20,6 +20,10 @@ echo "== end to end live feed"
 "$BUILD_DIR/bench/bench_e2e_live" "${E2E_SECONDS:-60}" 2000 500 50 2>/dev/null
 echo "== end to end live feed, 20,000 ticks/s over 1,000 symbols"
 "$BUILD_DIR/bench/bench_e2e_live" "${E2E_SECONDS:-15}" 20000 1000 100 2>/dev/null
+echo "== end to end live feed, 5,000 ticks/s over 500 symbols, every import 300 ms slower"
+"$BUILD_DIR/bench/bench_e2e_live" "${E2E_SECONDS:-60}" 5000 500 50 300 2>/dev/null
+echo "== end to end live feed, 5,000 ticks/s over 500 symbols, the charting program stalls ${STALL_SECONDS:-180} s"
+"$BUILD_DIR/bench/bench_e2e_live" 30 5000 500 50 0 "${STALL_SECONDS:-180}" 2>/dev/null
 if [ -x "$BUILD_DIR/bench/bench_catalogue" ]; then
   echo "== catalogue (200,000 contracts)"
   ./scripts/mariadb.sh start >/dev/null

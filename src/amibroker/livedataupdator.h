@@ -8,16 +8,23 @@
 #include <QStringList>
 #include <QThread>
 #include <QVariant>
+#include <atomic>
+#include <functional>
 #include <memory>
 
 #include "serverdb/serverdatabase.h"
 
 class BrokerAutomation;
+class BrokerThread;
+class LiveImportCycle;
 
 // Worker object of the main window. Despite deriving from QThread it is never moved: its
-// slots, the server database and every call into the charting program run in the GUI
-// thread. It owns the watchlist lists, the database connection with the shared query and
-// the automation object; it runs the live import cycle and (later) the backfill imports.
+// slots and the server database live in the GUI thread. Every call into the charting
+// program goes to the broker thread it owns, so the window never waits on a busy charting
+// program: the live import cycle runs there, and the backfill imports run in a worker
+// thread of their own whose chunk imports (and the rests between them) are broker calls.
+// It owns the watchlist lists, the database connection with the shared query, the broker
+// thread with the automation object, and the backfill queue.
 class liveDataUpdator : public QThread
 {
     Q_OBJECT
@@ -50,20 +57,29 @@ public:
     ServerDatabase *serverDatabase() { return &m_serverDb; }
     QSqlDatabase *database() { return m_serverDb.database(); }
     QSqlQuery *sharedQuery() { return m_serverDb.sharedQuery(); }
-    BrokerAutomation *broker() { return m_broker.get(); }
+    // Where every call into the charting program is made.
+    BrokerThread *brokerThread() const { return m_brokerThread.get(); }
+    // The automation object, for tests and tools only: it waits (bounded) until the broker
+    // thread has made it, and belongs to that thread.
+    BrokerAutomation *broker();
 
-    // Live import statistics (diagnostics and tests).
-    qint64 importCycles() const { return m_importCycles; }
-    qint64 importedBatches() const { return m_importedBatches; }
+    // Live import statistics (diagnostics and tests), readable from any thread.
+    qint64 importCycles() const;
+    qint64 importedBatches() const;
+    qint64 liveImports() const;
+    qint64 largestLiveImportBytes() const;
     // Time the import cycles spent in the program's own work (queue, import file) and
-    // inside the charting program's calls (Import, RefreshAll), in nanoseconds.
-    qint64 ownWorkNs() const { return m_ownWorkNs; }
-    qint64 brokerCallNs() const { return m_brokerCallNs; }
+    // inside the charting program's calls (Import, RefreshAll), in nanoseconds; both in
+    // the broker thread.
+    qint64 ownWorkNs() const;
+    qint64 brokerCallNs() const;
 
     // Whether the last import cycle could not hand its batches over (they are kept).
-    bool isImportFailing() const { return m_importFailing; }
+    bool isImportFailing() const;
     // Test seam: the pause before a failed import is tried again without a new batch.
-    void setImportRetryIntervalMs(int ms) { m_retryTimer.setInterval(ms); }
+    void setImportRetryIntervalMs(int ms);
+    // Whether a backfill or end-of-day import is running in its worker thread.
+    bool isBackfillImportRunning() const { return m_backfillThread != nullptr; }
 
     Q_INVOKABLE QVariant importIntoAmiBroker(QString filePath, QString formatDll);
 
@@ -89,23 +105,19 @@ protected:
     void run() override;
 
 private:
-    QVariant callBroker(const char *function);
-    void importFailed(const QString &reason, int keptBatches);
-    // importIntoAmiBroker() on the GUI thread, waited for when called from another one.
-    QVariant importFromAnyThread(const QString &filePath, const QString &formatDll);
+    // The import call text for a file and its format definition.
+    static QByteArray importCall(const QString &filePath, const QString &formatDll);
+    // One import from a worker thread, made in the broker thread and waited for; false
+    // for a null result.
+    bool importInBrokerThread(const QString &filePath, const QString &formatDll);
+    // Runs work in the backfill worker thread; then done() in this thread.
+    void startBackfillWorker(std::function<void()> work, std::function<void()> done);
 
     ServerDatabase m_serverDb;
-    std::unique_ptr<BrokerAutomation> m_broker;
-    static constexpr qint64 kImportPauseMs = 50;
-    QElapsedTimer m_lastImport;
-    QTimer m_pauseTimer;
-    static constexpr int kImportRetryMs = 1000;
-    QTimer m_retryTimer;
-    bool m_importFailing = false;
-    qint64 m_importCycles = 0;
-    qint64 m_importedBatches = 0;
-    qint64 m_ownWorkNs = 0;
-    qint64 m_brokerCallNs = 0;
-    bool m_backfillRunning = false;
-    bool m_backfillStopRequested = false;
+    std::unique_ptr<BrokerThread> m_brokerThread;
+    LiveImportCycle *m_cycle = nullptr; // lives in the broker thread
+    QThread *m_backfillThread = nullptr;
+    bool m_backfillAgain = false; // doBackFill() came while an import ran
+    // Set by the close sequence; the running import ends before its next file.
+    std::atomic<bool> m_backfillStopRequested{false};
 };

@@ -1,27 +1,26 @@
-// The backfill imports of liveDataUpdator: intraday chunks and end-of-day files.
+// The backfill imports of liveDataUpdator: intraday chunks and end-of-day files. Both run
+// in a worker thread, so the window stays usable during a long import; every import call
+// and every rest between attempts is made in the broker thread, behind or between the live
+// imports, and the worker waits for each result, which still decides whether a chunk is
+// kept.
 #include "amibroker/livedataupdator.h"
 
 #include "backfill/backfillimport.h"
 #include "backfill/eodimport.h"
 #include "backfill/symbolrewriter.h"
 #include "live/symbolmapping.h"
+#include "platform/brokerautomation.h"
+#include "platform/brokerthread.h"
 #include "platform/installpaths.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QThread>
-#include <QTimer>
 
-QVariant liveDataUpdator::importFromAnyThread(const QString &filePath, const QString &formatDll)
+bool liveDataUpdator::importInBrokerThread(const QString &filePath, const QString &formatDll)
 {
-    if (QThread::currentThread() == QCoreApplication::instance()->thread())
-        return importIntoAmiBroker(filePath, formatDll);
-    QVariant result;
-    if (!QMetaObject::invokeMethod(this, "importIntoAmiBroker", Qt::BlockingQueuedConnection,
-                                   Q_RETURN_ARG(QVariant, result), Q_ARG(QString, filePath),
-                                   Q_ARG(QString, formatDll)))
-        return QVariant();
-    return result;
+    // No bound: a backfill import waits as long as the charting program takes. The
+    // shutdown at the end of the pass releases the wait (a null result).
+    return !m_brokerThread->callAndWait(importCall(filePath, formatDll), {}, -1).isNull();
 }
 
 bool liveDataUpdator::applySymbolMapping(QString sourcePath, QString processedPath)
@@ -33,18 +32,19 @@ namespace {
 
 // The same road for intraday and end-of-day lines; only the format file differs.
 BackfillImport::Hooks importHooks(std::function<bool(const QString &)> importChunk,
-                                  const bool *stopRequested)
+                                  BrokerThread *broker, const std::atomic<bool> *stopRequested)
 {
     BackfillImport::Hooks hooks;
     hooks.makeRewriter = [] { return std::make_unique<SymbolRewriter>(SymbolMapping::load()); };
     hooks.importChunk = std::move(importChunk);
-    // Short fixed rests for the charting program. They block on purpose: an event loop
-    // here would let other imports and folder changes run in the middle of a file.
-    hooks.pause = [](int ms) { QThread::msleep(ulong(ms)); };
-    // The close sequence can run in here; it sets the flag, and the import ends before
-    // the next file.
-    hooks.betweenFiles = [] { QCoreApplication::processEvents(); };
-    hooks.stopRequested = [stopRequested] { return *stopRequested; };
+    // The charting program's rests between a chunk and its attempts are kept in the broker
+    // thread, so no other call reaches it meanwhile.
+    hooks.pause = [broker](int ms) {
+        broker->runAndWait([ms](BrokerAutomation *) { QThread::msleep(ulong(ms)); }, -1);
+    };
+    hooks.betweenFiles = [] {};
+    // The close sequence sets the flag; the import ends before the next file.
+    hooks.stopRequested = [stopRequested] { return stopRequested->load(); };
     return hooks;
 }
 
@@ -52,46 +52,84 @@ BackfillImport::Hooks importHooks(std::function<bool(const QString &)> importChu
 
 void liveDataUpdator::stopBackfill()
 {
-    if (m_backfillRunning)
+    if (m_backfillThread)
         qDebug() << "Backfill import: stop requested";
     m_backfillStopRequested = true;
 }
 
+void liveDataUpdator::startBackfillWorker(std::function<void()> work, std::function<void()> done)
+{
+    m_backfillThread = QThread::create(std::move(work));
+    m_backfillThread->setObjectName(QStringLiteral("backfill import"));
+    QThread *thread = m_backfillThread;
+    connect(thread, &QThread::finished, this, [this, thread, done = std::move(done)] {
+        if (m_backfillThread == thread)
+            m_backfillThread = nullptr;
+        thread->deleteLater();
+        done();
+    });
+    thread->start();
+}
+
 void liveDataUpdator::doBackFill()
 {
-    // The event loop runs between files, so a second download can finish meanwhile and
-    // call again; the running import picks up its files before it ends.
-    if (m_backfillRunning) {
+    // A second download can finish while an import runs; the running import picks up its
+    // files before it ends.
+    if (m_backfillThread) {
         qDebug() << "Backfill import already running; its files are taken along";
+        m_backfillAgain = true;
         return;
     }
-    m_backfillRunning = true;
-    if (!m_backfillStopRequested) {
-        const QString format = InstallPaths::formatIntraday();
-        BackfillImport(importHooks([this, format](const QString &chunk) {
-            return !importFromAnyThread(chunk, format).isNull();
-        }, &m_backfillStopRequested)).run();
+    if (m_backfillStopRequested) {
+        emit backfillDone();
+        return;
     }
-    m_backfillRunning = false;
-    emit backfillDone();
-    emit doAutoBackfill();
+
+    const QString format = InstallPaths::formatIntraday();
+    BackfillImport::Hooks hooks = importHooks(
+        [this, format](const QString &chunk) { return importInBrokerThread(chunk, format); },
+        m_brokerThread.get(), &m_backfillStopRequested);
+    startBackfillWorker([hooks]() mutable { BackfillImport(std::move(hooks)).run(); },
+                        [this] {
+                            // Files that came after the run's last look at the folder.
+                            if (m_backfillAgain && !m_backfillStopRequested) {
+                                m_backfillAgain = false;
+                                doBackFill();
+                                return;
+                            }
+                            m_backfillAgain = false;
+                            emit backfillDone();
+                            emit doAutoBackfill();
+                        });
 }
 
 void liveDataUpdator::doEodBackfill()
 {
-    if (m_backfillRunning) {
-        // Its files would otherwise meet the running import's chunks.
-        qDebug() << "End-of-day import waits for the running backfill import";
-        QTimer::singleShot(200, this, &liveDataUpdator::doEodBackfill);
+    if (m_backfillThread) {
+        // Its files would otherwise meet the running import's chunks; once that import
+        // ends, the end-of-day files are imported.
+        qDebug() << "End-of-day import waits: a backfill import is running";
+        connect(m_backfillThread, &QThread::finished, this, &liveDataUpdator::doEodBackfill,
+                static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::UniqueConnection));
         return;
     }
-    m_backfillRunning = true;
+    if (m_backfillStopRequested) {
+        emit backfillDone();
+        return;
+    }
+    const bool watchlistOnly = eodWatchlistOnly;
+    const QStringList watchlist = selectedSymbols;
+    const SymbolMap mapping = SymbolMapping::load();
     const QString format = eodFormatPath;
-    EodImport::run(eodWatchlistOnly, selectedSymbols, SymbolMapping::load(),
-                   importHooks([this, format](const QString &chunk) {
-                       return !importFromAnyThread(chunk, format).isNull();
-                   }, &m_backfillStopRequested));
-    m_backfillRunning = false;
-    emit backfillDone();
-    emit eodBackfillDone();
+    BackfillImport::Hooks hooks = importHooks(
+        [this, format](const QString &chunk) { return importInBrokerThread(chunk, format); },
+        m_brokerThread.get(), &m_backfillStopRequested);
+    startBackfillWorker(
+        [watchlistOnly, watchlist, mapping, hooks]() mutable {
+            EodImport::run(watchlistOnly, watchlist, mapping, std::move(hooks));
+        },
+        [this] {
+            emit backfillDone();
+            emit eodBackfillDone();
+        });
 }

@@ -137,10 +137,10 @@ void WebSocketWorker::stop()
         m_socket->close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("Stopped by user"));
     }
 
-    // Batches of a stopped feed belong to nobody: a Restart must not import them again
-    // through the next pass's cycle.
+    // Only the display's buffer is cleared. The kept batches are process-wide and stay:
+    // after a Restart the next pass's cycle imports them, each once (a batch leaves the
+    // queue when it is imported).
     LatestBatch::clear();
-    PendingBatches::clear();
 }
 
 void WebSocketWorker::resubscribe(QStringList newSymbolsList)

@@ -7,3 +7,8 @@ std::unique_ptr<BrokerAutomation> BrokerAutomation::create(QObject *parent)
 {
     return std::make_unique<BrokerStandIn>(parent);
 }
+
+// The stand-in is a plain object of the thread that makes it.
+BrokerApartment::BrokerApartment() : m_ready(true) {}
+
+BrokerApartment::~BrokerApartment() = default;

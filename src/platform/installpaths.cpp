@@ -68,6 +68,7 @@ QString layoutFile()
 {
     return join(join(databaseDir(), QStringLiteral("Layouts")), QStringLiteral("Default.awl"));
 }
+QString liveSpoolDir() { return join(root(), QStringLiteral("livespool")); }
 QString dbFilesDir() { return join(root(), QStringLiteral("dbfiles")); }
 
 QString backfillDir() { return rootSlash() + QStringLiteral("/Backfill"); }

@@ -24,6 +24,7 @@ QString amibrokerDir();      // "C:\Kovanta\Amibroker"
 QString databaseDir();       // "C:\Kovanta\Amibroker\RTDataDatabase"
 QString layoutFile();        // "...\RTDataDatabase\Layouts\Default.awl"
 QString dbFilesDir();        // "C:\Kovanta\dbfiles"
+QString liveSpoolDir();      // "C:\Kovanta\livespool": live batches the charting program could not take yet
 
 QString backfillDir();          // "C:/Kovanta/Backfill"
 QString backfillDirTrailing();  // "C:/Kovanta/Backfill/"

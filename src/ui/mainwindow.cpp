@@ -8,6 +8,7 @@
 #include "backfill/mydownloader.h"
 #include "platform/brokerautomation.h"
 #include "platform/brokerprocess.h"
+#include "platform/brokerthread.h"
 #include "platform/desktop.h"
 #include "platform/installpaths.h"
 #include "platform/singleinstance.h"
@@ -271,17 +272,41 @@ void verodezuvivuderaz2::writeSettingsOnClose()
     store.setValue(SettingsKeys::autoFilldays, ui.autoFilldaysBox->currentText());
 }
 
+namespace {
+
+// The close sequence and Restart are the only places where the GUI thread waits for the
+// charting program, and there only for a bounded time per call: a busy or hung charting
+// program costs the close at most that long, after which it goes on without the answer.
+BrokerThread *brokerOnClose(liveDataUpdator *updator)
+{
+    BrokerThread *broker = updator ? updator->brokerThread() : nullptr;
+    if (!broker || !broker->waitUntilReady(BrokerThread::kCloseCallBoundMs) || !broker->automation())
+        return nullptr;
+    return broker;
+}
+
+void callOnClose(BrokerThread *broker, const QByteArray &call, const QVariantList &args = {})
+{
+    bool timedOut = false;
+    broker->callAndWait(call, args, BrokerThread::kCloseCallBoundMs, &timedOut);
+    if (timedOut) {
+        qDebug().noquote() << QStringLiteral("The charting program did not answer %1 within %2 ms; "
+                                             "closing goes on without it")
+                                  .arg(QString::fromUtf8(call))
+                                  .arg(BrokerThread::kCloseCallBoundMs);
+    }
+}
+
+} // namespace
+
 void verodezuvivuderaz2::saveBrokerDatabaseAndLayout()
 {
-    BrokerAutomation *broker = m_updator ? m_updator->broker() : nullptr;
+    BrokerThread *broker = brokerOnClose(m_updator.get());
     if (!broker)
         return;
-    broker->dynamicCall("SaveDatabase()");
-    if (AppSettings().value(SettingsKeys::saveLayout, false).toBool()) {
-        const QByteArray call =
-            QStringLiteral("SaveLayout(%1)").arg(InstallPaths::layoutFile()).toLocal8Bit();
-        broker->dynamicCall(call.constData());
-    }
+    callOnClose(broker, "SaveDatabase()");
+    if (AppSettings().value(SettingsKeys::saveLayout, false).toBool())
+        callOnClose(broker, QStringLiteral("SaveLayout(%1)").arg(InstallPaths::layoutFile()).toLocal8Bit());
 }
 
 void verodezuvivuderaz2::closeEvent(QCloseEvent *event)
@@ -290,9 +315,9 @@ void verodezuvivuderaz2::closeEvent(QCloseEvent *event)
     stopLiveFeed();
     writeSettingsOnClose();
 
-    BrokerAutomation *broker = m_updator ? m_updator->broker() : nullptr;
+    BrokerThread *broker = brokerOnClose(m_updator.get());
     if (broker)
-        broker->dynamicCall("ExecuteCommand(int)", {kExitCommand});
+        callOnClose(broker, "ExecuteCommand(int)", {kExitCommand});
 
     if (m_settingsDialog && m_settingsDialog->controlAmibrokerFlag) {
         if (broker)
@@ -309,8 +334,7 @@ void verodezuvivuderaz2::reject() { close(); }
 
 void verodezuvivuderaz2::on_restartButton_clicked()
 {
-    BrokerAutomation *broker = m_updator ? m_updator->broker() : nullptr;
-    if (m_settingsDialog && m_settingsDialog->controlAmibrokerFlag && broker) {
+    if (m_settingsDialog && m_settingsDialog->controlAmibrokerFlag && brokerOnClose(m_updator.get())) {
         saveBrokerDatabaseAndLayout();
         // Cleared first, so the close sequence below neither saves again nor ends the
         // charting program: a restart leaves it running.

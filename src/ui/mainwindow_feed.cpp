@@ -5,7 +5,7 @@
 #include "app/settingskeys.h"
 #include "backfill/mydownloader.h"
 #include "live/websocketworker.h"
-#include "platform/brokerautomation.h"
+#include "platform/brokerthread.h"
 #include "platform/installpaths.h"
 #include "platform/windowfunctions.h"
 
@@ -19,9 +19,12 @@ void verodezuvivuderaz2::on_connectButton_clicked()
     startLiveFeed();
     preparePollingRequest();
     WindowFunctions::raiseWindowTitled(QStringLiteral("AmiBroker"));
-    if (m_updator && m_updator->broker()) {
-        // The result is of no consequence: the import calls report their own failures.
-        m_updator->broker()->dynamicCall("LoadDatabase(QString&)", {m_amibrokerDatabasePath});
+    if (m_updator) {
+        // Made in the broker thread, its result of no consequence: the import calls report
+        // their own failures. The cycle asked for next runs after it, so batches kept from
+        // an earlier pass or run go into this database.
+        m_updator->brokerThread()->call("LoadDatabase(QString&)", {m_amibrokerDatabasePath});
+        m_updator->updateDataAmi();
     }
     ui.connectButton->setEnabled(false);
 }

@@ -8,7 +8,10 @@
 #include "devserverprocess.h"
 #include "testenv.h"
 
+#include <QDir>
 #include <QProcess>
+#include <QScopeGuard>
+#include <QSet>
 #include <QStandardPaths>
 #include <QSysInfo>
 #include <QTemporaryDir>
@@ -34,6 +37,45 @@ class tst_AppProcess : public QObject
     std::unique_ptr<TestEnv> env;
     std::unique_ptr<QProcess> devserver;
     quint16 controlPort = 0;
+    QTemporaryDir serverDir;
+    QString sentLog() const { return serverDir.path() + "/sent.log"; }
+    QString stallFile() const { return dbDir() + "/" + BrokerStandIn::stallFileName(); }
+
+    // Keys ("symbol|timestamp" in the store's form) of the ticks the data server sent.
+    QStringList sentKeys() const
+    {
+        QStringList keys;
+        QFile f(sentLog());
+        if (!f.open(QIODevice::ReadOnly))
+            return keys;
+        for (const QByteArray &line : f.readAll().split('\n')) {
+            const QList<QByteArray> p = line.trimmed().split(',');
+            if (p.size() < 3 || p[1].size() != 8)
+                continue;
+            keys << QStringLiteral("%1|%2-%3-%4 %5")
+                        .arg(QString::fromUtf8(p[0]), QString::fromUtf8(p[1].left(4)),
+                             QString::fromUtf8(p[1].mid(4, 2)), QString::fromUtf8(p[1].mid(6, 2)),
+                             QString::fromUtf8(p[2]));
+        }
+        return keys;
+    }
+
+    // How many of keys the stand-in's store does not hold.
+    int missingFromStore(const QStringList &keys) const
+    {
+        QuoteStore store;
+        if (!store.open(dbDir()))
+            return keys.size();
+        QSet<QString> stored;
+        for (const auto &sym : store.symbols()) {
+            for (const ImportedQuote &q : store.quotes(sym.first))
+                stored.insert(sym.first + '|' + QuoteStore::formatTimestamp(q.timestampMs));
+        }
+        int missing = 0;
+        for (const QString &k : keys)
+            missing += !stored.contains(k);
+        return missing;
+    }
 
     QString boxLog() const { return env->root() + "/boxes.log"; }
     QString dbDir() const { return env->root() + "/Amibroker/RTDataDatabase"; }
@@ -107,7 +149,8 @@ private slots:
         devserver->setProcessChannelMode(QProcess::MergedChannels);
         // The demo account's WebSocketLink names port 49120.
         devserver->start(TestEnv::builtExecutable("vantrel-devserver"),
-                         {"--ws-port", "49120", "--control-port", "0", "--rate", "60", "--batch", "5"});
+                         {"--ws-port", "49120", "--control-port", "0", "--rate", "60", "--batch", "5",
+                          "--log-sent", sentLog()});
         QByteArray out;
         QVERIFY(waitForOutput(*devserver, out, "listening ws", 1, 10000));
         const int at = out.indexOf("listening control on 127.0.0.1:");
@@ -449,6 +492,80 @@ private slots:
         // The end runs in a process of its own that outlives Vantrel; a process the window
         // owned would have been killed with it and the line would never come.
         QTRY_COMPARE_WITH_TIMEOUT(readText(dbDir() + "/broker-process.log"), QStringLiteral("EndBroker\n"), 10000);
+    }
+
+    void closeWithAStalledBrokerEndsWithinItsBoundAndExitsZero()
+    {
+        {
+            AppSettings s;
+            s.setValue(SettingsKeys::firstRun, false);
+            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"XAUUSD"});
+            s.setValue(SettingsKeys::corrExchList, QStringList{"FOREX"});
+            s.setValue(SettingsKeys::controlAmibroker, true);
+            s.setValue(SettingsKeys::saveLayout, true);
+        }
+        auto app = startApp();
+        QByteArray out;
+        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
+        // The charting program is busy for good: every call blocks.
+        QVERIFY(QDir().mkpath(dbDir()));
+        QFile(stallFile()).open(QIODevice::WriteOnly);
+        QVERIFY2(waitForOutput(*app, out, "stalled while", 1, 30000), out.constData());
+
+        // Three calls of at most 10 s, the 1 s rest and the broker thread's end: within the
+        // bound given here, with the ordinary exit status.
+        ::kill(app->processId(), SIGTERM);
+        QCOMPARE(finish(*app, out, 90000), 0);
+        for (const char *call : {"ExecuteCommand(int)", "SaveDatabase()", "SaveLayout("})
+            QVERIFY2(out.contains(QByteArray("did not answer ") + call), call);
+        QVERIFY(!journal().contains("ExecuteCommand(int) 33029")); // it never got through
+        // The charting program is still ended afterwards.
+        QTRY_COMPARE_WITH_TIMEOUT(readText(dbDir() + "/broker-process.log"), QStringLiteral("EndBroker\n"), 10000);
+        QFile::remove(stallFile());
+    }
+
+    void ticksOfAStallSurviveARestartAndAreAllStored()
+    {
+        {
+            AppSettings s;
+            s.setValue(SettingsKeys::firstRun, false);
+            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I", "EURUSD"});
+            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FOREX"});
+        }
+        const int sentBefore = sentKeys().size();
+        auto app = startApp();
+        // A failed check leaves no program running into the next test.
+        const auto ender = qScopeGuard([&app] {
+            app->kill();
+            app->waitForFinished(10000);
+        });
+        QByteArray out;
+        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
+        QuoteStore store;
+        QTRY_VERIFY_WITH_TIMEOUT(store.open(dbDir()) && store.quotes("NIFTY-I").size() >= 2, 20000);
+
+        // A stall: the ticks received meanwhile wait in the kept batches.
+        QFile(stallFile()).open(QIODevice::WriteOnly);
+        QVERIFY2(waitForOutput(*app, out, "stalled while", 1, 30000), out.constData());
+        const int atStall = sentKeys().size();
+        QTRY_VERIFY_WITH_TIMEOUT(sentKeys().size() >= atStall + 100, 30000);
+
+        // Restart while the charting program is still busy: the close gives up on it after
+        // its bound and the next pass takes over what is kept.
+        ::kill(app->processId(), SIGHUP);
+        QVERIFY2(waitForOutput(*app, out, kShownMarker, 2, 60000), out.constData());
+        QVERIFY(out.contains("did not answer ExecuteCommand(int)"));
+        const int atSecondPass = sentKeys().size();
+        QTRY_VERIFY_WITH_TIMEOUT(sentKeys().size() >= atSecondPass + 50, 30000);
+
+        // The stall ends: every tick sent is stored, but for the few a closing link drops
+        // in flight (before, every tick received during the stall was lost at Restart).
+        QVERIFY(QFile::remove(stallFile()));
+        const QStringList sent = sentKeys().mid(sentBefore);
+        QVERIFY(sent.size() >= 150);
+        QTRY_VERIFY_WITH_TIMEOUT(missingFromStore(sent) <= 20, 60000);
+        ::kill(app->processId(), SIGTERM);
+        QCOMPARE(finish(*app, out), 0);
     }
 };
 

@@ -11,11 +11,19 @@
 #include "testenv.h"
 
 #include <QProcess>
+#include <QSignalSpy>
+#include <QStorageInfo>
 #include <QTcpServer>
 #include <QThread>
 #include <QtTest>
 
 namespace {
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
 
 quint16 freePort()
 {
@@ -255,7 +263,7 @@ private slots:
         // The charting program refuses the file (its format is gone for a moment).
         PendingBatches::append("T,KEEPSYM,20261208,11:00:00.001,201,1,0,1\n");
         updator.updateDataAmi();
-        QVERIFY(updator.isImportFailing());
+        QTRY_VERIFY(updator.isImportFailing());
         QCOMPARE(PendingBatches::count(), 1);
         PendingBatches::append("T,KEEPSYM,20261208,11:00:00.002,202,1,0,2\n");
 
@@ -263,14 +271,17 @@ private slots:
         const QString importPath = updator.importFilePath;
         updator.importFilePath = env->root() + QStringLiteral("/import-is-a-folder");
         QVERIFY(QDir().mkpath(updator.importFilePath));
-        QTest::qWait(100);
+        updator.updateDataAmi();
+        const qint64 cyclesBefore = updator.importCycles();
+        QTRY_VERIFY(updator.importCycles() > cyclesBefore + 2);
         QCOMPARE(PendingBatches::count(), 2);
         updator.importFilePath = importPath;
+        updator.updateDataAmi();
 
         // No new batch comes; the retry imports both, in order, once the format is back.
         QVERIFY(QFile::rename(aside, format));
         QTRY_VERIFY(!updator.isImportFailing());
-        QCOMPARE(PendingBatches::count(), 0);
+        QTRY_COMPARE(PendingBatches::count(), 0);
         QCOMPARE(updator.importedBatches(), qint64(2));
         QuoteStore store;
         QVERIFY(store.open(InstallPaths::databaseDir()));
@@ -280,25 +291,259 @@ private slots:
         QCOMPARE(quotes.last().close, 202.0);
     }
 
-    void keptBatchesAreBoundedOldestFirst()
+    void catchUpAfterAStallImportsAtMostEightMegabytesAtATime()
+    {
+        PendingBatches::clear();
+        liveDataUpdator updator;
+        auto *standIn = qobject_cast<BrokerStandIn *>(updator.broker());
+        QVERIFY(standIn);
+        const QString stall = InstallPaths::databaseDir() + "/" + BrokerStandIn::stallFileName();
+        QVERIFY(QDir().mkpath(InstallPaths::databaseDir()));
+        QVERIFY(writeFile(stall, ""));
+
+        // About 10 MB of ticks arrive while the charting program is busy.
+        int ticks = 0;
+        for (int b = 0; b < 230; ++b) {
+            QByteArray batch;
+            for (int t = 0; t < 1000; ++t, ++ticks) {
+                batch += QStringLiteral("T,CATCHUP,20261208,%1:%2:%3.%4,%5,1,0,1\n")
+                             .arg(10 + ticks / 3600000, 2, 10, QLatin1Char('0'))
+                             .arg(ticks / 60000 % 60, 2, 10, QLatin1Char('0'))
+                             .arg(ticks / 1000 % 60, 2, 10, QLatin1Char('0'))
+                             .arg(ticks % 1000, 3, 10, QLatin1Char('0'))
+                             .arg(ticks + 1)
+                             .toUtf8();
+            }
+            PendingBatches::append(batch);
+            updator.updateDataAmi(); // returns at once: the cycle waits in the broker thread
+        }
+        QVERIFY(PendingBatches::totalBytes() > 9 * 1024 * 1024);
+        QCOMPARE(updator.liveImports(), qint64(0));
+
+        QVERIFY(QFile::remove(stall));
+        QTRY_COMPARE_WITH_TIMEOUT(PendingBatches::count(), 0, 120000);
+        QVERIFY(updator.liveImports() >= 2);
+        QVERIFY(updator.largestLiveImportBytes() <= 8 * 1024 * 1024);
+        QCOMPARE(updator.importedBatches(), qint64(230));
+        QuoteStore store;
+        QVERIFY(store.open(InstallPaths::databaseDir()));
+        const auto quotes = store.quotes(QStringLiteral("CATCHUP"));
+        QCOMPARE(quotes.size(), ticks);
+        QCOMPARE(quotes.first().close, 1.0);
+        QCOMPARE(quotes.last().close, double(ticks));
+        QCOMPARE(standIn->counters().rowsStored, qint64(ticks));
+    }
+
+    void keptBatchesBeyondTheMemoryBoundGoToTheSpoolInOrder()
     {
         PendingBatches::clear();
         PendingBatches::setLimitBytes(100);
         const QByteArray line40(39, 'x');
-        PendingBatches::append(line40 + "\n");          // 40 bytes, goes first
         PendingBatches::append(line40 + "\n");
-        PendingBatches::append("a\nb\n" + QByteArray(36, 'y')); // 40 bytes
+        PendingBatches::append(line40 + "\n");
+        PendingBatches::append("a\nb\n" + QByteArray(36, 'y')); // past the bound: spooled
+        PendingBatches::append(line40 + "1\n");                 // after a spooled one: spooled too
+        QCOMPARE(PendingBatches::count(), 4);
+        QCOMPARE(PendingBatches::memoryBytes(), qint64(80));
+        QCOMPARE(PendingBatches::spoolBytes(), qint64(81));
+        QVERIFY(QDir(InstallPaths::liveSpoolDir()).entryList({"batches-*.spool"}, QDir::Files).size() == 1);
+
+        // Memory first, then the spool, never mixed, each at most maxBytes (at least one).
+        PendingBatches::Snapshot s = PendingBatches::peek(50);
+        QCOMPARE(s.batches.size(), 1);
+        QVERIFY(!s.fromSpool);
+        s = PendingBatches::peek(1000);
+        QCOMPARE(s.batches.size(), 2);
+        PendingBatches::acknowledge(s);
+        s = PendingBatches::peek(1000);
+        QVERIFY(s.fromSpool);
+        QCOMPARE(s.batches, (QList<QByteArray>{"a\nb\n" + QByteArray(36, 'y'), line40 + "1\n"}));
+        PendingBatches::acknowledge(s);
+        QCOMPARE(PendingBatches::count(), 0);
+        // A read-back spool leaves nothing on the disk.
+        QVERIFY(QDir(InstallPaths::liveSpoolDir()).entryList(QDir::Files).isEmpty());
+
+        // Where the spool cannot be written the bound holds the old way: oldest dropped, the
+        // newest always kept, and the drop is signalled.
+        PendingBatches::clear();
+        QVERIFY(QFile(InstallPaths::liveSpoolDir()).exists() && QDir(InstallPaths::liveSpoolDir()).removeRecursively());
+        QVERIFY(writeFile(InstallPaths::liveSpoolDir(), "not a folder"));
+        QSignalSpy dropped(PendingBatches::notifier(), &PendingBatches::Notifier::batchesDropped);
+        PendingBatches::append(line40 + "\n");
+        PendingBatches::append(line40 + "\n");
+        PendingBatches::append("a\nb\n" + QByteArray(36, 'y'));
         QCOMPARE(PendingBatches::count(), 2);
         QCOMPARE(PendingBatches::totalBytes(), qint64(80));
         QVERIFY(PendingBatches::peek().batches.last().startsWith("a\nb\n"));
-        // A batch larger than the bound alone is still kept (the newest always is).
+        QCOMPARE(dropped.count(), 1);
+        QCOMPARE(dropped.first().first().toInt(), 1);
         PendingBatches::append(QByteArray(150, 'z'));
         QCOMPARE(PendingBatches::count(), 1);
         PendingBatches::setLimitBytes(0);
         QCOMPARE(PendingBatches::limitBytes(), PendingBatches::kDefaultLimitBytes);
         PendingBatches::clear();
+        QVERIFY(QFile::remove(InstallPaths::liveSpoolDir()));
+    }
+
+    void batchesNotYetImportedAreSpooledWhenAPassEnds()
+    {
+        PendingBatches::clear();
+        PendingBatches::setLimitBytes(100);
+        const QByteArray a(39, 'a'), b(39, 'b'), c(39, 'c');
+        {
+            liveDataUpdator updator; // no cycle is asked for: nothing is imported
+            PendingBatches::append(a + "\n");
+            PendingBatches::append(b + "\n");
+            PendingBatches::append(c + "\n"); // past the bound: already in the spool
+            QCOMPARE(PendingBatches::memoryBytes(), qint64(80));
+        }
+        // The memory part went in front of the spool, so the order holds at the next start.
+        QCOMPARE(PendingBatches::memoryBytes(), qint64(0));
+        QCOMPARE(PendingBatches::spoolBytes(), qint64(120));
+        QCOMPARE(PendingBatches::takeAll(), (QList<QByteArray>{a + "\n", b + "\n", c + "\n"}));
+        PendingBatches::setLimitBytes(0);
+        PendingBatches::clear();
+    }
+
+    void spoolCapsDropTheOldestSegmentFirst_data()
+    {
+        QTest::addColumn<bool>("freeSpaceCap");
+        QTest::newRow("size cap") << false;
+        QTest::newRow("free space it must leave") << true;
+    }
+
+    void spoolCapsDropTheOldestSegmentFirst()
+    {
+        QFETCH(bool, freeSpaceCap);
+        PendingBatches::clear();
+        PendingBatches::setLimitBytes(1);
+        LiveSpool::Limits limits;
+        limits.segmentBytes = 2 * (LiveSpool::kHeaderBytes + 100); // two batches a segment
+        limits.capBytes = freeSpaceCap ? limits.capBytes : 3 * limits.segmentBytes;
+        PendingBatches::setSpoolLimits(limits);
+        QSignalSpy dropped(PendingBatches::notifier(), &PendingBatches::Notifier::batchesDropped);
+        auto batch = [](int n) { return QByteArray::number(n).rightJustified(99, '0') + "\n"; };
+        for (int n = 0; n <= 8; ++n)
+            PendingBatches::append(batch(n));
+        QCOMPARE(dropped.count(), freeSpaceCap ? 0 : 2);
+        if (freeSpaceCap) {
+            // Ask for more free space than the disk has: nothing fits any more, every
+            // segment goes, oldest first, and the newest batch is kept in memory.
+            limits.minFreeBytes = QStorageInfo(InstallPaths::liveSpoolDir()).bytesTotal() + 1;
+            PendingBatches::setSpoolLimits(limits);
+            PendingBatches::append(batch(9));
+            QCOMPARE(PendingBatches::spoolBytes(), qint64(0));
+            QCOMPARE(PendingBatches::memoryBytes(), qint64(100));
+        } else {
+            PendingBatches::append(batch(9));
+            // Three segments of two fit: 0-3 went with two segments, 4-9 are there.
+            QCOMPARE(PendingBatches::spoolBytes(), qint64(6 * 100));
+        }
+        QVERIFY(dropped.count() >= 1);
+        int droppedTicks = 0;
+        for (const auto &args : dropped)
+            droppedTicks += args.first().toInt();
+        const QList<QByteArray> kept = PendingBatches::takeAll();
+        // What is kept is the newest, in order, and the rest is counted as dropped.
+        QCOMPARE(droppedTicks + kept.size(), 10);
+        for (int i = 0; i < kept.size(); ++i)
+            QCOMPARE(kept.at(i), batch(10 - kept.size() + i));
+        PendingBatches::setSpoolLimits(LiveSpool::Limits());
+        PendingBatches::setLimitBytes(0);
+        PendingBatches::clear();
+    }
+
+    void spoolOfAKilledRunIsImportedFirstAndOnce()
+    {
+        // A child process spools batches, imports part of them and is killed.
+        PendingBatches::clear();
+        const QString folder = InstallPaths::liveSpoolDir();
+        QDir(folder).removeRecursively();
+        QProcess child;
+        child.setProgram(QCoreApplication::applicationFilePath());
+        child.setArguments({QStringLiteral("spoolChildThenWait")});
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert(QStringLiteral("VANTREL_SPOOL_CHILD_ROOT"), env->root());
+        child.setProcessEnvironment(e);
+        child.start();
+        QVERIFY(child.waitForStarted(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(env->root() + "/spool-child-ready"), 60000);
+        child.kill();
+        QVERIFY(child.waitForFinished(10000));
+        QFile::remove(env->root() + "/spool-child-ready");
+        // And a torn write at the end, as a kill in the middle of one leaves.
+        {
+            QStringList segs = QDir(folder).entryList({"batches-*.spool"}, QDir::Files, QDir::Name);
+            QVERIFY(!segs.isEmpty());
+            QFile last(folder + "/" + segs.last());
+            QVERIFY(last.open(QIODevice::Append));
+            last.write(QByteArray("VB\0\0\x40\0\0\0T,PARTIAL", 15));
+        }
+
+        // Next start: the spool is imported before the new batch, each of its ticks once.
+        const QString symbol = QStringLiteral("SPOOLED");
+        {
+            liveDataUpdator updator;
+            auto *standIn = qobject_cast<BrokerStandIn *>(updator.broker());
+            QVERIFY(standIn);
+            QVERIFY(PendingBatches::count() > 0);
+            PendingBatches::append("T,SPOOLED,20261208,12:59:59,999,1,0,1\n");
+            updator.updateDataAmi();
+            QTRY_COMPARE_WITH_TIMEOUT(PendingBatches::count(), 0, 30000);
+            QuoteStore store;
+            QVERIFY(store.open(InstallPaths::databaseDir()));
+            const auto quotes = store.quotes(symbol);
+            // 40 batches of 5 ticks: the child imported the first 10 batches before the kill.
+            QCOMPARE(quotes.size(), 30 * 5 + 1);
+            QCOMPARE(quotes.first().close, 10 * 5 + 0.0 + 1);
+            QCOMPARE(quotes.last().close, 999.0);
+            QCOMPARE(standIn->counters().rowsStored, qint64(30 * 5 + 1));
+            QCOMPARE(standIn->counters().badLines, qint64(0));
+        }
+        QVERIFY(QDir(folder).entryList(QDir::Files).isEmpty());
+        // A further start finds nothing left.
+        PendingBatches::clear();
+        PendingBatches::recover();
+        QCOMPARE(PendingBatches::count(), 0);
     }
 };
 
-QTEST_GUILESS_MAIN(tst_LivePipeline)
+// The killed run of spoolOfAKilledRunIsImportedFirstAndOnce: 40 batches of 5 ticks go to
+// the spool (memory bound 1 byte), the first 10 are read back and acknowledged, then it
+// says it is ready and waits to be killed.
+static int spoolChild()
+{
+    InstallPaths::setTestRoot(qEnvironmentVariable("VANTREL_SPOOL_CHILD_ROOT"));
+    PendingBatches::setLimitBytes(1);
+    PendingBatches::append("T,OTHER,20261208,12:00:00,1,1,0,1\n"); // memory: the bound's one
+    PendingBatches::acknowledge(PendingBatches::peek());
+    for (int b = 0; b < 40; ++b) {
+        QByteArray batch;
+        for (int t = 0; t < 5; ++t) {
+            const int n = b * 5 + t;
+            batch += QStringLiteral("T,SPOOLED,20261208,12:%1:%2,%3,1,0,1\n")
+                         .arg(n / 60, 2, 10, QLatin1Char('0'))
+                         .arg(n % 60, 2, 10, QLatin1Char('0'))
+                         .arg(n + 1)
+                         .toUtf8();
+        }
+        PendingBatches::append(batch);
+    }
+    for (int b = 0; b < 10; ++b)
+        PendingBatches::acknowledge(PendingBatches::peek(1));
+    QFile ready(InstallPaths::root() + "/spool-child-ready");
+    ready.open(QIODevice::WriteOnly);
+    ready.close();
+    for (;;)
+        QThread::sleep(1);
+}
+
+int main(int argc, char **argv)
+{
+    if (argc == 2 && qstrcmp(argv[1], "spoolChildThenWait") == 0)
+        return spoolChild();
+    QCoreApplication app(argc, argv);
+    tst_LivePipeline tc;
+    return QTest::qExec(&tc, argc, argv);
+}
 #include "tst_livepipeline.moc"

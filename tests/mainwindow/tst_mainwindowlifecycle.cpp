@@ -392,7 +392,7 @@ private slots:
         // The charting program was pointed at our database.
         BrokerStandIn *broker = standIn(w);
         QVERIFY(broker);
-        QCOMPARE(broker->counters().databaseLoads, 1);
+        QTRY_COMPARE(broker->counters().databaseLoads, 1);
         QCOMPARE(QDir(broker->databaseFolder()).absolutePath(), QDir(InstallPaths::databaseDir()).absolutePath());
 
         // Feed: authenticated with the simplified user ID and subscribed to the restored

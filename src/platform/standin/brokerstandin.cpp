@@ -8,6 +8,8 @@
 #include <QDebug>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -54,9 +56,61 @@ QString localPath(const QString &written)
     return p;
 }
 
+// How often a stalled call looks whether the stall is over or the caller has gone.
+constexpr int kStallPollMs = 50;
+constexpr int kMaxImportDelayMs = 600000;
+
 } // namespace
 
-BrokerStandIn::BrokerStandIn(QObject *parent) : BrokerAutomation(parent) {}
+BrokerStandIn::BrokerStandIn(QObject *parent)
+    : BrokerAutomation(parent), m_importDelayMs(importDelayFromEnvironment())
+{
+}
+
+QString BrokerStandIn::stallFileName() { return QStringLiteral("standin-stall"); }
+
+int BrokerStandIn::importDelayFromEnvironment()
+{
+    const QByteArray raw = qgetenv("VANTREL_STANDIN_IMPORT_MS").trimmed();
+    if (raw.isEmpty())
+        return 0;
+    bool ok = false;
+    const int ms = raw.toInt(&ok);
+    if (!ok || ms < 0 || ms > kMaxImportDelayMs) {
+        qDebug().noquote() << QStringLiteral("Broker stand-in: VANTREL_STANDIN_IMPORT_MS=%1 ignored "
+                                             "(0 to %2 ms)")
+                                  .arg(QString::fromLatin1(raw.left(32)))
+                                  .arg(kMaxImportDelayMs);
+        return 0;
+    }
+    return ms;
+}
+
+bool BrokerStandIn::busyFor(int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        if (isAbandoned())
+            return false;
+        QThread::msleep(ulong(qMin<qint64>(kStallPollMs, ms - t.elapsed())));
+    }
+    return !isAbandoned();
+}
+
+bool BrokerStandIn::waitWhileStalled()
+{
+    const QString stall = QDir(databaseFolder()).filePath(stallFileName());
+    if (!QFileInfo::exists(stall))
+        return !isAbandoned();
+    qDebug().noquote() << "Broker stand-in: stalled while" << stall << "exists";
+    while (QFileInfo::exists(stall)) {
+        if (isAbandoned())
+            return false;
+        QThread::msleep(kStallPollMs);
+    }
+    return !isAbandoned();
+}
 
 BrokerStandIn::~BrokerStandIn() { closeStore(); }
 
@@ -92,6 +146,8 @@ void BrokerStandIn::journal(const QString &callText, const QVariantList &args)
 QVariant BrokerStandIn::dynamicCall(const char *function, const QVariantList &args)
 {
     const QString text = QString::fromUtf8(function).trimmed();
+    if (!waitWhileStalled())
+        return failure(QStringLiteral("%1 given up: nobody waits for it any more").arg(text));
     const int open = text.indexOf(QLatin1Char('('));
     const int close = text.lastIndexOf(QLatin1Char(')'));
     const QString name = (open < 0 ? text : text.left(open)).trimmed();
@@ -394,6 +450,9 @@ QVariant BrokerStandIn::import(int type, const QString &file, const QString &for
         ++m_counters.failedImports;
         return failure(why);
     };
+    // A busy charting program takes its time before it looks at the file.
+    if (m_importDelayMs > 0 && !busyFor(m_importDelayMs))
+        return fail(QStringLiteral("Import %1 given up: nobody waits for it any more").arg(file));
     if (type != 0)
         return fail(QStringLiteral("Import type %1 is not supported (only 0, ASCII)").arg(type));
 

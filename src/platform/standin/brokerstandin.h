@@ -33,6 +33,13 @@ class QSqlQuery;
 // Windows a path with '\' that does not exist as written is read with '/' instead, because
 // the product writes some paths with backslashes.
 //
+// Faults, so the product can be seen facing a busy charting program:
+//   VANTREL_STANDIN_IMPORT_MS=N  every Import takes N ms longer (0 to 600000, read once)
+//   "<database folder>/standin-stall"  while this file exists, every call blocks, as the
+//                              charting program does while it runs an exploration
+// Both give up at once when the object is abandoned (the program is closing); the call
+// then returns null.
+//
 // Quotes go to "<database folder>/quotes.sqlite" (see QuoteStore); a row whose symbol and
 // timestamp already exist replaces the stored one's prices, and keeps the moment it was
 // first stored (stored_at, milliseconds since the epoch). One transaction per Import.
@@ -68,6 +75,10 @@ public:
     // Journal of state-changing calls ("<database folder>/standin-calls.log"), one call
     // text per line followed by its arguments.
     static QString journalFileName();
+    // The stall file's name inside the database folder.
+    static QString stallFileName();
+    // Extra milliseconds per Import from VANTREL_STANDIN_IMPORT_MS (0 when unset or unusable).
+    static int importDelayFromEnvironment();
 
     const Counters &counters() const { return m_counters; }
     QString lastError() const { return m_lastError; }
@@ -91,12 +102,17 @@ private:
     QVariant executeCommand(int command);
 
     QVariant failure(const QString &why);
+    // Blocks while the stall file exists; false when abandoned meanwhile.
+    bool waitWhileStalled();
+    // Sleeps ms in short steps; false when abandoned meanwhile.
+    bool busyFor(int ms);
     void journal(const QString &callText, const QVariantList &args);
     bool openStore(const QString &folder);
     void closeStore();
     bool symbolKnown(const QString &symbol);
 
     Counters m_counters;
+    int m_importDelayMs = 0;
     QString m_lastError;
     QString m_lastLayoutPath;
     bool m_exitRequested = false;

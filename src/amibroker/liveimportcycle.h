@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <atomic>
+
+class BrokerThread;
+
+// The live import cycle, run in the broker thread: the oldest kept batches (at most
+// kMaxImportBytes) become the import file with the user's symbol names, the charting
+// program imports it and then refreshes its charts. Batches leave the queue only once the
+// import went through; a failed cycle keeps them and tries again every kImportRetryMs when
+// no new batch brings a cycle sooner. After every import the charting program gets a rest
+// of kImportPauseMs before the next one, so a backlog (after a stall) goes in as a row of
+// bounded imports, oldest first, with a rest between them.
+//
+// Requests come from any thread and are merged: while one is waiting to run, more add
+// nothing (each cycle takes whatever is pending anyway).
+class LiveImportCycle : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr qint64 kImportPauseMs = 50;
+    static constexpr int kImportRetryMs = 1000;
+    static constexpr qint64 kMaxImportBytes = 8 * 1024 * 1024;
+
+    struct Paths
+    {
+        QString importFile;
+        QString format;
+    };
+
+    // Moves itself into the broker's thread; delete it there (deleteLater).
+    explicit LiveImportCycle(BrokerThread *broker);
+
+    // Any thread: a cycle soon, with these paths (they stay in use for retries).
+    void request(const Paths &paths);
+    // Any thread: the pause before a failed import is tried again without a new batch.
+    void setRetryIntervalMs(int ms);
+
+    // Statistics, readable from any thread.
+    qint64 cycles() const { return m_cycles.load(); }
+    qint64 importedBatches() const { return m_importedBatches.load(); }
+    qint64 imports() const { return m_imports.load(); }
+    qint64 largestImportBytes() const { return m_largestImport.load(); }
+    qint64 ownWorkNs() const { return m_ownWorkNs.load(); }
+    qint64 brokerCallNs() const { return m_brokerCallNs.load(); }
+    bool isFailing() const { return m_failing.load(); }
+
+private:
+    void run();
+    void failed(const QString &reason, int keptBatches);
+
+    BrokerThread *m_broker;
+    Paths m_paths;
+    QTimer m_pauseTimer;
+    QTimer m_retryTimer;
+    QElapsedTimer m_lastImport;
+    std::atomic<bool> m_requested{false};
+    std::atomic<bool> m_failing{false};
+    std::atomic<qint64> m_cycles{0};
+    std::atomic<qint64> m_importedBatches{0};
+    std::atomic<qint64> m_imports{0};
+    std::atomic<qint64> m_largestImport{0};
+    std::atomic<qint64> m_ownWorkNs{0};
+    std::atomic<qint64> m_brokerCallNs{0};
+};
