@@ -440,7 +440,9 @@ void TestBackfillImport::workerImportsOtherLineEndsAndEncodings()
     QFETCH(QByteArray, content);
     writeFile(backfillFile("nifty.txt"), content);
     liveDataUpdator worker;
+    QSignalSpy done(&worker, &liveDataUpdator::backfillDone);
     worker.doBackFill();
+    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 60000);
     QuoteStore store;
     QVERIFY(store.open(InstallPaths::databaseDir()));
     QCOMPARE(store.quotes("NIFTY-I").size(), 3);
@@ -492,7 +494,9 @@ void TestBackfillImport::eodLinesAreRenamedLikeIntraday()
     liveDataUpdator worker;
     worker.selectedSymbols = QStringList{"NIFTY"}; // the user's name of NIFTY-I
     worker.eodWatchlistOnly = true;
+    QSignalSpy done(&worker, &liveDataUpdator::eodBackfillDone);
     worker.doEodBackfill();
+    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 60000);
     QuoteStore store;
     QVERIFY(store.open(InstallPaths::databaseDir()));
     QCOMPARE(store.quotes("NIFTY").size(), 2);
