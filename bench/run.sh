@@ -31,6 +31,9 @@ if [ -x "$BUILD_DIR/bench/bench_catalogue" ]; then
   "$BUILD_DIR/bench/bench_catalogue" 2>/dev/null
   ./scripts/mariadb.sh load-demo >/dev/null
 fi
+echo "== wishlist load (60,000 symbols)"
+./scripts/mariadb.sh start >/dev/null
+"$BUILD_DIR/bench/bench_wishlist" 2>/dev/null
 echo "== backfill download (200 MB archive)"
 "$BUILD_DIR/bench/bench_download" 200 2>/dev/null
 echo "== backfill import (intraday file, 100 mapping entries)"

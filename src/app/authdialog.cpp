@@ -126,6 +126,7 @@ void authDialog::continueStartup()
     if (!updator)
         return;
     if (record.isEmpty() || record.value(QStringLiteral("MachineID")).isNull()) {
+        // A saved watchlist stays as it is; the defaults only fill a store without one.
         SettingsKeys::writeFirstStartDefaults();
         showNotRegistered();
         ProcessExit::endNow(0);
@@ -144,6 +145,8 @@ void authDialog::continueStartup()
 
     const bool autoBackfill = AppSettings().value(SettingsKeys::autoBackfillChecked, false).toBool();
     backfillAtStartup(autoBackfill ? 5 : 1);
+    // From here on a dropped link is revived by the client library, not given up.
+    updator->serverDatabase()->setStartupPhase(false);
 }
 
 bool authDialog::isNewerBuild(const QString &current, const QString &latest)

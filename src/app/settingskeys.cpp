@@ -27,15 +27,23 @@ QStringList defaultExchanges()
 void writeFirstStartDefaults()
 {
     AppSettings s;
-    s.setValue(selectedSymbolsList, defaultSymbols());
-    s.setValue(corrExchList, defaultExchanges());
-    s.setValue(autoBackfillChecked, true);
-    s.setValue(autoFilldays, QStringLiteral("5"));
-    s.setValue(dataMode, 2);
-    s.setValue(fastBackfill, true);
-    s.setValue(slowBackfill, false);
-    s.setValue(saveLayout, false);
-    s.setValue(controlAmibroker, false);
+    // Only what is missing: an account the server does not know (or a server that answers
+    // wrongly) must not replace a watchlist or a choice the user already made.
+    auto fill = [&s](const QString &key, const QVariant &value) {
+        if (!s.contains(key))
+            s.setValue(key, value);
+    };
+    if (!s.contains(selectedSymbolsList) && !s.contains(corrExchList)) {
+        s.setValue(selectedSymbolsList, defaultSymbols());
+        s.setValue(corrExchList, defaultExchanges());
+    }
+    fill(autoBackfillChecked, true);
+    fill(autoFilldays, QStringLiteral("5"));
+    fill(dataMode, 2);
+    fill(fastBackfill, true);
+    fill(slowBackfill, false);
+    fill(saveLayout, false);
+    fill(controlAmibroker, false);
 }
 
 } // namespace SettingsKeys

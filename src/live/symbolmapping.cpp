@@ -2,6 +2,8 @@
 
 #include "app/settingskeys.h"
 
+#include <QSet>
+
 namespace SymbolMapping {
 
 int splitEntry(const QString &raw, QString *oldName, QString *newName)
@@ -88,17 +90,33 @@ QString reverseLookup(const QString &newName)
     return reverse(storedEntries(), newName);
 }
 
-QString reverse(const SymbolMap &map, const QString &newName)
+QStringList mergingEntries(const QStringList &entries, const QStringList &followed)
 {
-    if (newName.isEmpty())
-        return newName;
-    QString found;
-    for (auto it = map.cbegin(); it != map.cend(); ++it) {
-        if (it.value() == newName && !it.key().isEmpty()
-            && (found.isEmpty() || it.key() < found))
-            found = it.key();
+    const SymbolMap map = parse(entries);
+    const QSet<QString> watched(followed.cbegin(), followed.cend());
+    // The name each followed symbol is given in the charting program.
+    QHash<QString, QStringList> byTarget;
+    for (const QString &symbol : followed)
+        byTarget[map.value(symbol, symbol)].append(symbol);
+
+    QStringList found;
+    QSet<QString> reported;
+    QString oldName, newName;
+    for (const QString &raw : entries) {
+        if (!splitPair(raw, &oldName, &newName) || newName.isEmpty() || newName == oldName
+            || map.value(oldName) != newName || !watched.contains(oldName) || reported.contains(oldName))
+            continue;
+        QStringList others = byTarget.value(newName);
+        if (watched.contains(newName) && !others.contains(newName))
+            others.append(newName);
+        others.removeAll(oldName);
+        if (others.isEmpty())
+            continue;
+        reported.insert(oldName);
+        found.append(QStringLiteral("%1 -> %2 (%3 also in the watchlist)")
+                         .arg(oldName, newName, others.join(QStringLiteral(", "))));
     }
-    return found.isEmpty() ? newName : found;
+    return found;
 }
 
 } // namespace SymbolMapping

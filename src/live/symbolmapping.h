@@ -46,10 +46,10 @@ QString reverse(const QStringList &entries, const QString &newName);
 // reverse(storedEntries(), newName).
 QString reverseLookup(const QString &newName);
 
-// Reverse look-up over an already parsed table. A hash has no entry order, so when
-// several old names map to newName the smallest one (by code points) is returned to stay
-// deterministic; callers that need "first stored entry" semantics use the overload on
-// entries or reverseLookup().
-QString reverse(const SymbolMap &map, const QString &newName);
+// Entries that would put two followed symbols into one series in the charting program:
+// the old name is followed, and another followed symbol is the new name itself or is
+// renamed to it. One description per such entry ("OLD -> NEW (OTHER also in the
+// watchlist)"), in entry order; empty when nothing merges.
+QStringList mergingEntries(const QStringList &entries, const QStringList &followed);
 
 } // namespace SymbolMapping

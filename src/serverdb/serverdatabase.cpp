@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QSqlDriver>
 #include <QSqlError>
+#include <QSqlField>
 
 #include <vector>
 
@@ -12,18 +13,47 @@ namespace {
 
 const char kDriverName[] = "QMYSQL";
 constexpr QLatin1Char kLikeEscape('!');
-// The client library reconnects a dropped link by itself; a connect gives up after 30 s.
-const char kConnectOptions[] = "MYSQL_OPT_RECONNECT=1;MYSQL_OPT_CONNECT_TIMEOUT=30;";
+// The client library reconnects a dropped link by itself; a connect gives up after 30 s
+// (less when the opening budget below has less left). A server that stops answering in
+// the middle of a statement would otherwise hold the GUI thread for ever: a read or write
+// that waits 10 s fails the statement.
+constexpr int kConnectTimeoutSeconds = 30;
+constexpr int kReadWriteTimeoutSeconds = 10;
+// All opens of one start-up together (the first connect and the open check's three
+// attempts): a port that accepts but never greets must not cost 4 x 30 s.
+constexpr int kOpenBudgetSeconds = 30;
+
+QString connectOptions(int connectTimeoutSeconds)
+{
+    return QStringLiteral("MYSQL_OPT_RECONNECT=1;MYSQL_OPT_CONNECT_TIMEOUT=%1;"
+                          "MYSQL_OPT_READ_TIMEOUT=%2;MYSQL_OPT_WRITE_TIMEOUT=%2;")
+        .arg(connectTimeoutSeconds)
+        .arg(kReadWriteTimeoutSeconds);
+}
+
+// Client errors that mean the link itself is gone or stalled (the server went away, the
+// connection was lost or a read timed out), as opposed to a statement the server refused.
+bool isLinkFailure(const QSqlError &error)
+{
+    const QString code = error.nativeErrorCode();
+    return error.type() == QSqlError::ConnectionError || code == QLatin1String("2006")
+        || code == QLatin1String("2013");
+}
 
 const char kWaitTimeoutStatement[] = "SET SESSION wait_timeout = 36000;";
 const char kInteractiveTimeoutStatement[] = "SET SESSION interactive_timeout = 36000;";
 
-// Substring match on MachineID. The ID travels as a bound value with its LIKE wildcards
-// escaped, so neither a quote nor '%' or '_' in it can widen the match to other accounts.
-// The escape character is '!', not '\': a backslash literal means a different string
-// under NO_BACKSLASH_ESCAPES, and the server refused the statement there.
-const char kServerSettingsStatement[] =
-    "SELECT * FROM user_accounts, versionautoupdator_zip_2026 WHERE MachineID LIKE ? ESCAPE '!'";
+// The account row of one user ID. The ID travels as a bound value with its LIKE wildcards
+// escaped and none added, so neither a quote nor '%' or '_' in it can widen the match to
+// other accounts, and "PROBE-UP" is not found inside "PROBE-UP-1". The escape character
+// is '!', not '\': a backslash literal means a different string under
+// NO_BACKSLASH_ESCAPES, and the server refused the statement there. The column's
+// collation still ignores letter case, so the row is compared once more in the program.
+const char kAccountStatement[] = "SELECT * FROM user_accounts WHERE MachineID LIKE ? ESCAPE '!'";
+// Read on its own: an empty version table only means that no update is announced, not
+// that the account is missing.
+const char kVersionStatement[] =
+    "SELECT LatestVersionRT, LatestVersionPath FROM versionautoupdator_zip_2026 LIMIT 1";
 const char kBackfillSettingsStatement[] =
     "SELECT TodaysDateAtServer, oneDayBackfillPath, fiveDayBackfillPath FROM vantrel_settings "
     "ORDER BY ID DESC LIMIT 1";
@@ -74,9 +104,9 @@ void ServerDatabase::connect()
     m_db.setUserName(QStringLiteral(VANTREL_DB_USER));
     m_db.setPassword(QStringLiteral(VANTREL_DB_PASSWORD));
     m_db.setPort(port());
-    m_db.setConnectOptions(QLatin1String(kConnectOptions));
+    m_openClock.start();
 
-    if (!m_db.open()) {
+    if (!openWithinBudget()) {
         qDebug().noquote() << "Database connection failed:" << m_db.lastError().text();
         return;
     }
@@ -89,8 +119,10 @@ void ServerDatabase::connect()
 void ServerDatabase::applySessionSettings()
 {
     QSqlQuery session(m_db);
-    session.exec(QLatin1String(kWaitTimeoutStatement));
-    session.exec(QLatin1String(kInteractiveTimeoutStatement));
+    if (!session.exec(QLatin1String(kWaitTimeoutStatement)))
+        noteFailure(session.lastError());
+    if (m_db.isOpen())
+        session.exec(QLatin1String(kInteractiveTimeoutStatement));
     // Only the last statement's error is looked at; a failure here is not fatal.
     if (session.lastError().isValid())
         qDebug().noquote() << "Error setting session variables:" << session.lastError().text();
@@ -104,18 +136,34 @@ void ServerDatabase::createSharedQuery()
     m_query->setForwardOnly(true);
 }
 
+bool ServerDatabase::openWithinBudget()
+{
+    if (!m_openClock.isValid())
+        m_openClock.start();
+    const qint64 left = kOpenBudgetSeconds - m_openClock.elapsed() / 1000;
+    if (left < 1) {
+        qDebug() << "Server database: no further open attempt, the opening time of"
+                 << kOpenBudgetSeconds << "s is used up";
+        return false;
+    }
+    m_db.setConnectOptions(connectOptions(int(qMin<qint64>(kConnectTimeoutSeconds, left))));
+    return m_db.open();
+}
+
 bool ServerDatabase::openCheck()
 {
     // Opening an open MySQL connection closes and reopens it, so the first attempt
     // also revives a link that has gone stale.
     bool open = false;
     for (int attempt = 0; attempt < 3 && !open; ++attempt)
-        open = m_db.open();
+        open = openWithinBudget();
     if (!open)
         return false;
     // The reopen starts a new server session with the server's default idle limits; set
     // the long limits again so an idle window does not lose its connection.
     applySessionSettings();
+    if (!m_db.isOpen())
+        return false; // the server stopped answering right after the greeting
     if (!m_query)
         createSharedQuery();
     return true;
@@ -161,24 +209,68 @@ bool ServerDatabase::serverSettingsRecord(const QString &userId, QSqlRecord *rec
         record->clear();
     if (!m_query || !m_db.isOpen())
         return false;
-    // "%%" would match every account: an ID with nothing in it belongs to nobody.
+    // An ID with nothing in it belongs to nobody.
     if (userId.trimmed().isEmpty())
         return true;
 
-    if (!m_query->prepare(QLatin1String(kServerSettingsStatement))) {
+    if (!m_query->prepare(QLatin1String(kAccountStatement))) {
         qDebug().noquote() << "Server settings statement could not be prepared:"
                            << m_query->lastError().text();
+        noteFailure(m_query->lastError());
         return false;
     }
-    m_query->addBindValue(QLatin1Char('%') + escapeLike(userId) + QLatin1Char('%'));
+    m_query->addBindValue(escapeLike(userId));
     if (!m_query->exec()) {
         qDebug().noquote() << "Server settings statement failed:" << m_query->lastError().text();
+        noteFailure(m_query->lastError());
         return false;
     }
-    if (m_query->next() && record)
-        *record = m_query->record();
+    QSqlRecord account;
+    while (m_query->next()) {
+        if (m_query->value(QStringLiteral("MachineID")).toString() == userId) {
+            account = m_query->record();
+            break;
+        }
+    }
     m_query->finish();
+    if (account.isEmpty())
+        return true;
+
+    QVariant latest(QVariant::String), latestPath(QVariant::String);
+    if (!m_query->exec(QLatin1String(kVersionStatement))) {
+        qDebug().noquote() << "Announced build cannot be read, no update is offered:"
+                           << m_query->lastError().text();
+        noteFailure(m_query->lastError());
+    } else {
+        if (m_query->next()) {
+            latest = m_query->value(0);
+            latestPath = m_query->value(1);
+        } else {
+            qDebug() << "No build is announced (the version table is empty)";
+        }
+        m_query->finish();
+    }
+    for (auto column : {std::make_pair("LatestVersionRT", latest),
+                        std::make_pair("LatestVersionPath", latestPath)}) {
+        const QString name = QLatin1String(column.first);
+        if (!account.contains(name))
+            account.append(QSqlField(name, QVariant::String));
+        account.setValue(name, column.second);
+    }
+    if (record)
+        *record = account;
     return true;
+}
+
+void ServerDatabase::noteFailure(const QSqlError &error)
+{
+    // During the start-up every further statement on a stalled server would wait its own
+    // time-out (and the client library's reconnect its connect time-out); closing the link
+    // lets them fail at once, so the start-up reaches its box in bounded time.
+    if (m_failFast && isLinkFailure(error) && m_db.isOpen()) {
+        qDebug() << "Server database link lost during the start-up; the connection is closed";
+        m_db.close();
+    }
 }
 
 bool ServerDatabase::backfillSettings(QString *todaysDate, QString *oneDayPath, QString *fiveDayPath)
@@ -187,6 +279,7 @@ bool ServerDatabase::backfillSettings(QString *todaysDate, QString *oneDayPath, 
         return false;
     if (!m_query->exec(QLatin1String(kBackfillSettingsStatement))) {
         qDebug().noquote() << "Backfill settings statement failed:" << m_query->lastError().text();
+        noteFailure(m_query->lastError());
         return false;
     }
     if (!m_query->next()) {
@@ -213,7 +306,8 @@ bool ServerDatabase::loadCatalogue(QHash<QString, QStringList> *cache)
         qDebug().noquote() << "Symbol catalogue statement failed:" << error.text();
         // A real error usually means the link is gone: reconnect once for the next
         // statement. The catalogue read so far stays in use.
-        if (error.type() != QSqlError::NoError) {
+        noteFailure(error);
+        if (error.type() != QSqlError::NoError && !m_failFast) {
             m_db.close();
             m_db.open();
         }
@@ -260,8 +354,10 @@ QStringList ServerDatabase::segmentSymbols(const QString &exchangeCode)
     if (!m_query->prepare(QLatin1String(kSegmentStatement)))
         return symbols;
     m_query->addBindValue(exchangeCode);
-    if (!m_query->exec())
+    if (!m_query->exec()) {
+        noteFailure(m_query->lastError());
         return symbols;
+    }
     while (m_query->next())
         symbols.append(m_query->value(0).toString());
     m_query->finish();
@@ -272,8 +368,10 @@ QString ServerDatabase::broadcastMessage()
 {
     if (!m_query || !m_db.isOpen())
         return QString();
-    if (!m_query->exec(QLatin1String(kBroadcastStatement)))
+    if (!m_query->exec(QLatin1String(kBroadcastStatement))) {
+        noteFailure(m_query->lastError());
         return QString();
+    }
     QString message;
     if (m_query->next())
         message = m_query->value(0).toString().trimmed();

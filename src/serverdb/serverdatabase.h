@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -7,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+
+class QSqlError;
 #include <memory>
 
 // The one connection to the server database ("MYSQLConn", QMYSQL, port 49111) and the
@@ -45,10 +48,11 @@ public:
     QSqlDatabase *database() { return &m_db; }
     QSqlQuery *sharedQuery() { return m_query.get(); }
 
-    // Server settings record for the user ID (substring match on MachineID; '%' and '_'
-    // in the ID match literally; an empty ID matches no account).
-    // Returns false when the statement cannot be executed. A found row is in *record;
-    // no row leaves *record empty (so MachineID reads null).
+    // Server settings record for the user ID: the account whose MachineID equals the ID
+    // exactly (letter case included; an empty ID matches no account), with the announced
+    // build's LatestVersionRT and LatestVersionPath added (null when none is announced or
+    // it cannot be read: that only means no update). Returns false when the account
+    // statement cannot be executed. No account leaves *record empty (MachineID reads null).
     bool serverSettingsRecord(const QString &userId, QSqlRecord *record);
 
     // Newest backfill settings row: TodaysDateAtServer, oneDayBackfillPath,
@@ -71,13 +75,25 @@ public:
     // for NULL, empty, negative, fractional or other text.
     static bool parseSymbolLimit(const QVariant &value, int *limit);
 
+    // While on (from construction until the start-up is over), a statement that loses the
+    // link closes the connection, so the following start-up statements fail at once
+    // instead of each waiting for a stalled server. Off, the client library's own
+    // reconnect and the catalogue's reopen revive a link that dropped in a long session.
+    void setStartupPhase(bool on) { m_failFast = on; }
+
     // Escapes LIKE wildcards so the text matches literally (escape character '!').
     static QString escapeLike(const QString &text);
 
 private:
     void createSharedQuery();
     void applySessionSettings();
+    // One open with the connect time-out cut to what is left of the opening budget;
+    // false without trying once the budget is used up.
+    bool openWithinBudget();
+    void noteFailure(const QSqlError &error);
 
     QSqlDatabase m_db;
     std::unique_ptr<QSqlQuery> m_query;
+    QElapsedTimer m_openClock;
+    bool m_failFast = true;
 };

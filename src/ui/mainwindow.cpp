@@ -23,6 +23,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -270,6 +271,18 @@ void verodezuvivuderaz2::writeSettingsOnClose()
                    m_updator ? m_updator->correspondingExchanges : QStringList());
     store.setValue(SettingsKeys::autoBackfillChecked, ui.autofillCheckBox->isChecked());
     store.setValue(SettingsKeys::autoFilldays, ui.autoFilldaysBox->currentText());
+    // A store that cannot be written (a folder in its place, an immutable file) would lose
+    // the whole session's changes without a word.
+    store.sync();
+    if (store.status() != QSettings::NoError) {
+        qDebug().noquote() << "Settings could not be written to" << store.fileName()
+                           << "status" << store.status();
+        MessageHelper::show(this, QMessageBox::Warning, QStringLiteral("Settings Not Saved"),
+                            QStringLiteral("Your settings could not be written to\n%1\n\n"
+                                           "The watchlist and the choices of this session are "
+                                           "not kept for the next start.")
+                                .arg(QDir::toNativeSeparators(store.fileName())));
+    }
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include "amibroker/livedataupdator.h"
 #include "app/settingskeys.h"
 #include "backfill/mydownloader.h"
+#include "live/feedaddress.h"
 #include "live/websocketworker.h"
 #include "platform/brokerthread.h"
 #include "platform/installpaths.h"
@@ -45,8 +46,17 @@ void verodezuvivuderaz2::startLiveFeed()
         m_feedWorker = nullptr;
     }
 
+    QUrl address;
+    const QString problem = FeedAddress::problem(m_webSocketLink, &address);
+    if (!problem.isEmpty()) {
+        qDebug().noquote() << "Live feed not started:" << problem;
+        showStatusMessage(QStringLiteral("<span style=\"color:#ff0000;\"><b>No live feed: %1</b></span>")
+                              .arg(problem.toHtmlEscaped()));
+        return;
+    }
+
     auto *thread = new QThread(this);
-    auto *worker = new WebSocketWorker(QUrl(m_webSocketLink, QUrl::TolerantMode),
+    auto *worker = new WebSocketWorker(address,
                                        watchlist.isEmpty() ? m_defaultSymbols : watchlist,
                                        InstallPaths::tickFileName(),
                                        ui.machineIDLabel->text().simplified(), nullptr);

@@ -1,6 +1,8 @@
 // The Mapping button: the symbol mapping dialog, modal to the window.
 #include "ui/mainwindow.h"
 
+#include "amibroker/livedataupdator.h"
+
 #include "ui/messagehelper.h"
 #include "ui/symbolmappingdialog.h"
 
@@ -21,6 +23,7 @@ void verodezuvivuderaz2::on_MappingButton_clicked()
 
     try {
         SymbolMappingDialog dialog(this);
+        dialog.setFollowedSymbols(m_updator ? m_updator->selectedSymbols : QStringList());
         dialog.exec();
     } catch (const std::exception &e) {
         QMessageBox box(QMessageBox::Critical, QStringLiteral("Mapping - Error"),

@@ -9,8 +9,10 @@
 #include "ui/catalogue.h"
 #include "ui/messagehelper.h"
 #include "ui/tickdisplay.h"
+#include "ui/wishlistfile.h"
 
 #include <QApplication>
+#include <QDebug>
 #include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
@@ -30,6 +32,40 @@ const QStringList &tableHeaders()
 }
 
 constexpr int kColumnWidths[5] = {155, 75, 70, 95, 40};
+
+// Every new widget queues a polish request. A push button answers it with a layout
+// request to its parent, which Qt compares against every event still queued, so working
+// off the requests of tens of thousands of row buttons grew with the square of the
+// watchlist's length. The buttons are polished as they are made; this filter then drops
+// their queued request, which has nothing left to do.
+class DropRepeatedPolish : public QObject
+{
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() != QEvent::PolishRequest)
+            return false;
+        watched->removeEventFilter(this);
+        auto *widget = qobject_cast<QWidget *>(watched);
+        return widget && widget->testAttribute(Qt::WA_WState_Polished);
+    }
+};
+
+QPushButton *newCellButton(QTableWidget *table, const QString &text)
+{
+    static const char kFilterName[] = "dropRepeatedPolish";
+    auto *filter = table->findChild<DropRepeatedPolish *>(QLatin1String(kFilterName), Qt::FindDirectChildrenOnly);
+    if (!filter) {
+        filter = new DropRepeatedPolish(table);
+        filter->setObjectName(QLatin1String(kFilterName));
+    }
+    auto *button = new QPushButton(text);
+    button->setFont(table->font());
+    button->ensurePolished();
+    button->installEventFilter(filter);
+    return button;
+}
 
 } // namespace
 
@@ -176,7 +212,7 @@ void verodezuvivuderaz2::addDisplayTable()
 
         auto *backfill = qobject_cast<QPushButton *>(table->cellWidget(i, 3));
         if (!backfill) {
-            backfill = new QPushButton(QStringLiteral("Backfill"));
+            backfill = newCellButton(table, QStringLiteral("Backfill"));
             table->setCellWidget(i, 3, backfill);
         }
         backfill->setObjectName(symbol);
@@ -187,7 +223,7 @@ void verodezuvivuderaz2::addDisplayTable()
 
         auto *remove = qobject_cast<QPushButton *>(table->cellWidget(i, 4));
         if (!remove) {
-            remove = new QPushButton(QStringLiteral("X"));
+            remove = newCellButton(table, QStringLiteral("X"));
             remove->setFixedWidth(30);
             table->setCellWidget(i, 4, remove);
         }
@@ -281,23 +317,33 @@ void verodezuvivuderaz2::restoreWatchlist()
         return;
     QStringList &symbols = m_updator->selectedSymbols;
     QStringList &exchanges = m_updator->correspondingExchanges;
+    WishlistFile::Repair stored;
     {
         AppSettings store;
-        symbols = store.value(SettingsKeys::selectedSymbolsList, QStringList()).toStringList();
-        exchanges = store.value(SettingsKeys::corrExchList, QStringList()).toStringList();
+        stored = WishlistFile::usableEntries(
+            store.value(SettingsKeys::selectedSymbolsList, QStringList()).toStringList(),
+            store.value(SettingsKeys::corrExchList, QStringList()).toStringList(),
+            Catalogue::segmentCodes());
+    }
+    // One unusable entry (an unknown code, a lost exchange) costs that entry, not the list.
+    symbols = stored.kept.symbols;
+    exchanges = stored.kept.exchanges;
+    if (!stored.dropped.isEmpty()) {
+        qDebug().noquote() << "Saved watchlist: left out" << stored.dropped.size()
+                           << "unusable entries:" << stored.dropped.join(QStringLiteral(", "));
+        constexpr int kNamed = 10;
+        QString names = QStringList(stored.dropped.mid(0, kNamed)).join(QLatin1Char('\n'));
+        if (stored.dropped.size() > kNamed)
+            names += QStringLiteral("\n... and %1 more").arg(stored.dropped.size() - kNamed);
+        MessageHelper::show(this, QMessageBox::Information, QStringLiteral("Watchlist Repaired"),
+                            QStringLiteral("%1 saved watchlist entries could not be used and were "
+                                           "left out:\n%2")
+                                .arg(stored.dropped.size())
+                                .arg(names));
     }
 
     if (m_symbolLimitKnown && m_symbolLimit < symbols.size()) {
         symbols.clear();
         exchanges.clear();
-    }
-
-    const QStringList known = Catalogue::segmentCodes();
-    for (int i = exchanges.size() - 1; i >= 0; --i) {
-        if (known.contains(exchanges.at(i)))
-            continue;
-        if (i < symbols.size())
-            symbols.removeAt(i);
-        exchanges.removeAt(i);
     }
 }

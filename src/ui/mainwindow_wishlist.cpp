@@ -2,6 +2,7 @@
 #include "ui/mainwindow.h"
 
 #include "amibroker/livedataupdator.h"
+#include "platform/installpaths.h"
 #include "ui/catalogue.h"
 #include "ui/filedialogs.h"
 #include "ui/messagehelper.h"
@@ -30,6 +31,21 @@ void verodezuvivuderaz2::on_save_list_clicked()
         QMessageBox box(QMessageBox::Warning, QStringLiteral("Error"), text, QMessageBox::Ok, this);
         MessageHelper::exec(box);
     };
+    // QSaveFile would replace a FIFO or a device node with a regular file, and a target in
+    // the installation root is one of the program's own files (the user ID among them).
+    switch (WishlistFile::checkSaveTarget(path, InstallPaths::rootSlash())) {
+    case WishlistFile::PathCheck::NotRegularFile:
+        qDebug().noquote() << "Wishlist not saved: the target is not a regular file:" << path;
+        warn(QStringLiteral("Failed to open file for writing"));
+        return;
+    case WishlistFile::PathCheck::InsideInstallation:
+        qDebug().noquote() << "Wishlist not saved: the target lies in the installation folder:" << path;
+        warn(QStringLiteral("A wishlist cannot be saved inside the installation folder.\n"
+                            "Please choose another folder."));
+        return;
+    default:
+        break;
+    }
     // Written beside the target and renamed over it at the end, so a failed write never
     // leaves the user with a truncated list in place of the old one.
     QSaveFile file(path);
@@ -49,26 +65,48 @@ void verodezuvivuderaz2::on_save_list_clicked()
 
 void verodezuvivuderaz2::on_load_list_2_clicked()
 {
+    // Without the account's limit no size can be checked; the list stays as it is.
+    if (!m_symbolLimitKnown) {
+        MessageHelper::show(this, QMessageBox::Information, QStringLiteral("Limit Unknown"),
+                            QStringLiteral("The symbol limit of your account could not be read.\n"
+                                           "The wishlist was not loaded."));
+        return;
+    }
     const QString path =
         FileDialogs::getOpenFileName(this, QStringLiteral("Import Wishlist"), QString(), kFilter);
     if (path.isEmpty())
         return;
 
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        MessageHelper::show(this, QMessageBox::Warning, QStringLiteral("Error"),
-                            QStringLiteral("Failed to open file for reading"));
+    auto error = [this](const QString &text) {
+        MessageHelper::show(this, QMessageBox::Warning, QStringLiteral("Error"), text);
+    };
+    const QString tooLarge = QStringLiteral("This file is too large to be a wishlist file.");
+    // Checked before opening: opening a FIFO for reading waits for a writer for ever.
+    const WishlistFile::PathCheck check = WishlistFile::checkLoadSource(path);
+    if (check == WishlistFile::PathCheck::TooLarge) {
+        qDebug().noquote() << "Wishlist file refused, over" << WishlistFile::kMaxFileSize << "bytes:" << path;
+        error(tooLarge);
         return;
     }
-    // One byte past the limit is enough to know the file is too large.
+    QFile file(path);
+    if (check != WishlistFile::PathCheck::Usable || !file.open(QIODevice::ReadOnly)) {
+        if (check == WishlistFile::PathCheck::NotRegularFile)
+            qDebug().noquote() << "Wishlist file refused, not a regular file:" << path;
+        error(QStringLiteral("Failed to open file for reading"));
+        return;
+    }
+    // One byte past the limit is enough to know the file is too large (it may have grown).
     const QByteArray bytes = file.read(WishlistFile::kMaxFileSize + 1);
     file.close();
+    if (bytes.size() > WishlistFile::kMaxFileSize) {
+        error(tooLarge);
+        return;
+    }
 
     WishlistFile::Watchlist list;
     if (!WishlistFile::read(bytes, Catalogue::segmentCodes(), &list)) {
         qDebug() << "Wishlist file refused:" << path << bytes.size() << "bytes";
-        MessageHelper::show(this, QMessageBox::Warning, QStringLiteral("Error"),
-                            QStringLiteral("This file is not a wishlist file."));
+        error(QStringLiteral("This file is not a wishlist file."));
         return;
     }
     if (!m_updator)

@@ -3,6 +3,7 @@
 #include "live/symbolmapping.h"
 #include "ui/messagehelper.h"
 
+#include <QDebug>
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -77,8 +78,27 @@ SymbolMappingDialog::SymbolMappingDialog(QWidget *parent) : QDialog(parent)
     connect(m_model, &QAbstractItemModel::rowsRemoved, this, &SymbolMappingDialog::adjustOldSymbolColumnWidth);
 }
 
+bool SymbolMappingDialog::confirmMerges()
+{
+    const QStringList merging = SymbolMapping::mergingEntries(rowEntries(), m_followed);
+    if (merging.isEmpty())
+        return true;
+    qDebug().noquote() << "Mapping would merge followed symbols:" << merging.join(QStringLiteral("; "));
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Mapping Conflict"),
+                    QStringLiteral("These rows give a watchlist symbol the name of another one, so "
+                                   "both symbols' data would go into one series:\n\n%1\n\n"
+                                   "Save them anyway?")
+                        .arg(merging.join(QLatin1Char('\n'))),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    MessageHelper::exec(box);
+    return box.result() == QMessageBox::Yes;
+}
+
 void SymbolMappingDialog::saveClicked()
 {
+    if (!confirmMerges())
+        return;
     if (saveToRegistry())
         showBox(this, QMessageBox::Information, QStringLiteral("Save mapping"), QStringLiteral("Mappings saved."));
     else
@@ -88,6 +108,8 @@ void SymbolMappingDialog::saveClicked()
 
 void SymbolMappingDialog::applyClicked()
 {
+    if (!confirmMerges())
+        return; // the dialog stays open for the rows to be changed
     if (!saveToRegistry()) {
         showBox(this, QMessageBox::Warning, QStringLiteral("Apply"),
                 QStringLiteral("Could not save mappings (apply aborted)."));
@@ -148,7 +170,7 @@ bool SymbolMappingDialog::loadFromRegistry()
     return true;
 }
 
-bool SymbolMappingDialog::saveToRegistry()
+QStringList SymbolMappingDialog::rowEntries() const
 {
     QStringList entries;
     for (int r = 0; r < m_model->rowCount(); ++r) {
@@ -157,7 +179,12 @@ bool SymbolMappingDialog::saveToRegistry()
             continue;
         entries << SymbolMapping::makeEntry(oldName, newName);
     }
-    return SymbolMapping::storeEntries(entries);
+    return entries;
+}
+
+bool SymbolMappingDialog::saveToRegistry()
+{
+    return SymbolMapping::storeEntries(rowEntries());
 }
 
 void SymbolMappingDialog::addRow()

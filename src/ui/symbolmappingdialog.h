@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 class QResizeEvent;
 class QStandardItemModel;
@@ -18,6 +19,8 @@ public:
     explicit SymbolMappingDialog(QWidget *parent = nullptr);
 
     QTableView *tableView() const { return m_view; }
+    // The watchlist symbols: a save that would merge two of them into one series asks first.
+    void setFollowedSymbols(const QStringList &symbols) { m_followed = symbols; }
     QStandardItemModel *model() const { return m_model; }
 
 signals:
@@ -43,9 +46,14 @@ protected:
 
 private:
     QString cellText(int row, int column) const;
+    // The rows in stored form (blank rows left out).
+    QStringList rowEntries() const;
+    // True when nothing merges, or the user agrees to save rows that do.
+    bool confirmMerges();
     // Both maps: rows whose names are both non-empty once trimmed; later rows win.
     QMap<QString, QString> rowMap(bool oldToNew) const;
 
     QStandardItemModel *m_model = nullptr;
     QTableView *m_view = nullptr;
+    QStringList m_followed;
 };

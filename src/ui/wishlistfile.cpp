@@ -3,6 +3,8 @@
 #include "ui/qaesencryption.h"
 
 #include <QCryptographicHash>
+#include <QDir>
+#include <QFileInfo>
 #include <QSet>
 #include <QTextCodec>
 
@@ -81,25 +83,84 @@ bool decryptText(const QByteArray &file, QByteArray *text)
     return true;
 }
 
+PathCheck checkLoadSource(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return PathCheck::Missing;
+    if (!info.isFile())
+        return PathCheck::NotRegularFile;
+    if (info.size() > kMaxFileSize)
+        return PathCheck::TooLarge;
+    return PathCheck::Usable;
+}
+
+PathCheck checkSaveTarget(const QString &path, const QString &installRoot)
+{
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile())
+        return PathCheck::NotRegularFile;
+    // Where the bytes would really land: the target itself when it exists (links
+    // resolved), else its folder's real path with the new name.
+    QString landing = info.exists() ? info.canonicalFilePath() : QString();
+    if (landing.isEmpty()) {
+        const QString folder = info.absoluteDir().canonicalPath();
+        landing = (folder.isEmpty() ? info.absolutePath() : folder) + QLatin1Char('/') + info.fileName();
+    }
+    QString root = QDir(installRoot).canonicalPath();
+    if (root.isEmpty())
+        root = QDir::cleanPath(QDir(installRoot).absolutePath());
+#ifdef Q_OS_WIN
+    const Qt::CaseSensitivity cs = Qt::CaseInsensitive;
+#else
+    const Qt::CaseSensitivity cs = Qt::CaseSensitive;
+#endif
+    landing = QDir::cleanPath(landing);
+    const QString rootSlash = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
+    if (!root.isEmpty() && (landing.compare(root, cs) == 0 || landing.startsWith(rootSlash, cs)))
+        return PathCheck::InsideInstallation;
+    return PathCheck::Usable;
+}
+
+Repair usableEntries(const QStringList &symbols, const QStringList &exchanges,
+                     const QStringList &knownExchanges)
+{
+    Repair repair;
+    const int count = qMax(symbols.size(), exchanges.size());
+    repair.kept.symbols.reserve(count);
+    repair.kept.exchanges.reserve(count);
+    const QSet<QString> known(knownExchanges.cbegin(), knownExchanges.cend());
+    QSet<QString> seen;
+    seen.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        const QString symbol = symbols.value(i);
+        const QString exchange = exchanges.value(i);
+        const bool paired = i < symbols.size() && i < exchanges.size();
+        if (paired && known.contains(exchange) && isUsableSymbol(symbol) && !seen.contains(symbol)) {
+            seen.insert(symbol);
+            repair.kept.symbols.append(symbol);
+            repair.kept.exchanges.append(exchange);
+            continue;
+        }
+        repair.dropped.append(QStringLiteral("%1 (%2)").arg(
+            i >= symbols.size() ? QStringLiteral("no symbol")
+                                : symbol.isEmpty() ? QStringLiteral("empty symbol") : symbol,
+            i < exchanges.size() ? exchange : QStringLiteral("no exchange")));
+    }
+    return repair;
+}
+
 bool read(const QByteArray &file, const QStringList &knownExchanges, Watchlist *out)
 {
     QByteArray bytes;
     if (!decryptText(file, &bytes) || !isValidUtf8(bytes))
         return false;
     const QStringList parts = QString::fromUtf8(bytes).split(QLatin1Char('#'), Qt::KeepEmptyParts);
-    Watchlist list{splitList(parts.first()), splitList(parts.last())};
-
-    if (list.symbols.size() != list.exchanges.size())
+    // A file is taken whole or not at all: one unusable entry means it is no wishlist.
+    Repair repair = usableEntries(splitList(parts.first()), splitList(parts.last()), knownExchanges);
+    if (!repair.dropped.isEmpty())
         return false;
-    QSet<QString> seen;
-    for (int i = 0; i < list.symbols.size(); ++i) {
-        const QString &symbol = list.symbols.at(i);
-        if (!knownExchanges.contains(list.exchanges.at(i)) || !isUsableSymbol(symbol)
-            || seen.contains(symbol))
-            return false;
-        seen.insert(symbol);
-    }
-    *out = list;
+    *out = std::move(repair.kept);
     return true;
 }
 

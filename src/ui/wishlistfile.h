@@ -26,11 +26,42 @@ QByteArray encrypt(const QStringList &symbols, const QStringList &exchanges);
 // the bytes cannot be a wishlist file at all (empty, not whole blocks, too large).
 bool decryptText(const QByteArray &file, QByteArray *text);
 
+// What a picked path may be used for, checked before it is opened: opening a FIFO would
+// block the window for good, a device node or a directory is no list file, and the
+// installation's own files (user ID, format files, the charting database) are not the
+// user's to overwrite.
+enum class PathCheck {
+    Usable,
+    Missing,            // load only: nothing there
+    NotRegularFile,     // a FIFO, socket, device node or folder (links are followed)
+    TooLarge,           // load only: over kMaxFileSize
+    InsideInstallation, // save only: the target lies in the installation root
+};
+
+// A file the user picked to load. Sizes come from the file system, so nothing is opened.
+PathCheck checkLoadSource(const QString &path);
+// A file the user picked to save to; `installRoot` is the installation root. A target
+// that is a link counts where it points to.
+PathCheck checkSaveTarget(const QString &path, const QString &installRoot);
+
 struct Watchlist
 {
     QStringList symbols;
     QStringList exchanges;
 };
+
+// The usable part of a watchlist whose two lists come from outside (the settings store):
+// entry i pairs symbol i with exchange code i; an entry is kept when both exist, the
+// code is one of `knownExchanges`, the symbol is non-empty and printable, and it is the
+// symbol's first occurrence. Every other entry is left out and described in `dropped`
+// ("SYMBOL (CODE)"), so lists of unequal length lose only their unpaired tail.
+struct Repair
+{
+    Watchlist kept;
+    QStringList dropped;
+};
+Repair usableEntries(const QStringList &symbols, const QStringList &exchanges,
+                     const QStringList &knownExchanges);
 
 // Reads a file's bytes into a watchlist. The content is checked before anything is taken
 // from it, because a file made with other parameters (or no wishlist at all) decrypts to

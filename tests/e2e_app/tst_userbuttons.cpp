@@ -16,6 +16,8 @@ class tst_UserButtons : public QObject
 {
     Q_OBJECT
     std::unique_ptr<TestEnv> env;
+    // Beside the installation root, in the test's own folder: wishlists are not saved inside it.
+    QString wishlistPath() const { return QFileInfo(env->root()).absolutePath() + "/watch list.vn"; }
     QProcess xserver;
     QString display;
 
@@ -66,7 +68,7 @@ class tst_UserButtons : public QObject
         e.insert("QT_QPA_PLATFORM", "xcb");
         e.insert("DISPLAY", display);
         e.insert("VANTREL_BOX_LOG", env->root() + "/boxes.log");
-        e.insert("VANTREL_FILE_DIALOG_ANSWER", env->root() + "/watch list.vn");
+        e.insert("VANTREL_FILE_DIALOG_ANSWER", wishlistPath()); // outside the installation
         e.insert("QT_LOGGING_RULES", "*.debug=true;qt.*.debug=false");
         app->setProcessEnvironment(e);
         app->setProcessChannelMode(QProcess::MergedChannels);
@@ -117,7 +119,7 @@ private slots:
         clickIn("Vantrel 7\\.10", 673, 449);
         QVERIFY2(waitFor(*app, out, "Wishlist saved: 2 symbols"), out.constData());
         QCOMPARE(closeApp(*app, out), 0);
-        QCOMPARE(QFileInfo(env->root() + "/watch list.vn").size(), qint64(32));
+        QCOMPARE(QFileInfo(wishlistPath()).size(), qint64(32));
 
         app = startApp({"GOLDM-I"}, {"MCX"}, out);
         clickIn("Vantrel 7\\.10", 745, 449);

@@ -46,6 +46,24 @@ private slots:
         QVERIFY(!s.contains(SettingsKeys::firstRun));
     }
 
+    // What the user already has survives the defaults (an account the server did not
+    // find must not cost the saved watchlist).
+    void firstStartDefaultsKeepStoredValues()
+    {
+        {
+            AppSettings s;
+            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"ACC"});
+            s.setValue(SettingsKeys::corrExchList, QStringList{"CASH"});
+            s.setValue(SettingsKeys::dataMode, 1);
+        }
+        SettingsKeys::writeFirstStartDefaults();
+        AppSettings s;
+        QCOMPARE(s.value(SettingsKeys::selectedSymbolsList).toStringList(), QStringList{"ACC"});
+        QCOMPARE(s.value(SettingsKeys::corrExchList).toStringList(), QStringList{"CASH"});
+        QCOMPARE(s.value(SettingsKeys::dataMode).toInt(), 1);
+        QCOMPARE(s.value(SettingsKeys::fastBackfill).toBool(), true); // missing ones are filled
+    }
+
     void storeUsesProductIdentity()
     {
         AppSettings s;

@@ -30,6 +30,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QSysInfo>
 #include <QTableWidget>
@@ -380,14 +381,14 @@ private slots:
         QVERIFY(!ui.autofillCheckBox->isChecked());
         QCOMPARE(ui.autoFilldaysBox->currentText(), QStringLiteral("10"));
 
-        // The unknown exchange code went, with its symbol.
+        // The unknown exchange code went, with its symbol, and the user was told.
         QCOMPARE(w.liveUpdator()->selectedSymbols, QStringList({"NIFTY-I", "ICICIBANK", "XAUUSD"}));
         QCOMPARE(w.liveUpdator()->correspondingExchanges, QStringList({"FUTURE", "CASH", "FOREX"}));
         QVERIFY(ui.futureBox->isChecked());
         QCOMPARE(w.currentSegment(), QStringLiteral("FUTURE"));
         QCOMPARE(ui.displayTableWidget->rowCount(), 3);
         QCOMPARE(ui.SymbolsSelected->text(), QStringLiteral("S:(3)"));
-        QVERIFY(m_hooks.boxes.isEmpty());
+        QCOMPARE(m_hooks.titles(), QStringList{QStringLiteral("Watchlist Repaired")});
 
         // The charting program was pointed at our database.
         BrokerStandIn *broker = standIn(w);
@@ -456,6 +457,119 @@ private slots:
                  QStringList({"FUTURE", "CASH", "FOREX", "CASH"}));
         for (int k = 0; k < 9; ++k)
             QCOMPARE(store.value(SettingsKeys::segmentCheckbox(k)).toBool(), k == 0);
+    }
+
+    // Unusable stored entries cost only themselves: the rest of the list is restored,
+    // the user is told which went, and the close writes the repaired list, not an empty one.
+    void storedWatchlistKeepsItsGoodEntries_data()
+    {
+        QTest::addColumn<QStringList>("symbols");
+        QTest::addColumn<QStringList>("codes");
+        QTest::addColumn<QStringList>("kept");
+        QTest::addColumn<QString>("dropped");
+        QTest::newRow("unknown codes") << QStringList{"NIFTY-I", "ACC", "SBIN", "XAUUSD"}
+                                       << QStringList{"FUTURE", "NYSE", "CASH;DROP", "FOREX"}
+                                       << QStringList{"NIFTY-I", "XAUUSD"} << "2 saved watchlist entries could not be "
+                                          "used and were left out:\nACC (NYSE)\nSBIN (CASH;DROP)";
+        QTest::newRow("fewer codes") << QStringList{"NIFTY-I", "ACC", "XAUUSD"} << QStringList{"FUTURE", "CASH"}
+                                     << QStringList{"NIFTY-I", "ACC"} << "1 saved watchlist entries could not be "
+                                        "used and were left out:\nXAUUSD (no exchange)";
+        QTest::newRow("fewer symbols") << QStringList{"NIFTY-I"} << QStringList{"FUTURE", "CASH"}
+                                       << QStringList{"NIFTY-I"} << "1 saved watchlist entries could not be "
+                                          "used and were left out:\nno symbol (CASH)";
+        QTest::newRow("repeated and empty symbols") << QStringList{"ACC", "", "ACC"} << QStringList{"CASH", "CASH", "FUTURE"}
+                                                    << QStringList{"ACC"} << "2 saved watchlist entries could not be "
+                                                       "used and were left out:\nempty symbol (CASH)\nACC (FUTURE)";
+    }
+    void storedWatchlistKeepsItsGoodEntries()
+    {
+        QFETCH(QStringList, symbols);
+        QFETCH(QStringList, codes);
+        QFETCH(QStringList, kept);
+        QFETCH(QString, dropped);
+        {
+            AppSettings store;
+            store.setValue(SettingsKeys::firstRun, false);
+            store.setValue(SettingsKeys::selectedSymbolsList, symbols);
+            store.setValue(SettingsKeys::corrExchList, codes);
+        }
+        {
+            verodezuvivuderaz2 w;
+            w.setSymbolLimit(50);
+            w.setWebSocketLink(QStringLiteral("ws://127.0.0.1:1/ws"));
+            w.enableInterface(QStringLiteral("U"), kDays, QString());
+            QCOMPARE(w.liveUpdator()->selectedSymbols, kept);
+            QCOMPARE(w.liveUpdator()->correspondingExchanges.size(), kept.size());
+            QCOMPARE(m_hooks.titles(), QStringList{QStringLiteral("Watchlist Repaired")});
+            QCOMPARE(m_hooks.boxes.first().text, dropped);
+            QCOMPARE(w.form().displayTableWidget->rowCount(), kept.size());
+            w.close();
+        }
+        QCOMPARE(AppSettings().value(SettingsKeys::selectedSymbolsList).toStringList(), kept);
+    }
+
+    // An endpoint that cannot carry a WebSocket starts no feed, and says so in the status
+    // line and the debug output instead of leaving a window that never gets a tick.
+    void unusableFeedAddressIsReported_data()
+    {
+        QTest::addColumn<QString>("link");
+        QTest::newRow("empty") << "";
+        QTest::newRow("NULL") << "NULL";
+        QTest::newRow("file") << "file:///tmp/feed";
+        QTest::newRow("http") << "http://127.0.0.1:49120/ws";
+        QTest::newRow("port 0") << "ws://127.0.0.1:0/ws";
+        QTest::newRow("no host") << "ws:///ws";
+    }
+    void unusableFeedAddressIsReported()
+    {
+        QFETCH(QString, link);
+        AppSettings().setValue(SettingsKeys::firstRun, false);
+        verodezuvivuderaz2 w;
+        w.setSymbolLimit(50);
+        w.setWebSocketLink(link);
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^Live feed not started: the ")));
+        w.enableInterface(QStringLiteral("U"), kDays, QString());
+        QVERIFY(!w.feedThread());
+        QVERIFY2(w.form().statusLabel->text().contains(QLatin1String("No live feed: the ")),
+                 qPrintable(w.form().statusLabel->text()));
+    }
+
+    // A settings store that cannot be written loses the session's changes: the close says so.
+    void unwritableSettingsAreReportedAtClose_data()
+    {
+        QTest::addColumn<bool>("folderInPlace"); // else: a file where the store's folder belongs
+        QTest::newRow("a folder in place of the store") << true;
+        QTest::newRow("a file in place of its folder") << false;
+    }
+    void unwritableSettingsAreReportedAtClose()
+    {
+        QFETCH(bool, folderInPlace);
+        QString storePath;
+        {
+            AppSettings store;
+            store.setValue(SettingsKeys::firstRun, false);
+            store.sync();
+            storePath = store.fileName();
+        }
+        const QString folder = QFileInfo(storePath).absolutePath();
+        {
+            verodezuvivuderaz2 w;
+            w.setSymbolLimit(50);
+            QVERIFY(QFile::remove(storePath));
+            if (folderInPlace) {
+                QVERIFY(QDir().mkpath(storePath));
+            } else {
+                QVERIFY(QDir(folder).removeRecursively());
+                QFile blocker(folder);
+                QVERIFY(blocker.open(QIODevice::WriteOnly));
+            }
+            w.close();
+            QCOMPARE(m_hooks.titles(), QStringList{QStringLiteral("Settings Not Saved")});
+            QVERIFY(m_hooks.boxes.first().text.contains(QDir::toNativeSeparators(storePath)));
+            QCOMPARE(m_hooks.boxes.first().icon, QMessageBox::Warning);
+        }
+        QFileInfo(folder).isDir() ? (void)QDir(storePath).removeRecursively() : (void)QFile::remove(folder);
+        QVERIFY(QDir().mkpath(folder));
     }
 
     void watchlistOverTheLimitIsEmptiedAtStart()

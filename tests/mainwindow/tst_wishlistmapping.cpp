@@ -23,6 +23,9 @@
 #include <functional>
 #include <memory>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 class tst_WishlistMapping : public QObject
 {
     Q_OBJECT
@@ -31,6 +34,7 @@ class tst_WishlistMapping : public QObject
     std::unique_ptr<verodezuvivuderaz2> m_window;
     QList<FileDialogs::Request> m_requests;
     QString m_answer; // path the next file dialog returns
+    QTemporaryDir m_userDir; // a folder of the user's, outside the installation root
 
     QStringList &symbols() { return m_window->liveUpdator()->selectedSymbols; }
     QStringList &exchanges() { return m_window->liveUpdator()->correspondingExchanges; }
@@ -102,7 +106,7 @@ private slots:
     {
         symbols() = QStringList{"NIFTY-I", "EURUSD", "GOLDM-I"};
         exchanges() = QStringList{"FUTURE", "FOREX", "MCX"};
-        m_answer = m_env->root() + "/list.vn";
+        m_answer = m_userDir.path() + "/list.vn";
         button("save_list")->click();
         QCOMPARE(m_requests.size(), 1);
         const FileDialogs::Request save = m_requests.takeFirst();
@@ -145,7 +149,7 @@ private slots:
         QVERIFY(m_hooks.boxes.isEmpty());
         QCOMPARE(QDir(m_env->root()).entryList(QDir::Files), filesBefore);
 
-        m_answer = m_env->root() + "/no/such/folder/list.vn";
+        m_answer = m_userDir.path() + "/no/such/folder/list.vn";
         button("save_list")->click();
         button("load_list_2")->click();
         QFile odd(m_env->root() + "/odd.vn"); // 17 bytes: not whole blocks
@@ -191,6 +195,171 @@ private slots:
         QCOMPARE(m_hooks.boxes.first().icon, QMessageBox::Information);
         QVERIFY(symbols().isEmpty() && exchanges().isEmpty());
         QCOMPARE(m_window->form().displayTableWidget->rowCount(), 0);
+    }
+
+    // Files and targets the user may pick that must be refused before anything is read or
+    // written; the watchlist and the target stay as they were.
+    void hostileFilesAreRefused_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("box"); // "title|text"
+        const QString noRead = QStringLiteral("Error|Failed to open file for reading");
+        const QString noWrite = QStringLiteral("Error|Failed to open file for writing");
+        const QString inside = QStringLiteral("Error|A wishlist cannot be saved inside the installation "
+                                              "folder.\nPlease choose another folder.");
+        QTest::newRow("load a FIFO") << "load" << "fifo" << noRead;
+        QTest::newRow("load a folder") << "load" << "folder" << noRead;
+        QTest::newRow("load a device node") << "load" << "device" << noRead;
+        QTest::newRow("load a genuine list over the cap") << "load" << "large"
+                                                          << "Error|This file is too large to be a wishlist file.";
+        QTest::newRow("load with the limit unknown") << "load" << "unknown-limit"
+                                                     << "Limit Unknown|The symbol limit of your account could "
+                                                        "not be read.\nThe wishlist was not loaded.";
+        QTest::newRow("save onto a FIFO") << "save" << "fifo" << noWrite;
+        QTest::newRow("save onto a device node") << "save" << "device" << noWrite;
+        QTest::newRow("save onto a folder") << "save" << "folder" << noWrite;
+        QTest::newRow("save onto the user ID") << "save" << "userid" << inside;
+        QTest::newRow("save onto a format file") << "save" << "format" << inside;
+        QTest::newRow("save into the database folder") << "save" << "database" << inside;
+        QTest::newRow("save through a link to the user ID") << "save" << "link" << inside;
+    }
+    void hostileFilesAreRefused()
+    {
+        QFETCH(QString, action);
+        QFETCH(QString, target);
+        QFETCH(QString, box);
+        const QString dir = m_userDir.path();
+        auto write = [](const QString &path, const QByteArray &bytes) {
+            QFile f(path);
+            return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+        };
+        QVERIFY(write(m_env->root() + "/userid.txt", "KEEP-ME\n"));
+        QVERIFY(write(m_env->root() + "/dataFormatRT.dll", "$FORMAT Ticker\n"));
+        QVERIFY(QDir().mkpath(m_env->root() + "/Amibroker/RTDataDatabase"));
+
+        QString path;
+        if (target == "fifo") {
+            path = dir + "/pipe.vn";
+            QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        } else if (target == "folder") {
+            path = dir + "/folder.vn";
+            QVERIFY(QDir().mkpath(path));
+        } else if (target == "device") {
+            path = dir + "/null.vn"; // a private copy of /dev/null's node, never the real one
+            if (::mknod(QFile::encodeName(path).constData(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+                QSKIP("creating a device node needs root");
+        } else if (target == "large") {
+            QStringList symbols, exchanges;
+            for (int i = 0; i < 120000; ++i) {
+                symbols << QStringLiteral("SYM%1").arg(i, 6, 10, QLatin1Char('0'));
+                exchanges << QStringLiteral("CASH");
+            }
+            path = dir + "/large.vn";
+            QVERIFY(write(path, WishlistFile::encrypt(symbols, exchanges)));
+            QVERIFY(QFileInfo(path).size() > WishlistFile::kMaxFileSize);
+            m_window->setSymbolLimit(200000);
+        } else if (target == "unknown-limit") {
+            path = dir + "/good.vn";
+            QVERIFY(write(path, WishlistFile::encrypt({"SBIN"}, {"CASH"})));
+            m_window->setSymbolLimitUnreadable();
+        } else if (target == "userid") {
+            path = m_env->root() + "/userid.txt";
+        } else if (target == "format") {
+            path = m_env->root() + "/dataFormatRT.dll";
+        } else if (target == "database") {
+            path = m_env->root() + "/Amibroker/RTDataDatabase/list.vn";
+        } else if (target == "link") {
+            path = dir + "/link.vn";
+            QVERIFY(QFile::link(m_env->root() + "/userid.txt", path));
+        }
+        const QFileInfo before(path);
+        const bool wasFile = before.isFile();
+
+        symbols() = QStringList{"ACC"};
+        exchanges() = QStringList{"CASH"};
+        m_answer = path;
+        button(action == "save" ? "save_list" : "load_list_2")->click();
+
+        QCOMPARE(m_hooks.boxes.size(), 1);
+        QCOMPARE(m_hooks.boxes.first().title + '|' + m_hooks.boxes.first().text, box);
+        QCOMPARE(symbols(), QStringList{"ACC"});
+        QCOMPARE(exchanges(), QStringList{"CASH"});
+        const QFileInfo after(path);
+        QCOMPARE(after.exists(), before.exists());
+        QCOMPARE(after.isFile(), wasFile);
+        QCOMPARE(after.isDir(), before.isDir());
+        QFile userId(m_env->root() + "/userid.txt");
+        QVERIFY(userId.open(QIODevice::ReadOnly));
+        QCOMPARE(userId.readAll(), QByteArray("KEEP-ME\n"));
+        QVERIFY(!QFile::exists(m_env->root() + "/Amibroker/RTDataDatabase/list.vn"));
+        if (target == "fifo" || target == "device" || target == "folder" || target == "link")
+            QFile::remove(path) || QDir(path).removeRecursively();
+    }
+
+    // A list as long as a whole catalogue loads in one pass over its entries and one table
+    // fill, in a shown window (bench_wishlist measures how its time grows with the length).
+    void longWishlistLoadsWhole()
+    {
+        QStringList many, codes;
+        for (int i = 0; i < 60000; ++i) {
+            many << QStringLiteral("S%1").arg(i);
+            codes << QStringLiteral("CASH");
+        }
+        const QString path = m_userDir.path() + "/many.vn";
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(WishlistFile::encrypt(many, codes));
+        f.close();
+        m_window->setSymbolLimit(60000);
+        m_answer = path;
+        m_window->show();
+        button("load_list_2")->click();
+        // What the fill queued (one polish request per row button) is worked off as well.
+        QCoreApplication::processEvents();
+        QVERIFY(m_hooks.boxes.isEmpty());
+        QCOMPARE(symbols(), many);
+        QCOMPARE(m_window->form().displayTableWidget->rowCount(), 60000);
+        QCOMPARE(m_window->form().displayTableWidget->item(59999, 0)->text(), QStringLiteral("S59999"));
+    }
+
+    // Mapping a followed symbol onto the name of another followed one would merge their
+    // series: the dialog asks, and only a Yes stores the rows.
+    void mappingOntoAFollowedSymbolAsks_data()
+    {
+        QTest::addColumn<QStringList>("rows"); // "old,new"
+        QTest::addColumn<QString>("answer");   // button pressed in the question; empty: no question
+        QTest::addColumn<bool>("stored");
+        QTest::newRow("onto a followed symbol, No") << QStringList{"SBIN-I,TATASTEEL"} << "&No" << false;
+        QTest::newRow("onto a followed symbol, Yes") << QStringList{"SBIN-I,TATASTEEL"} << "&Yes" << true;
+        QTest::newRow("two followed onto one name") << QStringList{"SBIN-I,STEEL", "TATASTEEL,STEEL"} << "&No" << false;
+        QTest::newRow("onto a name no one follows") << QStringList{"SBIN-I,SBIN_FUT"} << "" << true;
+        QTest::newRow("old name not followed") << QStringList{"ACC,TATASTEEL"} << "" << true;
+        QTest::newRow("swap of two followed names") << QStringList{"SBIN-I,TATASTEEL", "TATASTEEL,SBIN-I"} << "&No" << false;
+    }
+    void mappingOntoAFollowedSymbolAsks()
+    {
+        QFETCH(QStringList, rows);
+        QFETCH(QString, answer);
+        QFETCH(bool, stored);
+        symbols() = QStringList{"SBIN-I", "TATASTEEL"};
+        exchanges() = QStringList{"FUTURE", "CASH"};
+        m_hooks.answer = answer;
+        withMappingDialog([&](SymbolMappingDialog *d) {
+            for (const QString &row : rows)
+                d->model()->appendRow({new QStandardItem(row.section(',', 0, 0)), new QStandardItem(row.section(',', 1))});
+            dialogButton(d, "Save && Close")->click();
+            QCOMPARE(d->isVisible(), !stored);
+        });
+        m_hooks.answer.clear();
+        QCOMPARE(SymbolMapping::storedEntries(), stored ? rows : QStringList());
+        if (answer.isEmpty()) {
+            QVERIFY(m_hooks.boxes.isEmpty());
+        } else {
+            QCOMPARE(m_hooks.titles(), QStringList{"Mapping Conflict"});
+            QVERIFY2(m_hooks.boxes.first().text.contains(QStringLiteral("SBIN-I -> ")),
+                     qPrintable(m_hooks.boxes.first().text));
+        }
     }
 
     void mappingDialogFormAndSizing()

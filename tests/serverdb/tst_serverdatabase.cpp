@@ -52,6 +52,7 @@ public:
 
     std::atomic<int> accepted{0};
     std::atomic<bool> refusing{false};
+    std::atomic<bool> silent{false}; // accepts and never sends a byte (no greeting)
     std::atomic<quint16> port{0};
 
 public slots:
@@ -90,6 +91,8 @@ private slots:
                 client->deleteLater();
                 continue;
             }
+            if (silent)
+                continue;
             QPointer<QTcpSocket> in(client);
             QPointer<QTcpSocket> out(new QTcpSocket(this));
             connect(in, &QTcpSocket::readyRead, this, [in, out] {
@@ -168,8 +171,9 @@ private slots:
     void escapeLike();
 
     void serverSettingsRecordOfDemoAccount();
-    void serverSettingsRecordMatchesSubstring_data();
-    void serverSettingsRecordMatchesSubstring();
+    void serverSettingsRecordMatchesExactly_data();
+    void serverSettingsRecordMatchesExactly();
+    void serverSettingsRecordWithoutAnnouncedBuild();
     void serverSettingsRecordTakesIdLiterally_data();
     void serverSettingsRecordTakesIdLiterally();
     void symbolLimitFromATextColumn();
@@ -185,6 +189,7 @@ private slots:
 
     void openCheckFailsAgainstClosedPort();
     void openCheckTriesThreeTimes();
+    void openingTimeIsBoundedForASilentServer();
     void openCheckStopsAtFirstSuccessAndCreatesQuery();
     void failedCatalogueKeepsCacheAndReopensOnce();
 
@@ -218,7 +223,8 @@ void TestServerDatabase::connectRegistersConfiguredConnection()
     QCOMPARE(handle->databaseName(), QStringLiteral(VANTREL_DB_NAME));
     QCOMPARE(handle->userName(), QStringLiteral(VANTREL_DB_USER));
     QCOMPARE(handle->connectOptions(),
-             QStringLiteral("MYSQL_OPT_RECONNECT=1;MYSQL_OPT_CONNECT_TIMEOUT=30;"));
+             QStringLiteral("MYSQL_OPT_RECONNECT=1;MYSQL_OPT_CONNECT_TIMEOUT=30;"
+                            "MYSQL_OPT_READ_TIMEOUT=10;MYSQL_OPT_WRITE_TIMEOUT=10;"));
 
     QSqlQuery *shared = db.sharedQuery();
     QVERIFY(shared);
@@ -333,16 +339,21 @@ void TestServerDatabase::serverSettingsRecordOfDemoAccount()
     QVERIFY(!db.segmentSymbols(QStringLiteral("FUTURE")).isEmpty());
 }
 
-void TestServerDatabase::serverSettingsRecordMatchesSubstring_data()
+// Part of an account's ID is not that account: only the whole ID, letter case included,
+// finds a record. Checked in both SQL modes, since the escape rules differ there.
+void TestServerDatabase::serverSettingsRecordMatchesExactly_data()
 {
     QTest::addColumn<QString>("userId");
-    QTest::addColumn<QString>("machineId");
-    QTest::newRow("tail") << "DEMO-0001" << "VANTREL-DEMO-0001";
-    QTest::newRow("middle") << "L-DEMO-00" << "VANTREL-DEMO-000"; // either demo account
-    QTest::newRow("other account") << "0002" << "VANTREL-DEMO-0002";
+    QTest::addColumn<QString>("machineId"); // empty: no account
+    QTest::newRow("whole ID") << "VANTREL-DEMO-0002" << "VANTREL-DEMO-0002";
+    QTest::newRow("tail") << "DEMO-0001" << "";
+    QTest::newRow("middle") << "L-DEMO-00" << "";
+    QTest::newRow("head") << "VANTREL-DEMO-000" << "";
+    QTest::newRow("other case") << "vantrel-demo-0001" << "";
+    QTest::newRow("trailing blank") << "VANTREL-DEMO-0001 " << "";
 }
 
-void TestServerDatabase::serverSettingsRecordMatchesSubstring()
+void TestServerDatabase::serverSettingsRecordMatchesExactly()
 {
     QFETCH(QString, userId);
     QFETCH(QString, machineId);
@@ -350,9 +361,51 @@ void TestServerDatabase::serverSettingsRecordMatchesSubstring()
     db.connect();
     QVERIFY2(db.isOpen(), qPrintable(db.lastErrorText()));
 
+    for (const char *mode : {"", "NO_BACKSLASH_ESCAPES"}) {
+        QSqlQuery session(*db.database());
+        QVERIFY(session.exec(QStringLiteral("SET SESSION sql_mode = '%1'").arg(QLatin1String(mode))));
+        QSqlRecord r;
+        QVERIFY2(db.serverSettingsRecord(userId, &r), mode);
+        QCOMPARE(r.value(QStringLiteral("MachineID")).toString(), machineId);
+        QCOMPARE(r.isEmpty(), machineId.isEmpty());
+    }
+}
+
+// The announced build is read on its own: an empty version table still finds the account,
+// only without a build to offer.
+void TestServerDatabase::serverSettingsRecordWithoutAnnouncedBuild()
+{
+    QSqlDatabase admin = QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), QStringLiteral("versionAdmin"));
+    admin.setHostName(QStringLiteral("127.0.0.1"));
+    admin.setPort(ServerDatabase::kPort);
+    admin.setUserName(QStringLiteral("root"));
+    admin.setDatabaseName(QStringLiteral(VANTREL_DB_NAME));
+    QVERIFY2(admin.open(), qPrintable(admin.lastError().text()));
+    {
+        QSqlQuery q(admin);
+        QVERIFY(q.exec(QStringLiteral("CREATE TEMPORARY TABLE IF NOT EXISTS kept_version "
+                                      "SELECT * FROM versionautoupdator_zip_2026")));
+        QVERIFY(q.exec(QStringLiteral("DELETE FROM versionautoupdator_zip_2026")));
+    }
+    ServerDatabase db;
+    db.connect();
     QSqlRecord r;
-    QVERIFY(db.serverSettingsRecord(userId, &r));
-    QVERIFY(r.value(QStringLiteral("MachineID")).toString().startsWith(machineId));
+    const bool read = db.serverSettingsRecord(QStringLiteral("VANTREL-DEMO-0001"), &r);
+    {
+        QSqlQuery q(admin);
+        QVERIFY(q.exec(QStringLiteral("INSERT INTO versionautoupdator_zip_2026 SELECT * FROM kept_version")));
+    }
+    admin.close();
+    admin = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("versionAdmin"));
+
+    QVERIFY(read);
+    QCOMPARE(r.value(QStringLiteral("MachineID")).toString(), QStringLiteral("VANTREL-DEMO-0001"));
+    QCOMPARE(r.value(QStringLiteral("SymbolAllowed")).toInt(), 50);
+    QVERIFY(r.contains(QStringLiteral("LatestVersionRT")));
+    QVERIFY(r.value(QStringLiteral("LatestVersionRT")).toString().isEmpty());
+    // The table is back as it was.
+    QVERIFY(db.serverSettingsRecord(QStringLiteral("VANTREL-DEMO-0001"), &r));
     QCOMPARE(r.value(QStringLiteral("LatestVersionRT")).toString(), QStringLiteral("7.10"));
 }
 
@@ -600,6 +653,21 @@ void TestServerDatabase::openCheckTriesThreeTimes()
     QVERIFY(!db.isOpen());
 }
 
+// A server that accepts and never greets: every open waits for its connect time-out, so
+// all opens of a start-up share one budget instead of costing four full time-outs.
+void TestServerDatabase::openingTimeIsBoundedForASilentServer()
+{
+    ProxyRunner proxy;
+    proxy->silent = true;
+    PortOverride portOverride(proxy->port);
+
+    ServerDatabase db;
+    db.connect();
+    QVERIFY(!db.isOpen());
+    QVERIFY(!db.openCheck());
+    QCOMPARE(proxy->accepted.load(), 1);
+}
+
 void TestServerDatabase::openCheckStopsAtFirstSuccessAndCreatesQuery()
 {
     ProxyRunner proxy;
@@ -635,6 +703,7 @@ void TestServerDatabase::failedCatalogueKeepsCacheAndReopensOnce()
     ServerDatabase db;
     db.connect();
     QVERIFY2(db.isOpen(), qPrintable(db.lastErrorText()));
+    db.setStartupPhase(false); // a long session: the link is revived, not given up
 
     QHash<QString, QStringList> cache;
     QVERIFY(db.loadCatalogue(&cache));

@@ -37,6 +37,7 @@ class tst_Update : public QObject
     DevServerProcess server;
     QStringList boxes;
     QWidget boxParent;
+    bool pressOkAtOnce = false;
 
     struct Outcome
     {
@@ -68,7 +69,9 @@ private slots:
         MessageHelper::setHook([this](QMessageBox &box) {
             boxes << box.windowTitle() + QLatin1Char('|') + box.text();
             if (box.windowTitle() == QLatin1String("Update ready")) {
-                box.exec(); // the countdown closes it
+                if (pressOkAtOnce) // the user does not wait for the countdown
+                    QTimer::singleShot(0, &box, [&box] { box.button(QMessageBox::Ok)->click(); });
+                box.exec(); // otherwise the countdown closes it
                 boxes << QStringLiteral("closed|") + box.text();
                 return;
             }
@@ -152,6 +155,21 @@ private slots:
         QStringList left = QDir(env->root()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
         left.sort();
         QCOMPARE(left, QStringList({"VERSION.txt", "Vantrel.sh", "update-launched.txt"})); // no staging folder
+    }
+
+    // Ok before the countdown ends hands over at once: with a tick of a minute the
+    // countdown alone would outlast the wait for the hand-over.
+    void okBeforeTheCountdownEndsHandsOverAtOnce()
+    {
+        UpdateHandOver::setCountdownTickForTests(60000);
+        pressOkAtOnce = true;
+        const Outcome o = runUpdate(QStringLiteral("good"));
+        pressOkAtOnce = false;
+        UpdateHandOver::setCountdownTickForTests(20);
+        QVERIFY(o.handedOver && !o.abandoned);
+        QCOMPARE(boxes, QStringList({QStringLiteral("Update ready|") + UpdateHandOver::readyText(5),
+                                     QStringLiteral("closed|") + UpdateHandOver::readyText(5)}));
+        QTRY_VERIFY_WITH_TIMEOUT(!readText(file(QStringLiteral("update-launched.txt"))).isEmpty(), 10000);
     }
 
     void packageWithoutLauncherWarnsAndLeavesNoStaleOne()

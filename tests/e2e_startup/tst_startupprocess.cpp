@@ -1,0 +1,291 @@
+// The real binary's start-up against a misbehaving server database: one that stalls (a
+// relay in front of the local MariaDB that stops forwarding at a chosen statement, or
+// never greets), one whose version table is empty, and an ID that is only part of an
+// account's ID. Every case must end in a box or the main window in bounded time, and the
+// user's saved watchlist must come out of it untouched.
+#include "app/settingskeys.h"
+#include "serverdb/serverdatabase.h"
+#include "testenv.h"
+
+#include <QPointer>
+#include <QProcess>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QtTest>
+
+#include <atomic>
+
+namespace {
+
+const char kShownMarker[] = "main window shown";
+const QStringList kSavedSymbols{QStringLiteral("NIFTY-I"), QStringLiteral("EURUSD")};
+const QStringList kSavedExchanges{QStringLiteral("FUTURE"), QStringLiteral("FOREX")};
+
+QString readText(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly | QIODevice::Text) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+// Relays to the local MariaDB until the client sends a packet holding `trigger` (empty:
+// from the first byte on, so the server never seems to greet); from then on nothing is
+// forwarded in either direction and new connections are accepted and left silent, as a
+// server that hangs would do. Lives in its own thread: the test thread blocks on the
+// process.
+class StallingRelay : public QObject
+{
+    Q_OBJECT
+public:
+    explicit StallingRelay(QByteArray trigger) : m_trigger(std::move(trigger)) { m_stalled = m_trigger.isEmpty(); }
+    std::atomic<quint16> port{0};
+    std::atomic<bool> m_stalled{false};
+
+public slots:
+    void start()
+    {
+        m_server = new QTcpServer(this);
+        connect(m_server, &QTcpServer::newConnection, this, &StallingRelay::onNewConnection);
+        m_server->listen(QHostAddress::LocalHost, 0);
+        port = m_server->serverPort();
+    }
+    void stop(QThread *home)
+    {
+        delete m_server;
+        m_server = nullptr;
+        for (QObject *child : children())
+            delete child;
+        moveToThread(home);
+    }
+
+private slots:
+    void onNewConnection()
+    {
+        while (QTcpSocket *client = m_server->nextPendingConnection()) {
+            client->setParent(this);
+            if (m_stalled)
+                continue;
+            QPointer<QTcpSocket> in(client);
+            QPointer<QTcpSocket> out(new QTcpSocket(this));
+            connect(in, &QTcpSocket::readyRead, this, [this, in, out] {
+                const QByteArray bytes = in->readAll();
+                if (!m_stalled && bytes.contains(m_trigger))
+                    m_stalled = true;
+                if (!m_stalled && out)
+                    out->write(bytes);
+            });
+            connect(out, &QTcpSocket::readyRead, this, [this, in, out] {
+                const QByteArray bytes = out->readAll();
+                if (!m_stalled && in)
+                    in->write(bytes);
+            });
+            out->connectToHost(QHostAddress::LocalHost, ServerDatabase::kPort);
+        }
+    }
+
+private:
+    QByteArray m_trigger;
+    QTcpServer *m_server = nullptr;
+};
+
+// Runs statements as the database administrator (the program's own account only reads).
+bool administer(const QStringList &statements)
+{
+    const QString name = QStringLiteral("startup-admin");
+    bool ok = true;
+    {
+        QSqlDatabase db = QSqlDatabase::contains(name) ? QSqlDatabase::database(name)
+                                                       : QSqlDatabase::addDatabase(QStringLiteral("QMYSQL"), name);
+        db.setHostName(QStringLiteral("127.0.0.1"));
+        db.setPort(ServerDatabase::kPort);
+        db.setUserName(QStringLiteral("root"));
+        db.setDatabaseName(QStringLiteral(VANTREL_DB_NAME));
+        ok = db.isOpen() || db.open();
+        QSqlQuery q(db);
+        for (const QString &statement : statements) {
+            if (ok && !q.exec(statement)) {
+                qWarning() << statement << q.lastError().text();
+                ok = false;
+            }
+        }
+    }
+    return ok;
+}
+
+} // namespace
+
+class tst_StartupProcess : public QObject
+{
+    Q_OBJECT
+    std::unique_ptr<TestEnv> env;
+
+    QString boxLog() const { return env->root() + QStringLiteral("/boxes.log"); }
+
+    std::unique_ptr<QProcess> startApp(const QStringList &extraEnv = {})
+    {
+        auto p = std::make_unique<QProcess>();
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert(QStringLiteral("KOVANTA_ROOT"), env->root());
+        e.insert(QStringLiteral("XDG_CONFIG_HOME"), env->configDir());
+        e.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        e.insert(QStringLiteral("VANTREL_BOX_LOG"), boxLog());
+        e.insert(QStringLiteral("VANTREL_NO_BROWSER"), QStringLiteral("1"));
+        e.insert(QStringLiteral("VANTREL_PROBE_HOST"), QStringLiteral("127.0.0.1:49111"));
+        e.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=true;qt.*.debug=false"));
+        for (const QString &kv : extraEnv)
+            e.insert(kv.section(QLatin1Char('='), 0, 0), kv.section(QLatin1Char('='), 1));
+        p->setProcessEnvironment(e);
+        p->setProcessChannelMode(QProcess::MergedChannels);
+        p->start(TestEnv::builtExecutable(QStringLiteral("Vantrel")), QStringList());
+        return p;
+    }
+
+    // Waits until the process has ended or printed `marker`; the generous bound is far
+    // above the start-up's own limits and far below "for ever".
+    static bool waitFor(QProcess &p, QByteArray &out, const QByteArray &marker, int timeoutMs)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < timeoutMs) {
+            p.waitForReadyRead(200);
+            out += p.readAll();
+            if ((!marker.isEmpty() && out.contains(marker)) || p.state() == QProcess::NotRunning)
+                return true;
+        }
+        return false;
+    }
+
+    static void endApp(QProcess &p)
+    {
+        if (p.state() != QProcess::NotRunning) {
+            p.terminate(); // the session's close request: the close sequence runs
+            if (!p.waitForFinished(30000)) {
+                p.kill();
+                p.waitForFinished();
+            }
+        }
+    }
+
+    static void saveWatchlist()
+    {
+        AppSettings s;
+        s.setValue(SettingsKeys::firstRun, false);
+        s.setValue(SettingsKeys::selectedSymbolsList, kSavedSymbols);
+        s.setValue(SettingsKeys::corrExchList, kSavedExchanges);
+        s.setValue(SettingsKeys::dataMode, 1);
+    }
+
+    static void verifyWatchlistKept()
+    {
+        AppSettings s;
+        QCOMPARE(s.value(SettingsKeys::selectedSymbolsList).toStringList(), kSavedSymbols);
+        QCOMPARE(s.value(SettingsKeys::corrExchList).toStringList(), kSavedExchanges);
+        QCOMPARE(s.value(SettingsKeys::dataMode).toInt(), 1);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(TestEnv::mariadbUp(), "MariaDB does not answer on 127.0.0.1:49111; start it with scripts/mariadb.sh start");
+        QVERIFY(!TestEnv::builtExecutable(QStringLiteral("Vantrel")).isEmpty());
+    }
+
+    void init()
+    {
+        env = std::make_unique<TestEnv>();
+        QVERIFY(env->installFormats());
+        QVERIFY(env->writeUserId(QStringLiteral("VANTREL-DEMO-0001")));
+        saveWatchlist();
+    }
+
+    void stalledServerEndsInABox_data()
+    {
+        QTest::addColumn<QByteArray>("trigger");
+        QTest::addColumn<QString>("box"); // empty: the main window is shown
+        QTest::newRow("never greets") << QByteArray() << "Connection Error|Unable to connect to Server";
+        QTest::newRow("stalls in the settings statement") << QByteArray("user_accounts")
+                                                           << "Cannot Verify User|Please Check Network Connection";
+        QTest::newRow("stalls reading the announced build")
+            << QByteArray("versionautoupdator_zip_2026") << "";
+        QTest::newRow("stalls reading the broadcast") << QByteArray("broadcastmsg") << "";
+    }
+    void stalledServerEndsInABox()
+    {
+        QFETCH(QByteArray, trigger);
+        QFETCH(QString, box);
+        StallingRelay relay(trigger);
+        QThread relayThread;
+        relay.moveToThread(&relayThread);
+        relayThread.start();
+        QMetaObject::invokeMethod(&relay, "start", Qt::BlockingQueuedConnection);
+        QVERIFY(relay.port > 0);
+
+        auto app = startApp({QStringLiteral("VANTREL_DB_PORT=%1").arg(relay.port.load())});
+        QByteArray out;
+        // Without read time-outs the program waits on the splash for ever.
+        const bool reached = waitFor(*app, out, box.isEmpty() ? QByteArray(kShownMarker) : QByteArray(), 90000);
+        endApp(*app);
+        QMetaObject::invokeMethod(&relay, "stop", Qt::BlockingQueuedConnection,
+                                  Q_ARG(QThread *, QThread::currentThread()));
+        relayThread.quit();
+        relayThread.wait();
+
+        QVERIFY2(reached, out.right(3000).constData());
+        QVERIFY(relay.m_stalled);
+        const QString boxes = readText(boxLog());
+        if (box.isEmpty()) {
+            QVERIFY2(out.contains(kShownMarker), out.right(3000).constData());
+            QVERIFY2(!boxes.contains(QLatin1String("Account Not Registered")), qPrintable(boxes));
+        } else {
+            QCOMPARE(app->exitCode(), 0);
+            QVERIFY2(boxes.startsWith(box), qPrintable(boxes));
+            QVERIFY(!out.contains(kShownMarker));
+        }
+        verifyWatchlistKept();
+    }
+
+    // An empty version table only means that no build is announced.
+    void emptyVersionTableStillFindsTheAccount()
+    {
+        QVERIFY(administer({QStringLiteral("DELETE FROM versionautoupdator_zip_2026")}));
+        auto app = startApp();
+        QByteArray out;
+        const bool reached = waitFor(*app, out, kShownMarker, 60000);
+        endApp(*app);
+        QVERIFY(administer({QStringLiteral("INSERT IGNORE INTO versionautoupdator_zip_2026 (SingleRow) VALUES (1)")}));
+        QVERIFY(TestEnv::restoreAnnouncedBuild());
+        QVERIFY2(reached && out.contains(kShownMarker), out.right(3000).constData());
+        QVERIFY2(readText(boxLog()).isEmpty(), qPrintable(readText(boxLog())));
+        verifyWatchlistKept();
+    }
+
+    // Part of a registered ID is no account (it would start with the other account's key
+    // and endpoints); the user is told, and the saved watchlist stays as it was.
+    void partOfAnIdIsNotAnAccount_data()
+    {
+        QTest::addColumn<QString>("userId");
+        QTest::newRow("head of two IDs") << "VANTREL-DEMO-000";
+        QTest::newRow("tail") << "DEMO-0001";
+        QTest::newRow("other case") << "vantrel-demo-0001";
+    }
+    void partOfAnIdIsNotAnAccount()
+    {
+        QFETCH(QString, userId);
+        QVERIFY(env->writeUserId(userId));
+        auto app = startApp();
+        QByteArray out;
+        QVERIFY(waitFor(*app, out, QByteArray(), 60000));
+        endApp(*app);
+        QCOMPARE(app->exitCode(), 0);
+        QVERIFY(!out.contains(kShownMarker));
+        const QString boxes = readText(boxLog());
+        QVERIFY2(boxes.startsWith(QLatin1String("Account Not Registered|")) && boxes.contains(userId),
+                 qPrintable(boxes));
+        verifyWatchlistKept();
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_StartupProcess)
+#include "tst_startupprocess.moc"
