@@ -16,7 +16,7 @@ HTTP_PORT=49121
 CONTROL_PORT=49122
 
 ./scripts/install-deps.sh
-export CCACHE_BASEDIR="$HERE"
+export CCACHE_BASEDIR="$HERE" CCACHE_NOHASHDIR=1
 cmake -S . -B "$BUILD_DIR" -G Ninja >/dev/null
 cmake --build "$BUILD_DIR" -j2
 

@@ -8,7 +8,7 @@ HERE="$(pwd)"
 BUILD_DIR="${BUILD_DIR:-$HERE/build}"
 
 ./scripts/install-deps.sh
-export CCACHE_BASEDIR="$HERE"
+export CCACHE_BASEDIR="$HERE" CCACHE_NOHASHDIR=1
 cmake -S . -B "$BUILD_DIR" -G Ninja >/dev/null
 cmake --build "$BUILD_DIR" -j2
 
