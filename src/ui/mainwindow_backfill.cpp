@@ -5,6 +5,7 @@
 
 #include "amibroker/livedataupdator.h"
 #include "backfill/backfillrequest.h"
+#include "backfill/gaprepair.h"
 #include "backfill/mydownloader.h"
 #include "live/symbolmapping.h"
 #include "platform/installpaths.h"
@@ -51,6 +52,7 @@ void verodezuvivuderaz2::responseError()
 {
     // The downloader retries on its own; the user may stop the run meanwhile.
     ui.backfillButton->setEnabled(true);
+    gapRepairRequestFailed();
 }
 
 QString verodezuvivuderaz2::chosenBackfillPath() const
@@ -131,6 +133,8 @@ void verodezuvivuderaz2::stopIntradayRun()
     ui.backfillButton->setEnabled(true);
     m_updator->backfillQueue.clear();
     downloader->requestTimer()->stop();
+    if (m_gapRepair)
+        m_gapRepair->runStopped();
 }
 
 void verodezuvivuderaz2::doAutoBackFill()
@@ -171,6 +175,11 @@ void verodezuvivuderaz2::doAutoBackFill()
                     bar->setFormat(QStringLiteral("Starting Intraday Backfill..."));
                 }
             }
+            if (m_gapRepair && m_gapRepair->isRunning()) {
+                m_gapRepair->stepStarted(url);
+                if (QProgressBar *bar = ui.progressBarRT)
+                    bar->setFormat(m_gapRepair->currentProgressText());
+            }
             downloader->initialize(BackfillRequest::downloadFileName(userIdText()), url,
                                    InstallPaths::backfillDirTrailing(), 0);
             downloader->requestTimer()->stop();
@@ -189,14 +198,18 @@ void verodezuvivuderaz2::doAutoBackFill()
             return;
         }
         downloader->requestTimer()->stop();
+        const bool repair = m_gapRepair && m_gapRepair->isRunning();
         if (QProgressBar *bar = ui.progressBarRT) {
             bar->setValue(100);
-            bar->setFormat(QStringLiteral("Backfill Done"));
+            bar->setFormat(repair ? m_gapRepair->endText() : QStringLiteral("Backfill Done"));
         }
-        qDebug() << "Intraday backfill run complete";
+        qDebug() << (repair ? "Gap repair run complete" : "Intraday backfill run complete");
         ui.backfillButton->setText(kBackfill);
         ui.backfillButton->setEnabled(true);
+        if (repair)
+            m_gapRepair->runCompleted();
     }
+    noteBackfillIdle();
     m_backfillStarted = false;
     m_backfillStyled = false;
     m_backfillBusy = false;
@@ -211,7 +224,10 @@ void verodezuvivuderaz2::updateProgress2(QString progress, QString speed)
     QString symbol;
     if (const auto *downloader = qobject_cast<const MyDownloader *>(sender()))
         symbol = BackfillRequest::symbolOfUrl(downloader->url().toString());
-    bar->setFormat(BackfillRequest::intradayProgressText(symbol, speed));
+    if (m_gapRepair && m_gapRepair->isRunning())
+        bar->setFormat(m_gapRepair->currentProgressText());
+    else
+        bar->setFormat(BackfillRequest::intradayProgressText(symbol, speed));
 }
 
 void verodezuvivuderaz2::on_pushButton_clicked()
@@ -237,6 +253,10 @@ void verodezuvivuderaz2::eodBackfillButton_clicked(QString symbol)
     downloader->requestTimer()->stop();
     QProgressBar *bar = ui.progressBarRT;
     if (stopping) {
+        if (m_gapRepair && m_gapRepair->isRunning()) {
+            m_updator->backfillQueue.clear();
+            m_gapRepair->runStopped();
+        }
         ui.backfillButton->setText(kBackfill);
         ui.backfillButton->setEnabled(true);
         if (bar)
@@ -301,4 +321,5 @@ void verodezuvivuderaz2::eodBackfillDone()
                 &liveDataUpdator::doBackFill, Qt::UniqueConnection);
     }
     QFile::remove(InstallPaths::backfillZip());
+    noteBackfillIdle();
 }
