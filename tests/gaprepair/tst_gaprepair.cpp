@@ -57,6 +57,7 @@ private slots:
     void outagesDuringARunGiveOneMoreRun();
     void flappingLinkGivesOneRun();
     void usersBackfillRunsFirst();
+    void usersBackfillDuringARepairGoesFirst();
     void symbolGivenUpAfterTwoRequests();
     void stopEndsTheRepairAndLogsWhatIsLeft();
     void switchedOff();
@@ -231,6 +232,30 @@ void TstGapRepair::usersBackfillRunsFirst()
     owner.idle = true;
     repair.backfillIdle();
     QCOMPARE(runs.count(), 1);
+}
+
+void TstGapRepair::usersBackfillDuringARepairGoesFirst()
+{
+    Owner owner;
+    GapRepair repair(owner.hooks());
+    repair.setSettleMs(kSettle);
+    QSignalSpy runs(&repair, &GapRepair::runRequested);
+    QSignalSpy ended(&repair, &GapRepair::repairEnded);
+    repair.outageBegan(at(1, 15, 0), false);
+    QTRY_COMPARE(runs.count(), 1);
+    repair.stepStarted(runs.first().first().toStringList().first());
+    owner.idle = false;
+    repair.yieldToUser();
+    QVERIFY(!repair.isRunning());
+    QVERIFY(repair.isPending());
+    QCOMPARE(repair.pendingSince(), at(1, 15, 0));
+    repair.runCompleted(); // the user's run ending is not the repair's
+    QCOMPARE(ended.count(), 0);
+    owner.idle = true;
+    repair.backfillIdle();
+    QCOMPARE(runs.count(), 2);
+    QCOMPARE(runs.at(1).first().toStringList(), runs.first().first().toStringList());
+    QVERIFY(owner.logLines.isEmpty());
 }
 
 void TstGapRepair::symbolGivenUpAfterTwoRequests()
