@@ -1,10 +1,13 @@
 // End to end: vantrel-devserver at a fixed rate over many symbols into the real feed worker
 // (own thread), tick recorder, live import cycle and broker stand-in. Reports ticks sent,
 // ticks stored, lost, and the latency from send to stored at p50 and p99.
-//   bench_e2e_live [seconds=60] [rate=2000] [symbols=500] [batch=50]
+//   bench_e2e_live [seconds=60] [rate=2000] [symbols=500] [batch=50] [outage-state=off|on]
+// With the outage state on, every batch also stamps the outage bookkeeping, which writes
+// its state file every 10 s, as the program does with gap repair switched on.
 #include "benchfigure.h"
 
 #include "amibroker/livedataupdator.h"
+#include "live/outagetracker.h"
 #include "live/websocketworker.h"
 #include "platform/standin/brokerstandin.h"
 #include "platform/installpaths.h"
@@ -41,6 +44,7 @@ int main(int argc, char **argv)
     const int rate = a.value(1, QStringLiteral("2000")).toInt();
     const int symbolCount = a.value(2, QStringLiteral("500")).toInt();
     const int batch = a.value(3, QStringLiteral("50")).toInt();
+    const bool outageState = a.value(4) == QLatin1String("on");
 
     QTemporaryDir tmp;
     qputenv("KOVANTA_ROOT", (tmp.path() + "/root").toLocal8Bit());
@@ -101,6 +105,11 @@ int main(int argc, char **argv)
     QObject::connect(&feedThread, &QThread::finished, worker, &QObject::deleteLater);
     QObject::connect(worker, &WebSocketWorker::rtDataDownloaded, &updator,
                      &liveDataUpdator::updateDataAmi, Qt::QueuedConnection);
+    OutageTracker tracker(InstallPaths::outageStateFile());
+    if (outageState) {
+        QObject::connect(worker, &WebSocketWorker::rtDataDownloaded, &tracker,
+                         &OutageTracker::noteTicksImported, Qt::QueuedConnection);
+    }
     feedThread.start();
 
     // How long the GUI thread goes without serving its timers while the feed runs: the
@@ -156,9 +165,11 @@ int main(int argc, char **argv)
         return latency.isEmpty() ? -1 : latency.at(std::min<int>(latency.size() - 1, int(q * latency.size())));
     };
     const double span = std::max<qint64>(1, lastSend - firstSend) / 1000.0;
-    std::printf("e2e live: %d s at %d ticks/s over %d symbols, batch %d (import cycles %lld, batches %lld)\n",
+    std::printf("e2e live: %d s at %d ticks/s over %d symbols, batch %d (import cycles %lld, batches %lld),"
+                " outage state %s (%lld writes)\n",
                 seconds, rate, symbolCount, batch, static_cast<long long>(updator.importCycles()),
-                static_cast<long long>(updator.importedBatches()));
+                static_cast<long long>(updator.importedBatches()), outageState ? "on" : "off",
+                static_cast<long long>(tracker.stateWrites()));
     benchFigure("e2e live ticks stored", double(stored), "ticks", double(sent), "ticks sent");
     benchFigure("e2e live ticks lost", double(sent - found), "ticks", double(sent), "ticks sent");
     benchFigure("e2e live latency send->stored p50", double(pct(0.50)), "ms", 250, "ms target p99");
