@@ -189,19 +189,6 @@ void GapRepair::runStopped()
     finishRun(true);
 }
 
-void GapRepair::yieldToUser()
-{
-    if (!m_running)
-        return;
-    qDebug() << "Gap repair: the user's backfill goes first; the repair follows it";
-    m_running = false;
-    m_pendingSince = OutageTracker::earlier(m_pendingSince, m_runSince);
-    m_urls.clear();
-    m_symbolOfUrl.clear();
-    m_givenUp.clear();
-    m_step = 0;
-}
-
 void GapRepair::finishRun(bool stoppedByUser)
 {
     m_running = false;

@@ -79,9 +79,6 @@ public slots:
     bool requestFailed();
     void runCompleted(); // the queue ran empty
     void runStopped();   // the user stopped it, or the run it waited for
-    // The user starts a backfill of their own while a repair runs: it goes first, and
-    // the repair runs again once it is over.
-    void yieldToUser();
 
 signals:
     // Queue these requests and run them like a backfill of the user's.

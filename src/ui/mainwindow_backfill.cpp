@@ -75,11 +75,6 @@ void verodezuvivuderaz2::on_backfillButton_clicked()
 {
     if (!m_updator)
         return;
-    if (m_gapRepair && m_gapRepair->isRunning()) {
-        // Not a Stop: the user's backfill takes the repair's place and the repair follows.
-        m_gapRepair->yieldToUser();
-        ui.backfillButton->setText(kBackfill);
-    }
     m_updator->backfillQueue.clear();
     const QString days = ui.daysBox->currentText();
     const QString path = chosenBackfillPath();

@@ -236,26 +236,26 @@ void TstGapRepair::usersBackfillRunsFirst()
 
 void TstGapRepair::usersBackfillDuringARepairGoesFirst()
 {
+    // The button reads "Stop" during a repair: the user stops it, then starts a backfill
+    // of their own; an outage meanwhile waits for that run and comes after it.
     Owner owner;
     GapRepair repair(owner.hooks());
     repair.setSettleMs(kSettle);
     QSignalSpy runs(&repair, &GapRepair::runRequested);
-    QSignalSpy ended(&repair, &GapRepair::repairEnded);
     repair.outageBegan(at(1, 15, 0), false);
     QTRY_COMPARE(runs.count(), 1);
     repair.stepStarted(runs.first().first().toStringList().first());
-    owner.idle = false;
-    repair.yieldToUser();
-    QVERIFY(!repair.isRunning());
-    QVERIFY(repair.isPending());
-    QCOMPARE(repair.pendingSince(), at(1, 15, 0));
+    repair.runStopped();
+    owner.idle = false; // the user's run
+    repair.outageBegan(at(2, 10, 0), false);
+    QTest::qWait(5 * kSettle);
+    QCOMPARE(runs.count(), 1);
     repair.runCompleted(); // the user's run ending is not the repair's
-    QCOMPARE(ended.count(), 0);
     owner.idle = true;
     repair.backfillIdle();
     QCOMPARE(runs.count(), 2);
-    QCOMPARE(runs.at(1).first().toStringList(), runs.first().first().toStringList());
-    QVERIFY(owner.logLines.isEmpty());
+    QCOMPARE(runs.at(1).first().toStringList().first(), QStringLiteral("u?d=1&send=NIFTY-I"));
+    QCOMPARE(owner.logLines.size(), 1); // the stopped run's symbols
 }
 
 void TstGapRepair::symbolGivenUpAfterTwoRequests()

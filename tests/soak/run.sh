@@ -4,12 +4,13 @@
 #
 # Vantrel runs under a private Xvfb with a watchlist of 500 symbols and the broker
 # stand-in, fed by vantrel-devserver at 5,000 ticks/s (a market that keeps trading while
-# Vantrel is away). The link is dropped once a minute; at 20 % of the run reconnects are
-# refused for 2 minutes, at 45 % the link goes silent (mute), at 70 % Vantrel is killed
-# (SIGKILL) and started again a minute later; the
-# private MariaDB is restarted once (at 30 % of the run) and the whole watchlist is
-# backfilled from the middle on (the "Backfill" button, clicked with xdotool; a run too
-# short for it to finish is extended by up to 3 minutes, never past 15). At the end
+# Vantrel is away). The link is dropped once a minute; at 15 % of the run reconnects are
+# refused for 2 minutes, at 45 % the link goes silent (mute), at 75 % Vantrel is killed
+# (SIGKILL) and started again a minute later; the private MariaDB is restarted once (at
+# 30 % of the run) and the whole watchlist is backfilled 45 s after the start (the
+# "Backfill" button, clicked with xdotool, before any repair can hold the button; repairs
+# queue after it). A run too short for the backfill or the repair after the restart to
+# finish is extended by up to 3 minutes, never past 15. At the end
 # the program must still run and answer a close request (SIGTERM, the session's close)
 # with exit code 0. vantrel-soak then compares what the data server sent with what the
 # quote store holds and prints the figures; the exit code is its verdict.
@@ -122,11 +123,11 @@ event rss "$(rss)"
 
 TOTAL=$((MINUTES * 60))
 DB_AT=$((TOTAL * 3 / 10))
-BACKFILL_AT=$((TOTAL / 2))
-REFUSE_AT=$((TOTAL * 2 / 10)); REFUSE_S=120
+BACKFILL_AT=45
+REFUSE_AT=$((TOTAL * 15 / 100)); REFUSE_S=120
 MUTE_AT=$((TOTAL * 45 / 100))
-KILL_AT=$((TOTAL * 7 / 10)); DOWN_S=60
-refuse_done=0; mute_done=0; kill_done=0
+KILL_AT=$((TOTAL * 75 / 100)); DOWN_S=60
+refuse_done=0; mute_done=0; kill_done=0; repaired_after_restart=1; repairs_at_restart=0
 START_S=$(date +%s)
 next_minute=60
 db_done=0; backfill_clicked=0; backfill_done=0
@@ -135,8 +136,13 @@ LIMIT=$(( TOTAL + 180 < 900 ? TOTAL + 180 : 900 ))
 while :; do
   t=$(( $(date +%s) - START_S ))
   if [ "$t" -ge "$TOTAL" ]; then
-    [ "$backfill_done" = 1 ] || [ "$t" -ge "$LIMIT" ] && break
-    [ "$t" -eq "$TOTAL" ] && say "+${t}s waiting for the backfill to finish (until +${LIMIT}s)"
+    if [ "$repaired_after_restart" = 0 ] \
+       && [ "$(grep -c "Gap repair run complete" "$APPLOG")" -gt "$repairs_at_restart" ]; then
+      repaired_after_restart=1
+      event repaired-after-restart
+    fi
+    { [ "$backfill_done" = 1 ] && [ "$repaired_after_restart" = 1 ]; } || [ "$t" -ge "$LIMIT" ] && break
+    [ "$t" -eq "$TOTAL" ] && say "+${t}s waiting for the backfill and the repair after the restart (until +${LIMIT}s)"
   fi
   kill -0 "$APP" 2>/dev/null || { say "Vantrel ended after $t s"; break; }
   # The faults of an outage: each is a window of its own for the analysis.
@@ -161,10 +167,11 @@ while :; do
     wait "$APP" 2>/dev/null || true
     say "+${t}s Vantrel killed; down for ${DOWN_S} s"
     sleep "$DOWN_S"
+    repairs_at_restart=$(grep -c "Gap repair run complete" "$APPLOG" || true)
+    repaired_after_restart=0
     "$BUILD_DIR/src/Vantrel" >> "$APPLOG" 2>&1 &
     APP=$!
     event restart "$APP"
-    WIN=$(timeout 60 xdotool search --sync --onlyvisible --name "Vantrel 7\\.10" | head -1) || true
     say "+$(( $(date +%s) - START_S ))s Vantrel started again (pid $APP)"
     next_minute=$(( $(date +%s) - START_S + 60 ))
     continue
@@ -230,4 +237,4 @@ DEV=""
 
 "$BUILD_DIR/tests/soak/vantrel-soak" analyze --sent "$SENT" --db "$KOVANTA_ROOT/Amibroker/RTDataDatabase" \
   --events "$EVENTS" --app-log "$APPLOG" --watchlist "$WORK/watchlist.txt" \
-  --requests "$WORK/requests.log" --backfill-bars $(( BACKFILL_AT / 60 > 1 ? BACKFILL_AT / 60 - 1 : 1 ))
+  --requests "$WORK/requests.log" --backfill-bars 1

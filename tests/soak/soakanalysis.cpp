@@ -195,7 +195,7 @@ int main(int argc, char **argv)
     std::sort(stored.begin(), stored.end());
 
     const QVector<Soak::Window> windows = Soak::reconnectWindows(drops, sendTimes, leadMs);
-    const QVector<Soak::Window> outageWindows = Soak::reconnectWindows(outages, sendTimes, leadMs);
+    const QVector<Soak::Window> outageWindows = Soak::outageWindows(outages, sendTimes, leadMs, 1000);
     QVector<qint64> lostInOutage(outageWindows.size(), 0);
     QVector<qint64> lostIn(windows.size(), 0);
     QVector<qint64> earliestLossBeforeDrop(windows.size(), 0);
