@@ -3,13 +3,17 @@
 // Reports ticks sent, ticks stored, lost, the latency from send to stored at p50 and p99
 // and the longest stall of this (the GUI) thread.
 //   bench_e2e_live [seconds=60] [rate=2000] [symbols=500] [batch=50] [importMs=0] [stallS=0]
+//                  [outage-state=off|on]
 // importMs: every import takes that much longer (the stand-in's VANTREL_STANDIN_IMPORT_MS).
 // stallS: 5 s in, the charting program stalls for that long (the stand-in's stall file);
 // the run then also reports peak resident memory, spool bytes written and the time from
 // the end of the stall until the backlog is imported. The run lasts at least until then.
+// With the outage state on, every batch also stamps the outage bookkeeping, which writes
+// its state file every 10 s, as the program does with gap repair switched on.
 #include "benchfigure.h"
 
 #include "amibroker/livedataupdator.h"
+#include "live/outagetracker.h"
 #include "live/pendingbatches.h"
 #include "live/websocketworker.h"
 #include "platform/standin/brokerstandin.h"
@@ -54,6 +58,7 @@ int main(int argc, char **argv)
     const int stallStartMs = 5000;
     if (importMs > 0)
         qputenv("VANTREL_STANDIN_IMPORT_MS", QByteArray::number(importMs));
+    const bool outageState = a.value(6) == QLatin1String("on");
 
     QTemporaryDir tmp;
     qputenv("KOVANTA_ROOT", (tmp.path() + "/root").toLocal8Bit());
@@ -127,6 +132,11 @@ int main(int argc, char **argv)
     QObject::connect(&feedThread, &QThread::finished, worker, &QObject::deleteLater);
     QObject::connect(worker, &WebSocketWorker::rtDataDownloaded, &updator,
                      &liveDataUpdator::updateDataAmi, Qt::QueuedConnection);
+    OutageTracker tracker(InstallPaths::outageStateFile());
+    if (outageState) {
+        QObject::connect(worker, &WebSocketWorker::rtDataDownloaded, &tracker,
+                         &OutageTracker::noteTicksImported, Qt::QueuedConnection);
+    }
     feedThread.start();
 
     // How long the GUI thread goes without serving its timers while the feed runs: the
@@ -249,11 +259,12 @@ int main(int argc, char **argv)
     };
     const double span = std::max<qint64>(1, lastSend - firstSend) / 1000.0;
     std::printf("e2e live: %d s at %d ticks/s over %d symbols, batch %d, imports +%d ms, stall %d s "
-                "(import cycles %lld, batches %lld, largest import %lld bytes)\n",
+                "(import cycles %lld, batches %lld, largest import %lld bytes), outage state %s (%lld writes)\n",
                 int(runClock.elapsed() / 1000), rate, symbolCount, batch, importMs, stallSeconds,
                 static_cast<long long>(updator.importCycles()),
                 static_cast<long long>(updator.importedBatches()),
-                static_cast<long long>(updator.largestLiveImportBytes()));
+                static_cast<long long>(updator.largestLiveImportBytes()), outageState ? "on" : "off",
+                static_cast<long long>(tracker.stateWrites()));
     benchFigure("e2e live ticks stored", double(stored), "ticks", double(sent), "ticks sent");
     benchFigure("e2e live ticks lost", double(sent - found), "ticks", double(sent), "ticks sent");
     const double p99Target = importMs > 0 ? 1500 : 250;

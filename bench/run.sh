@@ -18,8 +18,9 @@ echo "== recording"
 "$BUILD_DIR/bench/bench_recording"
 echo "== end to end live feed"
 "$BUILD_DIR/bench/bench_e2e_live" "${E2E_SECONDS:-60}" 2000 500 50 2>/dev/null
-echo "== end to end live feed, 20,000 ticks/s over 1,000 symbols"
-"$BUILD_DIR/bench/bench_e2e_live" "${E2E_SECONDS:-15}" 20000 1000 100 2>/dev/null
+echo "== end to end live feed, 20,000 ticks/s over 1,000 symbols (outage state off, then on)"
+"$BUILD_DIR/bench/bench_e2e_live" "${E2E_SECONDS:-15}" 20000 1000 100 0 0 off 2>/dev/null
+"$BUILD_DIR/bench/bench_e2e_live" "${E2E_SECONDS:-15}" 20000 1000 100 0 0 on 2>/dev/null
 echo "== end to end live feed, 5,000 ticks/s over 500 symbols, every import 300 ms slower"
 "$BUILD_DIR/bench/bench_e2e_live" "${E2E_SECONDS:-60}" 5000 500 50 300 2>/dev/null
 echo "== end to end live feed, 5,000 ticks/s over 500 symbols, the charting program stalls ${STALL_SECONDS:-180} s"
@@ -39,3 +40,5 @@ echo "== backfill download (200 MB archive)"
 echo "== backfill import (intraday file, 100 mapping entries)"
 "$BUILD_DIR/bench/bench_backfillimport" 50 2>/dev/null
 "$BUILD_DIR/bench/bench_backfillimport" 200 2>/dev/null
+echo "== gap repair beside the plain backfill (real program, 500 symbols)"
+./bench/gaprepair.sh 500 2>/dev/null

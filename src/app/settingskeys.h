@@ -29,6 +29,8 @@ inline const QString controlAmibroker = QStringLiteral("controlAmibroker");
 inline const QString selectedSymbolsBackfill = QStringLiteral("selectedSymbolsBackfill");
 inline const QString lastFeed = QStringLiteral("lastFeed");
 inline const QString symbolMappingEntries = QStringLiteral("SymbolMapping/entries");
+// bool, default true: repair the charts after an interruption of the feed.
+inline const QString autoGapFill = QStringLiteral("autoGapFill");
 
 // "checkbox%1" for the segment button with the given index (0..8).
 QString segmentCheckbox(int index);

@@ -7,6 +7,7 @@
 #include "live/tickrecorder.h"
 #include "platform/installpaths.h"
 
+#include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -20,14 +21,18 @@ namespace {
 constexpr int kHealthMs = 10000;
 constexpr int kReconnectMs = 3000;
 constexpr int kNetworkBackMs = 500;
+constexpr int kStallMs = 30000;
 
 std::atomic<double> g_intervalScale{1.0};
+std::atomic<double> g_stallScale{1.0};
 
-int scaled(int ms)
+int scaledBy(int ms, double scale)
 {
-    const double v = std::round(ms * g_intervalScale.load());
+    const double v = std::round(ms * scale);
     return v < 1 ? 1 : static_cast<int>(v);
 }
+
+int scaled(int ms) { return scaledBy(ms, g_intervalScale.load()); }
 
 const QString kUnsubscribeAll = QStringLiteral("{\"type\":\"unsubscribe_all\"}");
 
@@ -39,6 +44,11 @@ int WebSocketWorker::networkBackIntervalMs() { return scaled(kNetworkBackMs); }
 void WebSocketWorker::setIntervalScaleForTests(double scale)
 {
     g_intervalScale.store(scale > 0 ? scale : 1.0);
+}
+int WebSocketWorker::stallLimitMs() { return scaledBy(kStallMs, g_stallScale.load()); }
+void WebSocketWorker::setStallScaleForTests(double scale)
+{
+    g_stallScale.store(scale > 0 ? scale : 1.0);
 }
 
 WebSocketWorker::WebSocketWorker(QUrl url, QStringList symbols, QString fileName,
@@ -77,6 +87,8 @@ WebSocketWorker::~WebSocketWorker()
         m_healthTimer->deleteLater();
     if (m_reconnectTimer)
         m_reconnectTimer->deleteLater();
+    if (m_stallTimer)
+        m_stallTimer->deleteLater();
 }
 
 void WebSocketWorker::start()
@@ -92,6 +104,11 @@ void WebSocketWorker::start()
         m_reconnectTimer = new QTimer(this);
         m_reconnectTimer->setSingleShot(false);
         connect(m_reconnectTimer, &QTimer::timeout, this, &WebSocketWorker::reconnectTimerHit);
+    }
+    if (!m_stallTimer) {
+        m_stallTimer = new QTimer(this);
+        m_stallTimer->setSingleShot(true);
+        connect(m_stallTimer, &QTimer::timeout, this, &WebSocketWorker::checkStall);
     }
 
     openFreshSocket();
@@ -117,6 +134,11 @@ void WebSocketWorker::openFreshSocket()
             &WebSocketWorker::onTextMessageReceived);
     connect(m_socket, &QWebSocket::binaryMessageReceived, this,
             &WebSocketWorker::onBinaryMessageReceived);
+    // Every frame counts, also the parts of a long message still being received, and so
+    // does the answer to our ping: a quiet market still answers.
+    connect(m_socket, &QWebSocket::textFrameReceived, this, [this] { noteSignOfLife(); });
+    connect(m_socket, &QWebSocket::binaryFrameReceived, this, [this] { noteSignOfLife(); });
+    connect(m_socket, &QWebSocket::pong, this, [this] { noteSignOfLife(); });
     connect(m_socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
             &WebSocketWorker::onErrorOccured);
     m_socket->open(m_url);
@@ -131,6 +153,8 @@ void WebSocketWorker::stop()
         m_healthTimer->stop();
     if (m_reconnectTimer && m_reconnectTimer->isActive())
         m_reconnectTimer->stop();
+    if (m_stallTimer)
+        m_stallTimer->stop();
 
     if (m_socket) {
         doUnsubscribeAll();
@@ -164,6 +188,10 @@ void WebSocketWorker::onConnected()
         m_reconnectTimer->stop();
     if (m_healthTimer && !m_healthTimer->isActive())
         m_healthTimer->start();
+    noteSignOfLife();
+    m_abortedAsStalled = false;
+    if (m_stallTimer)
+        m_stallTimer->start(stallLimitMs());
 
     QJsonObject auth;
     auth.insert(QStringLiteral("type"), QStringLiteral("auth"));
@@ -180,9 +208,21 @@ void WebSocketWorker::onDisconnected()
     m_subscribed = false;
     if (m_healthTimer)
         m_healthTimer->stop();
+    if (m_stallTimer)
+        m_stallTimer->stop();
 
     if (m_stoppedByUser)
         return;
+
+    if (m_abortedAsStalled) {
+        m_abortedAsStalled = false;
+    } else if (m_socket) {
+        qDebug().noquote() << QStringLiteral("Feed link dropped (close code %1%2); reconnecting")
+                                  .arg(int(m_socket->closeCode()))
+                                  .arg(m_socket->closeReason().isEmpty()
+                                           ? QString()
+                                           : QStringLiteral(", ") + m_socket->closeReason().left(120));
+    }
 
     if (m_socket && m_socket->state() != QAbstractSocket::UnconnectedState)
         m_socket->abort();
@@ -221,9 +261,13 @@ void WebSocketWorker::onBinaryMessageReceived(QByteArray livedata)
 
 void WebSocketWorker::onErrorOccured(QAbstractSocket::SocketError error)
 {
-    Q_UNUSED(error)
     if (m_stoppedByUser)
         return;
+    if (m_socket) {
+        qDebug().noquote() << QStringLiteral("Feed link error %1: %2")
+                                  .arg(int(error))
+                                  .arg(m_socket->errorString().left(200));
+    }
     if (m_socket && m_socket->state() != QAbstractSocket::UnconnectedState)
         m_socket->abort();
     scheduleReconnect();
@@ -239,6 +283,27 @@ void WebSocketWorker::checkHealth()
         return;
     }
     m_socket->ping(QByteArrayLiteral("hb"));
+}
+
+void WebSocketWorker::checkStall()
+{
+    if (m_stoppedByUser || !m_socket || m_socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    const qint64 silent = m_sinceLife.elapsed();
+    const qint64 left = stallLimitMs() - silent;
+    if (left > 0) {
+        m_stallTimer->start(int(left));
+        return;
+    }
+    // The link may still read as connected for a long time (no FIN, no RST): only its
+    // silence tells. It is dropped like any other lost link and reconnected the same way.
+    qDebug().noquote() << QStringLiteral("Feed link stalled: no frame and no pong for %1 ms; "
+                                         "aborting it and reconnecting")
+                              .arg(silent);
+    m_abortedAsStalled = true;
+    m_subscribed = false;
+    m_socket->abort();
+    scheduleReconnect();
 }
 
 void WebSocketWorker::reconnectTimerHit()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractSocket>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonObject>
 #include <QtGlobal>
@@ -33,6 +34,11 @@ public:
     static int reconnectIntervalMs();
     static int networkBackIntervalMs();
     static void setIntervalScaleForTests(double scale);
+    // A connected link that shows no sign of life (no frame, no pong) for this long is
+    // taken for dead. Scaled on its own so that tests with short ping intervals do not
+    // also shorten it by accident.
+    static int stallLimitMs();
+    static void setStallScaleForTests(double scale);
 
     // Largest text message accepted from the server; bigger ones make the socket drop the
     // link (and reconnect) instead of buffering them.
@@ -76,10 +82,16 @@ private:
     void sendJson(const QJsonObject &message);
     void handleBatch(const QJsonObject &message);
     void handleSubAck(const QJsonObject &message);
+    void noteSignOfLife() { m_sinceLife.restart(); }
+    void checkStall();
 
     QWebSocket *m_socket = nullptr;
     QTimer *m_healthTimer = nullptr;
     QTimer *m_reconnectTimer = nullptr;
+    // Single-shot; re-armed for the time still left, so a frame costs one clock read.
+    QTimer *m_stallTimer = nullptr;
+    QElapsedTimer m_sinceLife;
+    bool m_abortedAsStalled = false;
     QUrl m_url;
     QStringList m_symbols;
     QFile m_tickFile;

@@ -94,6 +94,7 @@ QString updateLauncher() { return rootSlash() + QStringLiteral("/Vantrel.sh"); }
 QString updatedExecutable() { return rootSlash() + QStringLiteral("/VantrelNew"); }
 #endif
 QString userIdFile() { return join(root(), QStringLiteral("userid.txt")); }
+QString outageStateFile() { return join(root(), QStringLiteral("outage_state.txt")); }
 
 QString backfillErrorLog() { return join(backfillWorkDir(), QStringLiteral("backfill_error.log")); }
 QString backfillProcessedCopy(const QString &fileName)

@@ -44,6 +44,7 @@ QString instanceLockFile();  // "<root>/Vantrel.lock" (single-instance lock off 
 QString updateLauncher();    // "C:/Kovanta/Vantrel.bat" (elsewhere <root>/Vantrel.sh)
 QString updatedExecutable(); // "C:/Kovanta/VantrelNew.exe" (elsewhere <root>/VantrelNew)
 QString userIdFile();        // "C:\Kovanta\userid.txt"
+QString outageStateFile();   // "C:\Kovanta\outage_state.txt" (when ticks were last imported)
 
 // Backfill import work files, all in backfillWorkDir().
 QString backfillErrorLog();                       // "...\x86\backfill_error.log"

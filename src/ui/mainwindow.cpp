@@ -6,6 +6,7 @@
 #include "app/processexit.h"
 #include "app/settingskeys.h"
 #include "backfill/mydownloader.h"
+#include "live/outagetracker.h"
 #include "platform/brokerautomation.h"
 #include "platform/brokerprocess.h"
 #include "platform/brokerthread.h"
@@ -105,6 +106,9 @@ verodezuvivuderaz2::verodezuvivuderaz2(QWidget *parent) : QDialog(parent)
 
     // 13. On later runs no segment is chosen yet, so this shows an empty list.
     segmentLoad(m_currentSegment);
+
+    // 14. What an earlier run left unrepaired, and the bookkeeping of this one.
+    setupGapRepair();
 
     m_constructed = true;
 }
@@ -326,6 +330,8 @@ void verodezuvivuderaz2::closeEvent(QCloseEvent *event)
 {
     stopBackfillForClose();
     stopLiveFeed();
+    if (m_outageTracker)
+        m_outageTracker->flush();
     writeSettingsOnClose();
 
     BrokerThread *broker = brokerOnClose(m_updator.get());

@@ -3,6 +3,7 @@
 #include "live/pollingrequest.h"
 #include "live/websocketworker.h"
 #include "ui/mainwindowform.h"
+#include "ui/tickdisplay.h"
 
 #include <QDialog>
 #include <QElapsedTimer>
@@ -14,7 +15,9 @@
 #include <array>
 #include <memory>
 
+class GapRepair;
 class MyDownloader;
+class OutageTracker;
 class QCloseEvent;
 class QLabel;
 class QSqlDatabase;
@@ -110,6 +113,10 @@ public:
     // holds the request but is never started: nothing polls.
     MyDownloader *pollingDownloader() const { return m_pollingDownloader; }
 
+    // Gap repair after outages (mainwindow_gaprepair.cpp).
+    OutageTracker *outageTracker() const { return m_outageTracker; }
+    GapRepair *gapRepair() const { return m_gapRepair; }
+
 public slots:
     void on_controlAmibrokerEnabled();
     void on_connectButton_clicked();
@@ -193,6 +200,14 @@ private:
     // Part of the close sequence: ends a running backfill import and starts no request.
     void stopBackfillForClose();
 
+    // Gap repair: made once the database is open; the feed reports to it.
+    void setupGapRepair();
+    void wireGapRepair(WebSocketWorker *worker);
+    void startGapRepairRun(const QStringList &urls);
+    bool backfillIdleForRepair() const;
+    void noteBackfillIdle();
+    void gapRepairRequestFailed();
+
     // Live feed.
     void startLiveFeed();
     void preparePollingRequest();
@@ -223,6 +238,7 @@ private:
     bool m_backfillStarted = false;
     bool m_backfillStyled = false;
     QStringList m_backfillRefused; // why requests of this run were not made
+    QStringList m_backfillSkipped; // symbols of this run the downloader gave up
     static bool s_backfillWarned;
     QStringList m_defaultSymbols;
     int m_symbolLimit = 0;
@@ -253,4 +269,11 @@ private:
     PollingRequest m_pollingRequest;
     bool m_pollingPrepared = false;
     MyDownloader *m_pollingDownloader = nullptr; // child of the window
+
+    OutageTracker *m_outageTracker = nullptr; // children of the window
+    GapRepair *m_gapRepair = nullptr;
+    bool m_feedAwaitsFirstBatch = false;
+    // Quiet symbols in the watchlist table: when each last had a tick.
+    TickDisplay::QuoteAges m_quoteAges;
+    QByteArray m_lastShownBatch;
 };

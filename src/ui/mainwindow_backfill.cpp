@@ -6,6 +6,7 @@
 #include "amibroker/livedataupdator.h"
 #include "backfill/backfillimport.h"
 #include "backfill/backfillrequest.h"
+#include "backfill/gaprepair.h"
 #include "backfill/mydownloader.h"
 #include "live/symbolmapping.h"
 #include "platform/installpaths.h"
@@ -52,6 +53,7 @@ void verodezuvivuderaz2::responseError()
 {
     // The downloader retries on its own; the user may stop the run meanwhile.
     ui.backfillButton->setEnabled(true);
+    gapRepairRequestFailed();
 }
 
 void verodezuvivuderaz2::backfillGivenUp(QString symbol, QString reason)
@@ -59,6 +61,8 @@ void verodezuvivuderaz2::backfillGivenUp(QString symbol, QString reason)
     // The downloader has written the symbol and the reason to the error log; the run goes
     // on with the next symbol.
     showStatusMessage(QStringLiteral("Backfill skipped %1: %2").arg(symbol, reason));
+    if (!m_backfillSkipped.contains(symbol))
+        m_backfillSkipped.append(symbol);
     if (QProgressBar *bar = ui.progressBarRT)
         bar->setFormat(QStringLiteral("(%1) skipped").arg(symbol));
     backfillDone();
@@ -108,6 +112,7 @@ void verodezuvivuderaz2::on_backfillButton_clicked()
         return;
     m_updator->backfillQueue.clear();
     m_backfillRefused.clear();
+    m_backfillSkipped.clear();
     const QString days = ui.daysBox->currentText();
     const QString path = chosenBackfillPath();
     QTableWidget *table = ui.displayTableWidget;
@@ -126,6 +131,7 @@ void verodezuvivuderaz2::backfillButtonClicked(bool clicked)
         return;
     m_updator->backfillQueue.clear();
     m_backfillRefused.clear();
+    m_backfillSkipped.clear();
     const QObject *button = sender();
     if (!button)
         return;
@@ -167,9 +173,12 @@ void verodezuvivuderaz2::stopIntradayRun()
     ui.backfillButton->setEnabled(true);
     m_updator->backfillQueue.clear();
     m_backfillRefused.clear();
+    m_backfillSkipped.clear();
     downloader->requestTimer()->stop();
     // The transfer in flight, the archiver and the timers end with the run.
     downloader->cancel();
+    if (m_gapRepair)
+        m_gapRepair->runStopped();
 }
 
 void verodezuvivuderaz2::stopBackfillForClose()
@@ -185,8 +194,7 @@ void verodezuvivuderaz2::stopBackfillForClose()
     if (MyDownloader *downloader = m_backfillDownloader) {
         disconnect(downloader, nullptr, m_updator.get(), nullptr);
         disconnect(downloader, nullptr, this, nullptr);
-        downloader->requestTimer()->stop();
-        downloader->timeoutTimer()->stop();
+        downloader->cancel();
     }
 }
 
@@ -228,6 +236,11 @@ void verodezuvivuderaz2::doAutoBackFill()
                     bar->setFormat(QStringLiteral("Starting Intraday Backfill..."));
                 }
             }
+            if (m_gapRepair && m_gapRepair->isRunning()) {
+                m_gapRepair->stepStarted(url);
+                if (QProgressBar *bar = ui.progressBarRT)
+                    bar->setFormat(m_gapRepair->currentProgressText());
+            }
             downloader->initialize(BackfillRequest::downloadFileName(userIdText()), url,
                                    InstallPaths::backfillDirTrailing(), 0);
             downloader->requestTimer()->stop();
@@ -249,21 +262,30 @@ void verodezuvivuderaz2::doAutoBackFill()
             return;
         }
         downloader->requestTimer()->stop();
-        // A run that could not ask for everything says so instead of "Backfill Done".
-        const QString endText = m_backfillRefused.isEmpty()
-                                    ? QStringLiteral("Backfill Done")
-                                    : QStringLiteral("Backfill not requested: ") + m_backfillRefused.join(QStringLiteral("; "));
+        const bool repair = m_gapRepair && m_gapRepair->isRunning();
+        // A run that could not ask for everything says so instead of "Backfill Done", and
+        // one that had to skip symbols names them after it.
+        QString endText = repair ? m_gapRepair->endText() : QStringLiteral("Backfill Done");
+        if (!m_backfillRefused.isEmpty())
+            endText = QStringLiteral("Backfill not requested: ") + m_backfillRefused.join(QStringLiteral("; "));
+        else if (!m_backfillSkipped.isEmpty())
+            endText += QStringLiteral(" (skipped: %1)").arg(m_backfillSkipped.join(QStringLiteral(", ")));
         if (QProgressBar *bar = ui.progressBarRT) {
             bar->setValue(100);
             bar->setFormat(endText.left(200));
         }
-        if (!m_backfillRefused.isEmpty())
+        if (!m_backfillRefused.isEmpty() || !m_backfillSkipped.isEmpty())
             showStatusMessage(endText);
         m_backfillRefused.clear();
-        qDebug().noquote() << "Intraday backfill run complete:" << endText;
+        m_backfillSkipped.clear();
+        qDebug().noquote() << (repair ? "Gap repair run complete:" : "Intraday backfill run complete:")
+                           << endText;
         ui.backfillButton->setText(kBackfill);
         ui.backfillButton->setEnabled(true);
+        if (repair)
+            m_gapRepair->runCompleted();
     }
+    noteBackfillIdle();
     m_backfillStarted = false;
     m_backfillStyled = false;
     m_backfillBusy = false;
@@ -278,7 +300,10 @@ void verodezuvivuderaz2::updateProgress2(QString progress, QString speed)
     QString symbol;
     if (const auto *downloader = qobject_cast<const MyDownloader *>(sender()))
         symbol = BackfillRequest::symbolOfUrl(downloader->url().toString());
-    bar->setFormat(BackfillRequest::intradayProgressText(symbol, speed));
+    if (m_gapRepair && m_gapRepair->isRunning())
+        bar->setFormat(m_gapRepair->currentProgressText());
+    else
+        bar->setFormat(BackfillRequest::intradayProgressText(symbol, speed));
 }
 
 void verodezuvivuderaz2::on_pushButton_clicked()
@@ -305,6 +330,10 @@ void verodezuvivuderaz2::eodBackfillButton_clicked(QString symbol)
     QProgressBar *bar = ui.progressBarRT;
     if (stopping) {
         downloader->cancel();
+        if (m_gapRepair && m_gapRepair->isRunning()) {
+            m_updator->backfillQueue.clear();
+            m_gapRepair->runStopped();
+        }
         ui.backfillButton->setText(kBackfill);
         ui.backfillButton->setEnabled(true);
         if (bar)
@@ -372,4 +401,5 @@ void verodezuvivuderaz2::eodBackfillDone()
                 &liveDataUpdator::doBackFill, Qt::UniqueConnection);
     }
     QFile::remove(InstallPaths::backfillZip());
+    noteBackfillIdle();
 }

@@ -76,6 +76,8 @@ void verodezuvivuderaz2::startLiveFeed()
             [this] { showStatusMessage(QStringLiteral("Live: Disconnected")); },
             Qt::QueuedConnection);
 
+    wireGapRepair(worker);
+
     // If the window goes away without its close sequence, the feed still stops. The
     // thread is the context: the handler must not touch the half-destroyed window.
     QPointer<WebSocketWorker> guardedWorker(worker);

@@ -242,6 +242,12 @@ void verodezuvivuderaz2::updateDisplayTable()
     if (batch.isEmpty())
         return;
     const QHash<QString, TickDisplay::Quote> quotes = TickDisplay::parseBatch(batch);
+    // The timer shows the same batch again; only a new one says its symbols ticked.
+    const qint64 nowMs = m_uptime.elapsed();
+    if (batch != m_lastShownBatch) {
+        m_quoteAges.noteQuotes(quotes, nowMs);
+        m_lastShownBatch = batch;
+    }
 
     if (!m_updator || m_updator->selectedSymbols.isEmpty())
         return;
@@ -277,6 +283,8 @@ void verodezuvivuderaz2::updateDisplayTable()
                 table->setItem(i, c + 1, cells[c]);
             }
         }
+
+        TickDisplay::markStale(cells[0], m_quoteAges.staleAge(symbol, nowMs));
 
         const auto quote = quotes.constFind(symbol);
         if (quote == quotes.constEnd())

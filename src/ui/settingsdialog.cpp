@@ -77,6 +77,11 @@ void settings::buildForm()
     backfillButtonGroup->addButton(fastBackfill);
     backfillButtonGroup->addButton(slowBackfill);
 
+    // Row 2, free between the backfill mode and the AmiBroker choices.
+    autoGapFill = new QCheckBox(QStringLiteral("Fill gaps after interruptions"), this);
+    autoGapFill->setObjectName(QStringLiteral("autoGapFill"));
+    gridLayout->addWidget(autoGapFill, 2, 0, 1, 4);
+
     saveLayout = new QCheckBox(QStringLiteral("Save Layout"), this);
     saveLayout->setObjectName(QStringLiteral("saveLayout"));
     saveLayout->setChecked(true);
@@ -128,6 +133,8 @@ void settings::load()
     fastBackfill->setChecked(!slow);
     slowBackfillFlag = slow;
 
+    autoGapFill->setChecked(store.value(SettingsKeys::autoGapFill, true).toBool());
+
     // Only the second server pair is offered; the stored mode is rewritten as 2 on OK.
     mode2->setChecked(true);
     mode1->setChecked(false);
@@ -141,6 +148,7 @@ void settings::on_buttonBox_accepted()
         store.setValue(SettingsKeys::controlAmibroker, controlAmibroker->isChecked());
         store.setValue(SettingsKeys::slowBackfill, slowBackfill->isChecked());
         slowBackfillFlag = slowBackfill->isChecked();
+        store.setValue(SettingsKeys::autoGapFill, autoGapFill->isChecked());
 
         // Queued, so the main window refreshes its view of the flag after this handler is
         // done. A parent without that slot (a bare widget) simply gets no call.

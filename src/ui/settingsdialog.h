@@ -48,6 +48,7 @@ private:
     QRadioButton *slowBackfill = nullptr;
     QCheckBox *saveLayout = nullptr;
     QCheckBox *controlAmibroker = nullptr;
+    QCheckBox *autoGapFill = nullptr;
     QDialogButtonBox *buttonBox = nullptr;
     QButtonGroup *buttonGroup = nullptr;
     QButtonGroup *backfillButtonGroup = nullptr;

@@ -142,8 +142,18 @@ public:
     void dropLink() { m_socket->abort(); }
     bool linkOpen() const { return m_socket && m_socket->state() == QAbstractSocket::ConnectedState; }
 
+    int pings() const
+    {
+        int n = 0;
+        for (const auto &f : frames)
+            n += f.opcode == 0x9;
+        return n;
+    }
+
     QList<Frame> frames;
     int connections = 0;
+    // A server answers every ping with a pong carrying the same payload; a dead one not.
+    bool answerPings = true;
 
 private:
     void onData()
@@ -202,6 +212,8 @@ private:
             }
             frames.append({b0 & 0x0F, payload});
             m_buffer.remove(0, pos + int(len));
+            if ((b0 & 0x0F) == 0x9 && answerPings && payload.size() < 126)
+                m_socket->write(QByteArray(1, char(0x8A)) + char(payload.size()) + payload);
         }
     }
 
@@ -210,6 +222,35 @@ private:
     QByteArray m_buffer;
     bool m_handshaken = false;
 };
+
+// Collects the worker's debug lines while it lives (the log says why a link went).
+class DebugLines
+{
+public:
+    DebugLines()
+    {
+        s_lines.clear();
+        m_previous = qInstallMessageHandler(&DebugLines::handler);
+    }
+    ~DebugLines() { qInstallMessageHandler(m_previous); }
+    static int count(const QString &prefix)
+    {
+        int n = 0;
+        for (const QString &l : qAsConst(s_lines))
+            n += l.startsWith(prefix);
+        return n;
+    }
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext &, const QString &text)
+    {
+        if (type == QtDebugMsg)
+            s_lines.append(text);
+    }
+    static QStringList s_lines;
+    QtMessageHandler m_previous;
+};
+QStringList DebugLines::s_lines;
 
 } // namespace
 
@@ -235,6 +276,8 @@ private slots:
     void dropMidFrameLeavesNextConnectionClean();
     void stopSendsUnsubscribeAndCloseAndNeverReopens();
     void networkBackReconnectsSooner();
+    void silentLinkIsAbortedAndReconnected_data();
+    void silentLinkIsAbortedAndReconnected();
     void runsInItsOwnThread();
 
 private:
@@ -597,9 +640,12 @@ void TstWebSocketWorker::serverCloseAndRefusalReconnect()
     QVERIFY(disconnectedSpy.count() >= 1);
     QVERIFY(!w->isSubscribed());
 
-    // The link simply dropped.
+    // The link simply dropped; the log calls it a drop, not a stall.
+    DebugLines log;
     server.last().socket->abort();
     QTRY_COMPARE(server.connections(), 3);
+    QCOMPARE(DebugLines::count(QStringLiteral("Feed link dropped (close code")), 1);
+    QCOMPARE(DebugLines::count(QStringLiteral("Feed link stalled")), 0);
     QTRY_COMPARE(server.last().texts.size(), 2);
 
     // Nobody listening for a while: attempts keep going until the server is back.
@@ -726,6 +772,60 @@ void TstWebSocketWorker::networkBackReconnectsSooner()
     w->onNetworkOnlineChanged(true);
     QTest::qWait(700);
     QCOMPARE(server.connections(), 2);
+}
+
+void TstWebSocketWorker::silentLinkIsAbortedAndReconnected_data()
+{
+    QTest::addColumn<bool>("answersPings");
+    QTest::addColumn<bool>("sendsFrames");
+    QTest::addColumn<bool>("stall");
+    QTest::newRow("no frames, no pongs") << false << false << true;
+    QTest::newRow("pongs only (quiet market)") << true << false << false;
+    QTest::newRow("frames but no pongs") << false << true << false;
+}
+
+void TstWebSocketWorker::silentLinkIsAbortedAndReconnected()
+{
+    QFETCH(bool, answersPings);
+    QFETCH(bool, sendsFrames);
+    QFETCH(bool, stall);
+    // 10 s ping, 30 s stall limit and 3 s retry become 1 s, 3 s and 0.3 s.
+    WebSocketWorker::setIntervalScaleForTests(0.1);
+    WebSocketWorker::setStallScaleForTests(0.1);
+    auto restore = qScopeGuard([] { WebSocketWorker::setStallScaleForTests(1.0); });
+    QCOMPARE(WebSocketWorker::stallLimitMs(), 3000);
+
+    RawWsServer server;
+    server.answerPings = answersPings;
+    QVERIFY(server.listen());
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, &server, [&] {
+        if (server.linkOpen())
+            server.sendText(R"({"type":"batch","records":[]})");
+    });
+    if (sendsFrames)
+        ticker.start(300);
+
+    DebugLines log;
+    auto w = makeWorker(server.url(), {QStringLiteral("A")});
+    QSignalSpy disconnectedSpy(w.get(), &WebSocketWorker::disconnected);
+    w->start();
+    QTRY_COMPARE(server.connections, 1);
+
+    if (stall) {
+        // The TCP link stays open; only the silence gives it away.
+        QTRY_VERIFY_WITH_TIMEOUT(server.connections >= 2, 30000);
+        QVERIFY(disconnectedSpy.count() >= 1);
+        QVERIFY(DebugLines::count(QStringLiteral("Feed link stalled: no frame and no pong")) >= 1);
+        QCOMPARE(DebugLines::count(QStringLiteral("Feed link dropped")), 0);
+        return;
+    }
+    // Several stall limits pass with pings going out: the link stays.
+    QTRY_VERIFY_WITH_TIMEOUT(server.pings() >= 10, 60000);
+    QCOMPARE(server.connections, 1);
+    QCOMPARE(disconnectedSpy.count(), 0);
+    QVERIFY(server.linkOpen());
+    QCOMPARE(DebugLines::count(QStringLiteral("Feed link stalled")), 0);
 }
 
 void TstWebSocketWorker::runsInItsOwnThread()

@@ -66,6 +66,7 @@ private slots:
     void parentWithoutSlotIsHarmless();
     void cancelLeavesStoreAndFlags();
     void buttonsDriveSlotsByName();
+    void gapFillOnByDefaultAndStored();
 
 private:
     template<typename T> static T *child(QWidget *w, const char *name)
@@ -163,6 +164,7 @@ void TestSettingsDialog::gridCells_data()
     QTest::newRow("mode1") << "mode1" << 0 << 1 << 1 << 1;
     QTest::newRow("mode2") << "mode2" << 0 << 2 << 1 << 1;
     QTest::newRow("backfillGroup") << "backfillGroup" << 1 << 0 << 1 << 4;
+    QTest::newRow("autoGapFill") << "autoGapFill" << 2 << 0 << 1 << 4;
     QTest::newRow("saveLayout") << "saveLayout" << 3 << 0 << 1 << 4;
     QTest::newRow("controlAmibroker") << "controlAmibroker" << 4 << 0 << 1 << 4;
     QTest::newRow("buttonBox") << "buttonBox" << 5 << 0 << 1 << 2;
@@ -418,6 +420,28 @@ void TestSettingsDialog::buttonsDriveSlotsByName()
     QVERIFY(!dlg.isVisible());
     QCOMPARE(storedBool(SettingsKeys::saveLayout), Stored::true_);
     QCOMPARE(stored(SettingsKeys::dataMode).toInt(), 2);
+}
+
+void TestSettingsDialog::gapFillOnByDefaultAndStored()
+{
+    settings dlg;
+    auto *box = child<QCheckBox>(&dlg, "autoGapFill");
+    QVERIFY(box);
+    QCOMPARE(box->text(), QStringLiteral("Fill gaps after interruptions"));
+    QVERIFY(box->isChecked()); // nothing stored: on
+    QVERIFY(!AppSettings().contains(SettingsKeys::autoGapFill));
+
+    box->setChecked(false);
+    QMetaObject::invokeMethod(&dlg, "on_buttonBox_rejected");
+    QVERIFY(!AppSettings().contains(SettingsKeys::autoGapFill));
+    dlg.load();
+    QVERIFY(box->isChecked());
+
+    box->setChecked(false);
+    QMetaObject::invokeMethod(&dlg, "on_buttonBox_accepted");
+    QCOMPARE(storedBool(SettingsKeys::autoGapFill), Stored::false_);
+    settings again;
+    QVERIFY(!child<QCheckBox>(&again, "autoGapFill")->isChecked());
 }
 
 QTEST_MAIN(TestSettingsDialog)

@@ -3,10 +3,14 @@
 #   tests/soak/run.sh [minutes]      (default 10, at most 15)
 #
 # Vantrel runs under a private Xvfb with a watchlist of 500 symbols and the broker
-# stand-in, fed by vantrel-devserver at 5,000 ticks/s. The link is dropped once a minute,
-# the private MariaDB is restarted once (at 30 % of the run) and the whole watchlist is
-# backfilled from the middle on (the "Backfill" button, clicked with xdotool; a run too
-# short for it to finish is extended by up to 3 minutes, never past 15). At the end
+# stand-in, fed by vantrel-devserver at 5,000 ticks/s (a market that keeps trading while
+# Vantrel is away). The link is dropped once a minute; at 15 % of the run reconnects are
+# refused for 2 minutes, at 45 % the link goes silent (mute), at 75 % Vantrel is killed
+# (SIGKILL) and started again a minute later; the private MariaDB is restarted once (at
+# 30 % of the run) and the whole watchlist is backfilled 45 s after the start (the
+# "Backfill" button, clicked with xdotool, before any repair can hold the button; repairs
+# queue after it). A run too short for the backfill or the repair after the restart to
+# finish is extended by up to 3 minutes, never past 15. At the end
 # the program must still run and answer a close request (SIGTERM, the session's close)
 # with exit code 0. vantrel-soak then compares what the data server sent with what the
 # quote store holds and prints the figures; the exit code is its verdict.
@@ -87,7 +91,7 @@ mkdir -p "$XDG_CONFIG_HOME/Vantrel Company"
 } > "$XDG_CONFIG_HOME/Vantrel Company/Vantrel.conf"
 
 "$BUILD_DIR/tools/devserver/vantrel-devserver" --ws-port 49120 --http-port 49121 --control-port 49122 \
-  --rate "$RATE" --batch 50 --linger-ms 20 --log-sent "$SENT" --log-requests "$WORK/requests.log" \
+  --rate "$RATE" --batch 50 --linger-ms 20 --log-sent "$SENT" --log-requests "$WORK/requests.log" --market \
   > "$WORK/devserver.log" 2>&1 &
 DEV=$!
 for _ in $(seq 1 100); do grep -q "listening ws" "$WORK/devserver.log" 2>/dev/null && break; sleep 0.1; done
@@ -107,7 +111,7 @@ XVFB=$!
 for _ in $(seq 1 50); do [ -s "$WORK/xvfb.display" ] && break; sleep 0.1; done
 export DISPLAY=":$(tr -dc '0-9' < "$WORK/xvfb.display")"
 
-"$BUILD_DIR/src/Vantrel" > "$APPLOG" 2>&1 &
+"$BUILD_DIR/src/Vantrel" >> "$APPLOG" 2>&1 &
 APP=$!
 event start "$APP"
 say "Vantrel pid $APP on display $DISPLAY, $SYMBOLS symbols at $RATE ticks/s for $MINUTES minutes (work folder $WORK)"
@@ -119,7 +123,11 @@ event rss "$(rss)"
 
 TOTAL=$((MINUTES * 60))
 DB_AT=$((TOTAL * 3 / 10))
-BACKFILL_AT=$((TOTAL / 2))
+BACKFILL_AT=45
+REFUSE_AT=$((TOTAL * 15 / 100)); REFUSE_S=120
+MUTE_AT=$((TOTAL * 45 / 100))
+KILL_AT=$((TOTAL * 75 / 100)); DOWN_S=60
+refuse_done=0; mute_done=0; kill_done=0; repaired_after_restart=1; repairs_at_restart=0
 START_S=$(date +%s)
 next_minute=60
 db_done=0; backfill_clicked=0; backfill_done=0
@@ -128,10 +136,48 @@ LIMIT=$(( TOTAL + 180 < 900 ? TOTAL + 180 : 900 ))
 while :; do
   t=$(( $(date +%s) - START_S ))
   if [ "$t" -ge "$TOTAL" ]; then
-    [ "$backfill_done" = 1 ] || [ "$t" -ge "$LIMIT" ] && break
-    [ "$t" -eq "$TOTAL" ] && say "+${t}s waiting for the backfill to finish (until +${LIMIT}s)"
+    if [ "$repaired_after_restart" = 0 ] \
+       && [ "$(grep -c "Gap repair run complete" "$APPLOG")" -gt "$repairs_at_restart" ]; then
+      repaired_after_restart=1
+      event repaired-after-restart
+    fi
+    { [ "$backfill_done" = 1 ] && [ "$repaired_after_restart" = 1 ]; } || [ "$t" -ge "$LIMIT" ] && break
+    [ "$t" -eq "$TOTAL" ] && say "+${t}s waiting for the backfill and the repair after the restart (until +${LIMIT}s)"
   fi
   kill -0 "$APP" 2>/dev/null || { say "Vantrel ended after $t s"; break; }
+  # The faults of an outage: each is a window of its own for the analysis.
+  if [ "$refuse_done" = 0 ] && [ "$t" -ge "$REFUSE_AT" ]; then
+    refuse_done=1
+    control "refuse $REFUSE_S" > /dev/null
+    reply=$(control drop)
+    [[ "$reply" =~ ^ok\ ([0-9]+)$ ]] && echo "${BASH_REMATCH[1]} outage refuse" >> "$EVENTS"
+    say "+${t}s link dropped and reconnects refused for ${REFUSE_S} s"
+    next_minute=$((t + REFUSE_S + 60))
+  fi
+  if [ "$mute_done" = 0 ] && [ "$t" -ge "$MUTE_AT" ]; then
+    mute_done=1
+    event outage mute
+    say "+${t}s link muted: $(control mute)"
+    next_minute=$((t + 60))
+  fi
+  if [ "$kill_done" = 0 ] && [ "$t" -ge "$KILL_AT" ]; then
+    kill_done=1
+    event outage kill
+    kill -KILL "$APP" 2>/dev/null || true
+    wait "$APP" 2>/dev/null || true
+    say "+${t}s Vantrel killed; down for ${DOWN_S} s"
+    sleep "$DOWN_S"
+    repairs_at_restart=$(grep -c "Gap repair run complete" "$APPLOG" || true)
+    repaired_after_restart=0
+    # Offscreen: under Xvfb the restarted program hung in XOpenDisplay (seen in two runs,
+    # the X server answering no connection setup after the kill); it needs no clicks.
+    QT_QPA_PLATFORM=offscreen "$BUILD_DIR/src/Vantrel" >> "$APPLOG" 2>&1 &
+    APP=$!
+    event restart "$APP"
+    say "+$(( $(date +%s) - START_S ))s Vantrel started again (pid $APP)"
+    next_minute=$(( $(date +%s) - START_S + 60 ))
+    continue
+  fi
   if [ "$t" -ge "$next_minute" ] && [ "$t" -lt "$TOTAL" ]; then
     event rss "$(rss)"
     reply=$(control drop)
@@ -192,4 +238,5 @@ wait "$DEV" 2>/dev/null || true
 DEV=""
 
 "$BUILD_DIR/tests/soak/vantrel-soak" analyze --sent "$SENT" --db "$KOVANTA_ROOT/Amibroker/RTDataDatabase" \
-  --events "$EVENTS" --app-log "$APPLOG" --watchlist "$WORK/watchlist.txt"
+  --events "$EVENTS" --app-log "$APPLOG" --watchlist "$WORK/watchlist.txt" \
+  --requests "$WORK/requests.log" --backfill-bars 1

@@ -5,16 +5,18 @@
 //
 //   vantrel-soak analyze --sent FILE --db FOLDER --events FILE --app-log FILE
 //                        --watchlist FILE [--lead-ms 1000] [--max-reconnect-ms 15000]
-//                        [--max-stall-ms 2000] [--backfill-bars 375]
+//                        [--max-stall-ms 2000] [--backfill-bars 375] [--requests FILE]
 //
 // Events are lines "<epoch ms> <name> [value]": start <pid>, drop, rss <kB>, db-stop,
-// db-up, backfill-click, backfill-done, alive <0|1>, close-sent, exit <code>.
+// db-up, backfill-click, backfill-done, alive <0|1>, close-sent, exit <code>, and the
+// outages that need a repair: outage <refuse|mute|kill>, restart <pid>.
 
 #include "platform/standin/quotestore.h"
 #include "soakfigures.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFile>
 #include <QHash>
 #include <QMap>
@@ -60,6 +62,7 @@ int main(int argc, char **argv)
         {QStringLiteral("lead-ms"), QStringLiteral("Part of a reconnect window before the drop."), QStringLiteral("MS"), QStringLiteral("1000")},
         {QStringLiteral("max-reconnect-ms"), QStringLiteral("Longest acceptable time to reconnect."), QStringLiteral("MS"), QStringLiteral("15000")},
         {QStringLiteral("max-stall-ms"), QStringLiteral("Longest acceptable event-loop stall."), QStringLiteral("MS"), QStringLiteral("2000")},
+        {QStringLiteral("requests"), QStringLiteral("The data server's HTTP request log (repair requests per symbol)."), QStringLiteral("FILE")},
         {QStringLiteral("backfill-bars"), QStringLiteral("Intraday bars per symbol the backfill brings."), QStringLiteral("N"), QStringLiteral("375")},
     };
     p.addOptions(options);
@@ -103,6 +106,8 @@ int main(int argc, char **argv)
 
     // Events.
     QVector<qint64> drops;
+    QVector<qint64> outages;
+    QStringList outageKinds;
     QVector<qint64> rss;
     QMap<QString, qint64> firstEvent;
     QMap<QString, QString> lastValue;
@@ -118,6 +123,10 @@ int main(int argc, char **argv)
         lastValue.insert(name, value);
         if (name == QLatin1String("drop"))
             drops << at;
+        else if (name == QLatin1String("outage")) {
+            outages << at;
+            outageKinds << value;
+        }
         else if (name == QLatin1String("rss"))
             rss << value.toLongLong();
     }
@@ -167,16 +176,17 @@ int main(int argc, char **argv)
     }
     std::vector<std::pair<quint64, qint64>> stored;
     QVector<qint64> barsOf(symbols.size(), 0);
+    QVector<QSet<qint64>> minutesOf(symbols.size());
     qint64 storedRows = 0;
-    constexpr qint64 kDayMs = 86400000;
     if (!store.stamps([&](const QString &symbol, qint64 ts, qint64 at) {
             ++storedRows;
             const auto it = symbolIndex.constFind(symbol);
             if (it == symbolIndex.constEnd())
                 return;
             stored.emplace_back(keyOf(*it, ts), at);
-            const qint64 minuteOfDay = (ts % kDayMs) / 60000;
-            if (ts % 60000 == 0 && minuteOfDay >= 9 * 60 + 15 && minuteOfDay < 9 * 60 + 15 + barsPerSymbol)
+            minutesOf[*it].insert(ts / 60000);
+            // Minute bars: the built-in history's session, or the market's own minutes.
+            if (ts % 60000 == 0)
                 ++barsOf[*it];
         })) {
         std::fprintf(stderr, "vantrel-soak: %s\n", qPrintable(store.errorString()));
@@ -185,6 +195,8 @@ int main(int argc, char **argv)
     std::sort(stored.begin(), stored.end());
 
     const QVector<Soak::Window> windows = Soak::reconnectWindows(drops, sendTimes, leadMs);
+    const QVector<Soak::Window> outageWindows = Soak::outageWindows(outages, sendTimes, leadMs, 1000);
+    QVector<qint64> lostInOutage(outageWindows.size(), 0);
     QVector<qint64> lostIn(windows.size(), 0);
     QVector<qint64> earliestLossBeforeDrop(windows.size(), 0);
     QVector<qint64> latency;
@@ -201,11 +213,14 @@ int main(int argc, char **argv)
         const int w = Soak::windowOf(windows, s.sentAt);
         if (it != stored.end() && it->first == s.key) {
             ++found;
-            if (w < 0 && it->second > 0)
+            if (w < 0 && Soak::windowOf(outageWindows, s.sentAt) < 0 && it->second > 0)
                 latency << it->second - s.sentAt;
             continue;
         }
-        if (w >= 0) {
+        const int o = w < 0 ? Soak::windowOf(outageWindows, s.sentAt) : -1;
+        if (o >= 0) {
+            ++lostInOutage[o];
+        } else if (w >= 0) {
             ++lostIn[w];
             earliestLossBeforeDrop[w] = std::max(earliestLossBeforeDrop[w], windows[w].drop - s.sentAt);
         } else {
@@ -252,6 +267,64 @@ int main(int argc, char **argv)
     check(longestReconnect <= maxReconnectMs,
           QStringLiteral("a reconnect took longer than %1 ms").arg(maxReconnectMs));
     check(!windows.isEmpty(), QStringLiteral("no link was dropped"));
+
+    for (int i = 0; i < outageWindows.size(); ++i) {
+        const Soak::Window &w = outageWindows[i];
+        say(QStringLiteral("  outage %1 (%2) at +%3 s: ticks again after %4 ms, %5 ticks lost")
+                .arg(i + 1).arg(outageKinds.value(i)).arg((w.drop - started) / 1000)
+                .arg(w.reconnectMs() < 0 ? QStringLiteral("never") : QString::number(w.reconnectMs()))
+                .arg(lostInOutage[i]));
+        check(w.reconnectMs() >= 0, QStringLiteral("no ticks after the %1 outage").arg(outageKinds.value(i)));
+    }
+
+    // Every minute of the run, from the first full minute after the start to the last one
+    // before the close, must hold a quote of every watchlist symbol: ticks or repaired bars.
+    // The store keeps local time read as UTC.
+    const auto storeMinute = [](qint64 epochMs) {
+        return (epochMs + qint64(QDateTime::fromMSecsSinceEpoch(epochMs).offsetFromUtc()) * 1000) / 60000;
+    };
+    const qint64 firstMinute = storeMinute(started) + 2;
+    const qint64 lastMinute = storeMinute(ended) - 1;
+    qint64 missingMinutes = 0;
+    QStringList missingExamples;
+    for (int i = 0; i < symbols.size(); ++i) {
+        for (qint64 m = firstMinute; m <= lastMinute; ++m) {
+            if (minutesOf[i].contains(m))
+                continue;
+            ++missingMinutes;
+            if (missingExamples.size() < 8)
+                missingExamples << symbols[i] + QLatin1Char('@') + QuoteStore::formatTimestamp(m * 60000).left(16);
+        }
+    }
+    say(QStringLiteral("missing minutes: %1 (of %2 minutes x %3 symbols)%4")
+            .arg(missingMinutes).arg(std::max<qint64>(0, lastMinute - firstMinute + 1)).arg(symbols.size())
+            .arg(missingExamples.isEmpty() ? QString() : QStringLiteral(", e.g. ") + missingExamples.join(QLatin1Char(' '))));
+    check(missingMinutes == 0, QStringLiteral("%1 minutes without a quote").arg(missingMinutes));
+
+    if (p.isSet(QStringLiteral("requests"))) {
+        QVector<int> asked(symbols.size(), 0);
+        for (const QByteArray &line : readAll(p.value(QStringLiteral("requests")), &ok).split('\n')) {
+            const int at = line.lastIndexOf("send=");
+            if (at < 0)
+                continue;
+            QByteArray name = line.mid(at + 5);
+            name = name.left(std::min(name.indexOf('&') < 0 ? name.size() : name.indexOf('&'),
+                                      name.indexOf(' ') < 0 ? name.size() : name.indexOf(' ')));
+            const auto it = symbolIndex.constFind(QString::fromUtf8(name.replace("%26", "&")));
+            if (it != symbolIndex.constEnd())
+                ++asked[*it];
+        }
+        QMap<int, int> spread;
+        for (int n : asked)
+            ++spread[n];
+        QStringList parts;
+        for (auto it = spread.constBegin(); it != spread.constEnd(); ++it)
+            parts << QStringLiteral("%1 symbol(s) %2x").arg(it.value()).arg(it.key());
+        say(QStringLiteral("intraday requests per symbol (repairs and the one backfill): %1; repair runs started %2, completed %3")
+                .arg(parts.join(QStringLiteral(", ")))
+                .arg(readAll(p.value(QStringLiteral("app-log")), &ok).count("symbol(s), d="))
+                .arg(readAll(p.value(QStringLiteral("app-log")), &ok).count("Gap repair run complete")));
+    }
 
     say(QStringLiteral("latency send->stored: p50 %1 ms, p99 %2 ms, max %3 ms (%4 ticks outside reconnect windows)")
             .arg(Soak::percentile(latency, 0.50)).arg(Soak::percentile(latency, 0.99))

@@ -32,6 +32,27 @@ QVector<Window> reconnectWindows(const QVector<qint64> &drops, const QVector<qin
     return out;
 }
 
+QVector<Window> outageWindows(const QVector<qint64> &starts, const QVector<qint64> &sendTimes,
+                              qint64 leadMs, qint64 pauseMs)
+{
+    QVector<Window> out;
+    for (const qint64 start : starts) {
+        Window w;
+        w.drop = start;
+        w.from = start - leadMs;
+        auto it = std::upper_bound(sendTimes.begin(), sendTimes.end(), start);
+        qint64 previous = start;
+        for (; it != sendTimes.end(); ++it) {
+            if (*it - previous >= pauseMs)
+                break;
+            previous = *it;
+        }
+        w.to = it == sendTimes.end() ? kNever : *it;
+        out.append(w);
+    }
+    return out;
+}
+
 int windowOf(const QVector<Window> &windows, qint64 t)
 {
     for (int i = 0; i < windows.size(); ++i) {

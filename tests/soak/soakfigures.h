@@ -28,6 +28,11 @@ qint64 tickTimestamp(const QByteArray &date, const QByteArray &time);
 // One window per drop; sendTimes must be sorted.
 QVector<Window> reconnectWindows(const QVector<qint64> &drops, const QVector<qint64> &sendTimes,
                                  qint64 leadMs);
+// One window per outage (a refusal, a silent link, a killed program): the data server may
+// go on sending for a moment to a link that is already dead, so a window runs until the
+// first tick after the sending paused for at least pauseMs (kNever when it never resumed).
+QVector<Window> outageWindows(const QVector<qint64> &starts, const QVector<qint64> &sendTimes,
+                              qint64 leadMs, qint64 pauseMs);
 // The window holding t, or -1.
 int windowOf(const QVector<Window> &windows, qint64 t);
 

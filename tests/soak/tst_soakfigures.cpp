@@ -17,6 +17,20 @@ private slots:
         QCOMPARE(Soak::tickTimestamp("20261208", "25:00:01"), qint64(-1));
     }
 
+    void outageWindowsRunPastTheDeadLinksLastSends()
+    {
+        // Sends go on for 30 ms into the outage, pause, and resume at 9000.
+        const QVector<qint64> sends{100, 990, 1010, 1030, 9000, 9010};
+        const auto w = Soak::outageWindows({1000, 9005, 20000}, sends, 200, 1000);
+        QCOMPARE(w.size(), 3);
+        QCOMPARE(w[0].from, qint64(800));
+        QCOMPARE(w[0].to, qint64(9000));
+        QCOMPARE(w[0].reconnectMs(), qint64(8000));
+        QCOMPARE(w[1].to, Soak::kNever); // no pause after it: never recovered in the log
+        QCOMPARE(w[2].to, Soak::kNever);
+        QCOMPARE(Soak::windowOf(w, 1030), 0);
+    }
+
     void windowsRunFromTheLeadToTheNextSend()
     {
         const QVector<qint64> sends{100, 900, 1000, 1000, 4000, 4100};

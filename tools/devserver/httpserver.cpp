@@ -268,10 +268,12 @@ HttpServer::Answer HttpServer::intraday(const QString &query)
     if (!m_failingSymbol.isEmpty() && symbol == m_failingSymbol)
         return plain(503, "this symbol fails");
 
+    const QString segment = BackfillData::segmentOf(m_catalogue, symbol);
+    QByteArray bars = m_intradaySource ? m_intradaySource(segment, symbol, days) : QByteArray();
+    if (bars.isNull())
+        bars = BackfillData::intradayBars(segment, symbol, days, QDate::currentDate());
     ZipWriter zip;
-    zip.addFile(symbol.toUtf8() + ".txt",
-                BackfillData::intradayBars(BackfillData::segmentOf(m_catalogue, symbol), symbol,
-                                           days, QDate::currentDate()));
+    zip.addFile(symbol.toUtf8() + ".txt", bars);
     return backfillArchive(zip);
 }
 

@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QStringList>
 
+#include <functional>
+
 class Control;
 class QTcpServer;
 class ZipWriter;
@@ -46,6 +48,10 @@ public:
     // detached signature at the package path + ".sig".
     bool setUpdatePackage(const QString &name, QString *why);
     void setRequestLog(const QString &path) { m_requestLogPath = path; }
+    // Where intraday bars come from when not from the built-in history: the bars for
+    // (segment, symbol, days), or a null array to use the built-in history after all.
+    using IntradaySource = std::function<QByteArray(const QString &, const QString &, int)>;
+    void setIntradaySource(IntradaySource source) { m_intradaySource = std::move(source); }
 
     QStringList requests() const { return m_requests; }
     void addCommands(Control &control);
@@ -90,4 +96,5 @@ private:
     QByteArray m_updateBytes; // built once per variant, so package and signature agree
     QStringList m_requests;
     QString m_requestLogPath;
+    IntradaySource m_intradaySource;
 };

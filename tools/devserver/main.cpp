@@ -3,6 +3,7 @@
 // benchmarks steer it through options and the control port.
 
 #include "control.h"
+#include "minutebars.h"
 #include "httpserver.h"
 #include "wsfeed.h"
 
@@ -136,6 +137,7 @@ int main(int argc, char *argv[])
         {QStringLiteral("update-package"), QStringLiteral("Update package served: good, nolauncher, corrupt, silent, unsigned, tampered, otherkey, shortsig, empty, endless, huge, bomb."), QStringLiteral("VARIANT"), QStringLiteral("good")},
         {QStringLiteral("eod-symbols"), QStringLiteral("SEGMENT,SYMBOL lines for the end-of-day archives (default: the demo catalogue)."), QStringLiteral("FILE")},
         {QStringLiteral("log-requests"), QStringLiteral("Append every HTTP request line to FILE."), QStringLiteral("FILE")},
+        {QStringLiteral("market"), QStringLiteral("A market that keeps trading: symbols once subscribed keep getting ticks while no client wants them, and the intraday history of a traded symbol is the minute bars of those ticks.")},
     });
     if (!parser.parse(QCoreApplication::arguments()))
         fail(parser.errorText());
@@ -152,6 +154,7 @@ int main(int argc, char *argv[])
     opt.stopAfterTicks = countValue(parser, QStringLiteral("stop-after-ticks"), 0, 1);
     opt.dropAfterTicks = countValue(parser, QStringLiteral("drop-after-ticks"), 0, 1);
     opt.logSentPath = parser.value(QStringLiteral("log-sent"));
+    opt.keepMarket = parser.isSet(QStringLiteral("market"));
     opt.seed = parser.isSet(QStringLiteral("seed"))
                    ? quint32(countValue(parser, QStringLiteral("seed"), 0, 0))
                    : QRandomGenerator::global()->generate();
@@ -166,6 +169,9 @@ int main(int argc, char *argv[])
 
     WsFeed feed(opt);
     Control control;
+    MinuteBars bars;
+    if (opt.keepMarket)
+        feed.setMinuteBars(&bars);
 
     std::unique_ptr<HttpServer> http;
     if (parser.isSet(QStringLiteral("http-port"))) {
@@ -181,6 +187,12 @@ int main(int argc, char *argv[])
         if (!http->setUpdatePackage(parser.value(QStringLiteral("update-package")), &why))
             fail(QStringLiteral("--update-package: ") + why);
         http->setRequestLog(parser.value(QStringLiteral("log-requests")));
+        if (opt.keepMarket) {
+            http->setIntradaySource([&bars](const QString &segment, const QString &symbol, int days) {
+                return bars.hasSymbol(symbol) ? bars.lines(segment, symbol, days, QDate::currentDate())
+                                              : QByteArray();
+            });
+        }
         http->addCommands(control);
         if (!http->listen(host, portValue(parser, QStringLiteral("http-port"), 0), &why))
             fail(why, 1);
@@ -225,6 +237,18 @@ int main(int argc, char *argv[])
                                    return QStringLiteral("error: rate wants one number >= 0");
                                feed.setRate(r);
                                return QStringLiteral("ok");
+                           });
+        control.addCommand(QStringLiteral("mute"), QStringLiteral("mute"), [&feed](const QStringList &) {
+            return QStringLiteral("ok %1 muted").arg(feed.mute());
+        });
+        control.addCommand(QStringLiteral("refuse"), QStringLiteral("refuse <seconds>"),
+                           [&feed](const QStringList &args) {
+                               bool ok = false;
+                               const int seconds = args.size() == 1 ? args.first().toInt(&ok) : -1;
+                               if (!ok || seconds < 0 || seconds > 24 * 3600)
+                                   return QStringLiteral("error: refuse wants seconds, 0 to 86400");
+                               feed.refuse(seconds);
+                               return QStringLiteral("ok %1").arg(QDateTime::currentMSecsSinceEpoch());
                            });
         control.addCommand(QStringLiteral("stats"), QStringLiteral("stats"), [&feed](const QStringList &) {
             return QString::fromUtf8(QJsonDocument(feed.stats()).toJson(QJsonDocument::Compact));

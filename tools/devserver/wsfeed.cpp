@@ -1,10 +1,14 @@
 #include "wsfeed.h"
 
+#include "minutebars.h"
+
 #include <QDateTime>
 #include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
@@ -45,6 +49,13 @@ WsFeed::WsFeed(const FeedOptions &options, QObject *parent)
     m_timer.setInterval(kPassIntervalMs);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &WsFeed::onTimer);
+    m_refuseTimer.setSingleShot(true);
+    connect(&m_refuseTimer, &QTimer::timeout, this, [this] {
+        if (!m_tcp->listen(m_address, m_port))
+            qWarning().noquote() << "vantrel-devserver: cannot listen again:" << m_tcp->errorString();
+        m_refusing = false;
+        qInfo().noquote() << "vantrel-devserver: accepting connections again";
+    });
     m_uptime.start();
 }
 
@@ -64,25 +75,63 @@ bool WsFeed::listen(const QHostAddress &address, quint16 port, QString *error)
     m_server = new QWebSocketServer(QStringLiteral("vantrel-devserver"),
                                     QWebSocketServer::NonSecureMode, this);
     connect(m_server, &QWebSocketServer::newConnection, this, &WsFeed::onNewConnection);
-    if (!m_server->listen(address, port)) {
+    // TCP is accepted here and handed over for the handshake, so that a link can later be
+    // muted at the TCP level (the WebSocket answers pings by itself otherwise) and new
+    // connections refused by not listening.
+    m_tcp = new QTcpServer(this);
+    connect(m_tcp, &QTcpServer::newConnection, this, &WsFeed::onTcpConnection);
+    if (!m_tcp->listen(address, port)) {
         if (error)
             *error = QStringLiteral("cannot listen on %1:%2: %3")
                          .arg(address.toString())
                          .arg(port)
-                         .arg(m_server->errorString());
+                         .arg(m_tcp->errorString());
         return false;
     }
+    m_address = address;
+    m_port = m_tcp->serverPort();
     return true;
 }
 
-QHostAddress WsFeed::serverAddress() const
+QHostAddress WsFeed::serverAddress() const { return m_tcp ? m_address : QHostAddress(); }
+
+quint16 WsFeed::serverPort() const { return m_port; }
+
+void WsFeed::onTcpConnection()
 {
-    return m_server ? m_server->serverAddress() : QHostAddress();
+    while (QTcpSocket *tcp = m_tcp->nextPendingConnection()) {
+        m_handshaking.insert(tcp->peerPort(), tcp);
+        m_server->handleConnection(tcp);
+    }
 }
 
-quint16 WsFeed::serverPort() const
+int WsFeed::mute()
 {
-    return m_server ? m_server->serverPort() : 0;
+    int muted = 0;
+    for (const auto &c : m_clients) {
+        if (c->muted)
+            continue;
+        c->muted = true;
+        c->pending.clear();
+        // Nothing is read any more, so no ping gets its pong; the socket stays open.
+        if (c->tcp)
+            QObject::disconnect(c->tcp, &QIODevice::readyRead, nullptr, nullptr);
+        ++muted;
+    }
+    ++m_mutes;
+    qInfo().noquote() << "vantrel-devserver: muted" << muted << "link(s)";
+    return muted;
+}
+
+void WsFeed::refuse(int seconds)
+{
+    if (!m_tcp)
+        return;
+    m_tcp->close();
+    m_refusing = true;
+    ++m_refusals;
+    m_refuseTimer.start(std::max(0, seconds) * 1000);
+    qInfo().noquote() << "vantrel-devserver: refusing connections for" << seconds << "s";
 }
 
 void WsFeed::onNewConnection()
@@ -92,6 +141,7 @@ void WsFeed::onNewConnection()
         socket->setParent(this);
         auto client = std::make_unique<Client>();
         client->socket = socket;
+        client->tcp = m_handshaking.take(socket->peerPort());
         connect(socket, &QWebSocket::textMessageReceived, this, &WsFeed::onTextMessage);
         connect(socket, &QWebSocket::disconnected, this, &WsFeed::onClientGone);
         ++m_connections;
@@ -189,6 +239,10 @@ void WsFeed::rebuildUniverse()
 {
     QStringList universe;
     QSet<QString> seen;
+    if (m_opt.keepMarket) {
+        universe = m_universe;
+        seen = QSet<QString>(m_universe.begin(), m_universe.end());
+    }
     for (const auto &c : m_clients) {
         for (const QString &s : qAsConst(c->symbols)) {
             if (!seen.contains(s)) {
@@ -265,9 +319,11 @@ void WsFeed::emitTick(qint64 nowMs)
     m_roundRobin = (m_roundRobin + 1) % m_universe.size();
     const Tick tick = m_generator.next(symbol, nowMs);
     ++m_ticks;
+    if (m_bars)
+        m_bars->add(tick);
 
     for (const auto &c : m_clients) {
-        if (!c->symbolSet.contains(symbol))
+        if (c->muted || !c->symbolSet.contains(symbol))
             continue;
         if (c->pending.isEmpty())
             c->firstPendingMs = nowMs;
@@ -305,6 +361,8 @@ void WsFeed::flushAll()
 
 void WsFeed::sendText(Client &c, const QByteArray &utf8)
 {
+    if (c.muted)
+        return;
     c.socket->sendTextMessage(QString::fromUtf8(utf8));
     ++m_frames;
     m_bytes += utf8.size();
@@ -312,6 +370,8 @@ void WsFeed::sendText(Client &c, const QByteArray &utf8)
 
 void WsFeed::sendBatch(Client &c, const QVector<Tick> &ticks)
 {
+    if (c.muted)
+        return;
     QByteArray frame;
     frame.reserve(32 + ticks.size() * 160);
     frame += "{\"type\":\"batch\",\"records\":[";
@@ -501,6 +561,13 @@ QJsonObject WsFeed::stats() const
     o.insert(QStringLiteral("paused"), m_paused);
     o.insert(QStringLiteral("generating"), generating());
     o.insert(QStringLiteral("uptime_ms"), m_uptime.elapsed());
+    int muted = 0;
+    for (const auto &c : m_clients)
+        muted += c->muted ? 1 : 0;
+    o.insert(QStringLiteral("muted"), muted);
+    o.insert(QStringLiteral("mutes"), m_mutes);
+    o.insert(QStringLiteral("refusals"), m_refusals);
+    o.insert(QStringLiteral("refusing"), m_refusing);
     return o;
 }
 
@@ -516,4 +583,7 @@ void WsFeed::shutdown()
     }
     if (m_server)
         m_server->close();
+    if (m_tcp)
+        m_tcp->close();
+    m_refuseTimer.stop();
 }

@@ -7,6 +7,7 @@
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QStringList>
 #include <QTimer>
@@ -28,7 +29,14 @@ struct FeedOptions
     qint64 dropAfterTicks = 0;   // 0: never drop on its own
     QString logSentPath;         // empty: no sent log
     quint32 seed = 0;
+    // Symbols once subscribed keep trading when no client wants them any more, as a real
+    // market does while a client is away.
+    bool keepMarket = false;
 };
+
+class MinuteBars;
+class QTcpServer;
+class QTcpSocket;
 
 // The WebSocket side of the data server: accepts any path, answers auth / subscribe /
 // unsubscribe_all and streams "batch" frames for the subscribed symbols.
@@ -58,6 +66,13 @@ public:
     void resume();
     void setRate(double ticksPerSecond);
     QJsonObject stats() const;
+    // Links open now get no more frames and no pongs; their TCP connections stay open.
+    int mute();
+    // New connections are refused (nothing listens) for this long.
+    void refuse(int seconds);
+    bool isRefusing() const { return m_refusing; }
+    // Every generated tick also goes into these bars (not owned; may be null).
+    void setMinuteBars(MinuteBars *bars) { m_bars = bars; }
 
     // Closes every client with "going away" and stops listening.
     void shutdown();
@@ -67,6 +82,7 @@ private slots:
     void onTextMessage(const QString &text);
     void onClientGone();
     void onTimer();
+    void onTcpConnection();
 
 private:
     struct Client
@@ -78,6 +94,8 @@ private:
         QSet<QString> symbolSet;
         QVector<Tick> pending;
         qint64 firstPendingMs = 0;
+        QPointer<QTcpSocket> tcp;
+        bool muted = false;
     };
 
     Client *clientFor(QObject *socket);
@@ -96,7 +114,16 @@ private:
 
     FeedOptions m_opt;
     TickGenerator m_generator;
-    QWebSocketServer *m_server = nullptr;
+    QWebSocketServer *m_server = nullptr; // handshakes only: m_tcp accepts
+    QTcpServer *m_tcp = nullptr;
+    QHostAddress m_address;
+    quint16 m_port = 0;
+    QHash<quint16, QPointer<QTcpSocket>> m_handshaking; // by peer port
+    bool m_refusing = false;
+    QTimer m_refuseTimer;
+    MinuteBars *m_bars = nullptr;
+    qint64 m_mutes = 0;
+    qint64 m_refusals = 0;
     std::vector<std::unique_ptr<Client>> m_clients;  // connection order
     QStringList m_universe;     // union of subscriptions
     int m_roundRobin = 0;

@@ -1,0 +1,142 @@
+// Gap repair wiring of the main window: the outage bookkeeping hears from the feed, the
+// repair runs through the intraday backfill's queue and step slot.
+#include "ui/mainwindow.h"
+
+#include "amibroker/livedataupdator.h"
+#include "app/settingskeys.h"
+#include "backfill/backfillimport.h"
+#include "backfill/backfillrequest.h"
+#include "backfill/gaprepair.h"
+#include "backfill/mydownloader.h"
+#include "live/outagetracker.h"
+#include "live/pendingbatches.h"
+#include "live/symbolmapping.h"
+#include "platform/installpaths.h"
+
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QTimer>
+
+namespace {
+
+void appendToErrorLog(const QString &line)
+{
+    QDir().mkpath(InstallPaths::backfillWorkDir());
+    QFile log(InstallPaths::backfillErrorLog());
+    const bool open = log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text);
+    BackfillImport::logLine(open ? &log : nullptr, line, QString());
+}
+
+} // namespace
+
+void verodezuvivuderaz2::setupGapRepair()
+{
+    // Switched off, nothing is kept either: the live path carries no bookkeeping at all.
+    if (!AppSettings().value(SettingsKeys::autoGapFill, true).toBool())
+        return;
+
+    m_outageTracker = new OutageTracker(InstallPaths::outageStateFile(), this);
+    GapRepair::Hooks hooks;
+    hooks.watchlist = [this] { return m_updator ? m_updator->selectedSymbols : QStringList(); };
+    hooks.url = [this](const QString &symbol, int days) {
+        return BackfillRequest::intradayUrl(chosenBackfillPath(), userIdText(), m_endpoints.hash,
+                                            QString::number(days),
+                                            SymbolMapping::reverseLookup(symbol));
+    };
+    hooks.backfillIdle = [this] { return backfillIdleForRepair(); };
+    hooks.logFailure = &appendToErrorLog;
+    m_gapRepair = new GapRepair(std::move(hooks), this);
+
+    connect(m_outageTracker, &OutageTracker::outageBegan, this,
+            [this](OutageTracker::Cause cause, QDateTime since) {
+                // Unticked in the Settings dialog since the start: no more repairs.
+                m_gapRepair->setEnabled(AppSettings().value(SettingsKeys::autoGapFill, true).toBool());
+                m_gapRepair->outageBegan(since, cause != OutageTracker::Cause::EarlierRun);
+            });
+    connect(m_gapRepair, &GapRepair::runRequested, this, &verodezuvivuderaz2::startGapRepairRun);
+    connect(m_gapRepair, &GapRepair::repairStarted, m_outageTracker,
+            &OutageTracker::noteRepairStarted);
+    connect(m_gapRepair, &GapRepair::repairEnded, m_outageTracker,
+            [tracker = m_outageTracker](QDateTime stillMissingSince, bool) {
+                tracker->noteRepairEnded(stillMissingSince);
+            });
+    if (m_backfillDownloader) {
+        // A request that got no bytes for the time-out counts as failed, like an error.
+        connect(m_backfillDownloader->timeoutTimer(), &QTimer::timeout, this,
+                &verodezuvivuderaz2::gapRepairRequestFailed);
+    }
+    // Batches the charting program could not take and the spool could not keep either.
+    connect(PendingBatches::notifier(), &PendingBatches::Notifier::batchesDropped, m_outageTracker,
+            &OutageTracker::noteDroppedBatches, Qt::QueuedConnection);
+    m_outageTracker->load();
+}
+
+void verodezuvivuderaz2::wireGapRepair(WebSocketWorker *worker)
+{
+    // The watchlist table marks quiet symbols only while the link is up.
+    connect(worker, &WebSocketWorker::connected, this, [this] { m_quoteAges.linkUp(m_uptime.elapsed()); },
+            Qt::QueuedConnection);
+    connect(worker, &WebSocketWorker::disconnected, this, [this] { m_quoteAges.linkDown(); },
+            Qt::QueuedConnection);
+    if (!m_outageTracker || !m_gapRepair)
+        return;
+    connect(worker, &WebSocketWorker::connected, this, [this] { m_feedAwaitsFirstBatch = true; },
+            Qt::QueuedConnection);
+    connect(worker, &WebSocketWorker::disconnected, this,
+            [this] {
+                m_feedAwaitsFirstBatch = false;
+                m_gapRepair->linkLost();
+                m_outageTracker->noteLinkLost();
+            },
+            Qt::QueuedConnection);
+    connect(worker, &WebSocketWorker::rtDataDownloaded, this,
+            [this] {
+                m_outageTracker->noteTicksImported();
+                // Batches only come once subscribed: the link is really back.
+                if (m_feedAwaitsFirstBatch) {
+                    m_feedAwaitsFirstBatch = false;
+                    m_gapRepair->linkLive();
+                }
+            },
+            Qt::QueuedConnection);
+}
+
+bool verodezuvivuderaz2::backfillIdleForRepair() const
+{
+    return m_updator && !m_backfillBusy && m_updator->backfillQueue.isEmpty()
+           && ui.backfillButton->text() != QLatin1String("Stop");
+}
+
+void verodezuvivuderaz2::noteBackfillIdle()
+{
+    // After the step slot has returned: a repair started from inside it would find the
+    // slot busy and never take its first request.
+    if (m_gapRepair)
+        QTimer::singleShot(0, m_gapRepair, &GapRepair::backfillIdle);
+}
+
+void verodezuvivuderaz2::startGapRepairRun(const QStringList &urls)
+{
+    if (!m_updator)
+        return;
+    m_updator->backfillQueue.append(urls);
+    doAutoBackFill();
+}
+
+void verodezuvivuderaz2::gapRepairRequestFailed()
+{
+    if (!m_gapRepair || !m_gapRepair->isRunning() || !m_gapRepair->requestFailed())
+        return;
+    // Given up after its second request: the downloader's own retry (scheduled right
+    // after this signal) is replaced by the next symbol's request.
+    const int runs = m_gapRepair->runsStarted();
+    const int step = m_gapRepair->current();
+    QTimer::singleShot(0, this, [this, runs, step] {
+        if (!m_gapRepair->isRunning() || m_gapRepair->runsStarted() != runs
+            || m_gapRepair->current() != step)
+            return;
+        backfillDone();
+        doAutoBackFill();
+    });
+}

@@ -1,0 +1,224 @@
+// The real Vantrel binary through the interruptions users meet: a refused reconnect for
+// a while, a link that goes silent without closing, and a kill with downtime. After each
+// one every watchlist symbol is asked for again, and in the end the broker stand-in's
+// store holds a quote in every minute of every watchlist symbol. The data server is a
+// market that keeps trading while Vantrel is away.
+#include "app/settingskeys.h"
+#include "platform/standin/quotestore.h"
+#include "testenv.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const QString kDemoId = QStringLiteral("VANTREL-DEMO-0001");
+const QStringList kSymbols{QStringLiteral("NIFTY-I"), QStringLiteral("GOLDM-I"), QStringLiteral("EURUSD")};
+const QStringList kExchanges{QStringLiteral("FUTURE"), QStringLiteral("MCX"), QStringLiteral("FOREX")};
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TstGapRepairE2E : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void everyInterruptionIsRepaired();
+
+private:
+    std::unique_ptr<QProcess> startApp();
+    QString control(const QString &command);
+    // Intraday requests the data server has seen per watchlist symbol.
+    QHash<QString, int> repairRequests() const;
+    bool everySymbolAskedMoreThan(const QHash<QString, int> &before) const;
+    void pump(QProcess &app) { m_out += app.readAll(); }
+    // Minutes (of the stand-in's timestamps) between the symbol's first and last quote
+    // without any quote.
+    QStringList missingMinutes(const QString &symbol);
+
+    std::unique_ptr<TestEnv> m_env;
+    QProcess m_server;
+    quint16 m_controlPort = 0;
+    QString m_requestLog;
+    QByteArray m_out;
+};
+
+void TstGapRepairE2E::initTestCase()
+{
+    QVERIFY2(TestEnv::mariadbUp(), "MariaDB does not answer on 127.0.0.1:49111");
+    m_env = std::make_unique<TestEnv>();
+    QVERIFY(m_env->installFormats());
+    QVERIFY(m_env->writeUserId(kDemoId));
+    m_requestLog = m_env->root() + QStringLiteral("/requests.log");
+    // The demo account names 127.0.0.1:49120 for the feed and :49121 for backfill.
+    m_server.setProcessChannelMode(QProcess::MergedChannels);
+    m_server.start(TestEnv::builtExecutable(QStringLiteral("vantrel-devserver")),
+                   {QStringLiteral("--ws-port"), QStringLiteral("49120"), QStringLiteral("--http-port"),
+                    QStringLiteral("49121"), QStringLiteral("--control-port"), QStringLiteral("0"),
+                    QStringLiteral("--market"), QStringLiteral("--rate"), QStringLiteral("30"),
+                    QStringLiteral("--batch"), QStringLiteral("3"), QStringLiteral("--log-requests"), m_requestLog});
+    QVERIFY(m_server.waitForStarted(10000));
+    QByteArray out;
+    QElapsedTimer t;
+    t.start();
+    while (!out.contains("listening ws") && t.elapsed() < 20000 && m_server.state() == QProcess::Running) {
+        m_server.waitForReadyRead(200);
+        out += m_server.readAll();
+    }
+    const QRegularExpressionMatch m =
+        QRegularExpression(QStringLiteral("listening control on 127\\.0\\.0\\.1:(\\d+)")).match(QString::fromUtf8(out));
+    QVERIFY2(m.hasMatch(), out.constData());
+    m_controlPort = quint16(m.captured(1).toUInt());
+
+    AppSettings s;
+    s.setValue(SettingsKeys::firstRun, false);
+    s.setValue(SettingsKeys::selectedSymbolsList, kSymbols);
+    s.setValue(SettingsKeys::corrExchList, kExchanges);
+    s.setValue(SettingsKeys::autoBackfillChecked, false);
+}
+
+void TstGapRepairE2E::cleanupTestCase()
+{
+    m_server.terminate();
+    if (!m_server.waitForFinished(5000))
+        m_server.kill();
+}
+
+std::unique_ptr<QProcess> TstGapRepairE2E::startApp()
+{
+    auto p = std::make_unique<QProcess>();
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    e.insert(QStringLiteral("KOVANTA_ROOT"), m_env->root());
+    e.insert(QStringLiteral("XDG_CONFIG_HOME"), m_env->configDir());
+    e.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    e.insert(QStringLiteral("VANTREL_BOX_LOG"), m_env->root() + QStringLiteral("/boxes.log"));
+    e.insert(QStringLiteral("VANTREL_NO_BROWSER"), QStringLiteral("1"));
+    e.insert(QStringLiteral("VANTREL_PROBE_HOST"), QStringLiteral("127.0.0.1:49111"));
+    e.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=true;qt.*.debug=false"));
+    p->setProcessEnvironment(e);
+    p->setProcessChannelMode(QProcess::MergedChannels);
+    p->start(TestEnv::builtExecutable(QStringLiteral("Vantrel")), QStringList());
+    return p;
+}
+
+QString TstGapRepairE2E::control(const QString &command)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, m_controlPort);
+    if (!s.waitForConnected(3000))
+        return QStringLiteral("<no connection>");
+    s.write(command.toUtf8() + '\n');
+    QByteArray line;
+    while (!line.contains('\n') && s.waitForReadyRead(3000))
+        line += s.readAll();
+    return QString::fromUtf8(line.trimmed());
+}
+
+QHash<QString, int> TstGapRepairE2E::repairRequests() const
+{
+    QHash<QString, int> n;
+    const QList<QByteArray> lines = readFile(m_requestLog).split('\n');
+    for (const QByteArray &line : lines) {
+        const int at = line.lastIndexOf("send=");
+        if (at < 0)
+            continue;
+        n[QString::fromUtf8(line.mid(at + 5).split(' ').first().split('&').first())]++;
+    }
+    return n;
+}
+
+bool TstGapRepairE2E::everySymbolAskedMoreThan(const QHash<QString, int> &before) const
+{
+    const QHash<QString, int> now = repairRequests();
+    for (const QString &s : kSymbols) {
+        if (now.value(s) <= before.value(s))
+            return false;
+    }
+    return true;
+}
+
+QStringList TstGapRepairE2E::missingMinutes(const QString &symbol)
+{
+    QuoteStore store;
+    if (!store.open(m_env->root() + QStringLiteral("/Amibroker/RTDataDatabase")))
+        return {QStringLiteral("<no store: %1>").arg(store.errorString())};
+    QSet<qint64> minutes;
+    qint64 first = 0;
+    qint64 last = 0;
+    for (const ImportedQuote &q : store.quotes(symbol)) {
+        const qint64 m = q.timestampMs / 60000;
+        minutes.insert(m);
+        first = first ? qMin(first, m) : m;
+        last = qMax(last, m);
+    }
+    QStringList missing;
+    if (minutes.isEmpty())
+        return {QStringLiteral("<no quotes>")};
+    for (qint64 m = first; m <= last; ++m) {
+        if (!minutes.contains(m))
+            missing.append(QuoteStore::formatTimestamp(m * 60000));
+    }
+    return missing;
+}
+
+void TstGapRepairE2E::everyInterruptionIsRepaired()
+{
+    auto app = startApp();
+    QTRY_VERIFY_WITH_TIMEOUT((pump(*app), m_out.contains("Feed link") || m_out.contains("main window shown")), 60000);
+    // Ticks of every symbol reach the store; no earlier run, so nothing is repaired.
+    QTRY_VERIFY_WITH_TIMEOUT((pump(*app), missingMinutes(kSymbols.last()).isEmpty()), 60000);
+    QCOMPARE(repairRequests().size(), 0);
+
+    // 1. The link is dropped and reconnects are refused for a while.
+    QHash<QString, int> before = repairRequests();
+    QVERIFY(control(QStringLiteral("refuse 10")).startsWith(QLatin1String("ok")));
+    QVERIFY(control(QStringLiteral("drop")).startsWith(QLatin1String("ok")));
+    QTRY_VERIFY_WITH_TIMEOUT((pump(*app), everySymbolAskedMoreThan(before)), 120000);
+    QTRY_VERIFY_WITH_TIMEOUT((pump(*app), m_out.count("Gap repair run complete") >= 1), 60000);
+
+    // 2. The link stays open but goes silent: no frames, no pongs.
+    before = repairRequests();
+    QVERIFY(control(QStringLiteral("mute")).startsWith(QLatin1String("ok 1")));
+    QTRY_VERIFY_WITH_TIMEOUT((pump(*app), m_out.contains("Feed link stalled")), 90000);
+    QTRY_VERIFY_WITH_TIMEOUT((pump(*app), everySymbolAskedMoreThan(before)), 120000);
+    QTRY_VERIFY_WITH_TIMEOUT((pump(*app), m_out.count("Gap repair run complete") >= 2), 60000);
+
+    // 3. Killed with no close, a while later started again.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_env->root() + QStringLiteral("/outage_state.txt")), 30000);
+    QTest::qWait(11000); // the state is written every 10 s, not at a kill
+    before = repairRequests();
+    ::kill(pid_t(app->processId()), SIGKILL);
+    QVERIFY(app->waitForFinished(10000));
+    QTest::qWait(70000); // more than a minute away
+    m_out.clear();
+    app = startApp();
+    QTRY_VERIFY_WITH_TIMEOUT((pump(*app), everySymbolAskedMoreThan(before)), 120000);
+    QTRY_VERIFY_WITH_TIMEOUT((pump(*app), m_out.count("Gap repair run complete") >= 1), 120000);
+
+    // Each interruption cost one request per symbol (two at most when one failed).
+    const QHash<QString, int> asked = repairRequests();
+    for (const QString &s : kSymbols) {
+        QVERIFY2(asked.value(s) >= 3 && asked.value(s) <= 6, qPrintable(QStringLiteral("%1: %2").arg(s).arg(asked.value(s))));
+        const QStringList missing = missingMinutes(s);
+        QVERIFY2(missing.isEmpty(), qPrintable(s + QStringLiteral(" misses ") + missing.join(QLatin1Char(' '))));
+    }
+
+    ::kill(pid_t(app->processId()), SIGTERM);
+    QVERIFY(app->waitForFinished(30000));
+    QCOMPARE(app->exitCode(), 0);
+}
+
+QTEST_GUILESS_MAIN(TstGapRepairE2E)
+#include "tst_gaprepaire2e.moc"
