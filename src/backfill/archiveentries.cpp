@@ -50,6 +50,21 @@ void put64(QByteArray &b, quint64 v)
     b.append(c, 8);
 }
 
+// The fields a local header and its central directory record share, from the version
+// needed to the name's length.
+void putSharedFields(QByteArray &b, const Entry &e, quint16 flags, int nameSize)
+{
+    put16(b, 20);
+    put16(b, flags);
+    put16(b, e.method);
+    put16(b, e.modTime);
+    put16(b, e.modDate);
+    put32(b, e.crc);
+    put32(b, quint32(e.compressedSize));
+    put32(b, quint32(e.size));
+    put16(b, quint16(nameSize));
+}
+
 bool fail(QString *error, const QString &why)
 {
     *error = why;
@@ -382,15 +397,7 @@ bool SafeCopy::beginEntry(QString *error)
     const quint16 flags = quint16((e.flags & 0x0006) | 0x0800);
     QByteArray local2;
     put32(local2, 0x04034b50);
-    put16(local2, 20);
-    put16(local2, flags);
-    put16(local2, e.method);
-    put16(local2, e.modTime);
-    put16(local2, e.modDate);
-    put32(local2, e.crc);
-    put32(local2, quint32(e.compressedSize));
-    put32(local2, quint32(e.size));
-    put16(local2, quint16(name.size()));
+    putSharedFields(local2, e, flags, name.size());
     put16(local2, 0);
     local2 += name;
     if (m_out.write(local2) != local2.size())
@@ -409,15 +416,7 @@ bool SafeCopy::beginEntry(QString *error)
     }
     put32(m_central, 0x02014b50);
     put16(m_central, madeBy);
-    put16(m_central, 20);
-    put16(m_central, flags);
-    put16(m_central, e.method);
-    put16(m_central, e.modTime);
-    put16(m_central, e.modDate);
-    put32(m_central, e.crc);
-    put32(m_central, quint32(e.compressedSize));
-    put32(m_central, quint32(e.size));
-    put16(m_central, quint16(name.size()));
+    putSharedFields(m_central, e, flags, name.size());
     put16(m_central, 0);
     put16(m_central, 0);
     put16(m_central, 0);
