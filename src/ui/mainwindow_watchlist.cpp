@@ -33,36 +33,51 @@ const QStringList &tableHeaders()
 
 constexpr int kColumnWidths[5] = {155, 75, 70, 95, 40};
 
-// Every new widget queues a polish request. A push button answers it with a layout
-// request to its parent, which Qt compares against every event still queued, so working
-// off the requests of tens of thousands of row buttons grew with the square of the
-// watchlist's length. The buttons are polished as they are made; this filter then drops
-// their queued request, which has nothing left to do.
-class DropRepeatedPolish : public QObject
+// Row buttons are many siblings in one viewport, and two things Qt does for each widget
+// cost a pass over all of them, which made a long watchlist fill with the square of its
+// length:
+// - Every new widget queues a polish request. A push button answers it with a layout
+//   request to its parent, which Qt compares against every event still queued. The buttons
+//   are polished as they are made, so their queued request has nothing left to do.
+// - Every widget that becomes visible queues a repaint of itself. The view shows each cell
+//   widget, also the thousands placed below the visible rows, and the repaint of each one
+//   weighs it against every sibling before finding nothing to paint. A button outside its
+//   viewport is not painted; it is painted when a scroll or a move brings it into sight.
+class CellButtonEvents : public QObject
 {
 public:
     using QObject::QObject;
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (event->type() != QEvent::PolishRequest)
-            return false;
-        watched->removeEventFilter(this);
         auto *widget = qobject_cast<QWidget *>(watched);
-        return widget && widget->testAttribute(Qt::WA_WState_Polished);
+        if (!widget)
+            return false;
+        switch (event->type()) {
+        case QEvent::PolishRequest:
+            return widget->testAttribute(Qt::WA_WState_Polished);
+        case QEvent::UpdateLater: {
+            const QWidget *viewport = widget->parentWidget();
+            return viewport && !widget->geometry().intersects(viewport->rect());
+        }
+        default:
+            return false;
+        }
     }
 };
 
-QPushButton *newCellButton(QTableWidget *table, const QString &text)
+QPushButton *newCellButton(QTableWidget *table, const QString &text, const QSize &cell)
 {
-    static const char kFilterName[] = "dropRepeatedPolish";
-    auto *filter = table->findChild<DropRepeatedPolish *>(QLatin1String(kFilterName), Qt::FindDirectChildrenOnly);
+    static const char kFilterName[] = "cellButtonEvents";
+    auto *filter = table->findChild<CellButtonEvents *>(QLatin1String(kFilterName), Qt::FindDirectChildrenOnly);
     if (!filter) {
-        filter = new DropRepeatedPolish(table);
+        filter = new CellButtonEvents(table);
         filter->setObjectName(QLatin1String(kFilterName));
     }
-    auto *button = new QPushButton(text);
+    // Born in the viewport, out of sight and at its cell's size: placing it then only moves it.
+    auto *button = new QPushButton(text, table->viewport());
     button->setFont(table->font());
     button->ensurePolished();
+    button->setGeometry(QRect(QPoint(-4 * cell.width(), -4 * cell.height()), cell));
     button->installEventFilter(filter);
     return button;
 }
@@ -193,6 +208,12 @@ void verodezuvivuderaz2::addDisplayTable()
     for (int c = 0; c < 5; ++c)
         table->setColumnWidth(c, kColumnWidths[c]);
     table->setRowCount(symbols.size());
+    // Every row's buttons get the size of their cell, so that placing them only moves them.
+    QSize cells[2];
+    if (!symbols.isEmpty()) {
+        for (int c = 0; c < 2; ++c)
+            cells[c] = table->visualRect(table->model()->index(0, 3 + c)).size();
+    }
 
     for (int i = 0; i < symbols.size(); ++i) {
         const QString &symbol = symbols.at(i);
@@ -212,7 +233,7 @@ void verodezuvivuderaz2::addDisplayTable()
 
         auto *backfill = qobject_cast<QPushButton *>(table->cellWidget(i, 3));
         if (!backfill) {
-            backfill = newCellButton(table, QStringLiteral("Backfill"));
+            backfill = newCellButton(table, QStringLiteral("Backfill"), cells[0]);
             table->setCellWidget(i, 3, backfill);
         }
         backfill->setObjectName(symbol);
@@ -223,7 +244,7 @@ void verodezuvivuderaz2::addDisplayTable()
 
         auto *remove = qobject_cast<QPushButton *>(table->cellWidget(i, 4));
         if (!remove) {
-            remove = newCellButton(table, QStringLiteral("X"));
+            remove = newCellButton(table, QStringLiteral("X"), cells[1]);
             remove->setFixedWidth(30);
             table->setCellWidget(i, 4, remove);
         }

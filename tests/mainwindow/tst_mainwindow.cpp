@@ -23,10 +23,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTableWidget>
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QTimer>
+#include <QWindow>
 #include <QtTest>
 #include <memory>
 
@@ -663,6 +665,37 @@ private slots:
         QCOMPARE(ui().displayTableWidget->item(1, 0)->text(), QStringLiteral("XAUUSD"));
         QCOMPARE(ui().displayTableWidget->item(1, 1)->text(), QStringLiteral("2034.1"));
         QCOMPARE(ui().displayTableWidget->item(1, 1)->textAlignment(), int(Qt::AlignRight | Qt::AlignVCenter));
+    }
+
+    void rowButtonsReachTheScreenWhereverTheyComeIntoView()
+    {
+        // A long list filled into a shown window: the buttons of the first rows and of the
+        // rows scrolled to must be on the screen, not only in the widget tree.
+        window().setSymbolLimit(3000);
+        for (int i = 0; i < 3000; ++i) {
+            symbols() << QStringLiteral("S%1").arg(i);
+            exchanges() << QStringLiteral("CASH");
+        }
+        window().show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window()));
+        window().addDisplayTable();
+        QTableWidget *t = ui().displayTableWidget;
+        auto onScreen = [&](int row, int column) {
+            QCoreApplication::processEvents();
+            auto *button = qobject_cast<QPushButton *>(t->cellWidget(row, column));
+            if (!button || !button->isVisible()
+                || !t->viewport()->rect().contains(button->geometry()))
+                return false;
+            const QImage screen = window().windowHandle()->screen()->grabWindow(window().winId()).toImage();
+            const QRect where(button->mapTo(&window(), QPoint()), button->size());
+            return screen.copy(where) == button->grab().toImage().convertToFormat(screen.format());
+        };
+        QVERIFY(onScreen(0, 3));
+        QVERIFY(onScreen(0, 4));
+        t->scrollToBottom();
+        QVERIFY(onScreen(2999, 3));
+        t->scrollToItem(t->item(1500, 0), QAbstractItemView::PositionAtCenter);
+        QVERIFY(onScreen(1500, 4));
     }
 
     void deleteAllLeavesHeadersAndNoRows()
