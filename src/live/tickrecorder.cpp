@@ -162,6 +162,17 @@ QByteArray recordLines(const QJsonArray &records)
     return lines;
 }
 
+QByteArray recordLines(const QJsonArray &records, const QSet<QString> &symbols)
+{
+    QByteArray lines;
+    for (const QJsonValue &v : records) {
+        const QJsonObject record = v.toObject();
+        if (symbols.contains(jsonText(record.value(QLatin1String("symbol"))).trimmed()))
+            lines += recordLine(record);
+    }
+    return lines;
+}
+
 bool storeBatch(const QString &tickFilePath, const QByteArray &lines)
 {
     if (lines.isEmpty())

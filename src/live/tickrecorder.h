@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QSet>
 #include <QString>
 
 // Turns tick records from the feed into eight-field text lines, stores each batch, and
@@ -40,6 +41,8 @@ QByteArray recordLine(const QJsonObject &record);
 // The lines of every qualifying record, concatenated in record order. Elements that are
 // not objects are read as empty objects (and so skipped).
 QByteArray recordLines(const QJsonArray &records);
+// The same, keeping only records whose trimmed symbol is one of `symbols`.
+QByteArray recordLines(const QJsonArray &records, const QSet<QString> &symbols);
 
 // Stores one non-empty batch: replaces the tick file through "<path>.tmp" (write, flush,
 // close, remove the old file, rename), then puts the bytes into the latest batch buffer

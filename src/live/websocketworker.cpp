@@ -148,6 +148,7 @@ void WebSocketWorker::stop()
 {
     m_stoppedByUser = true;
     m_subscribed = false;
+    m_carriedOver.clear();
 
     if (m_healthTimer && m_healthTimer->isActive())
         m_healthTimer->stop();
@@ -171,9 +172,16 @@ void WebSocketWorker::resubscribe(QStringList newSymbolsList)
 {
     m_symbols = std::move(newSymbolsList);
     if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState) {
+        m_carriedOver.clear();
         scheduleReconnect();
         return;
     }
+    // What the server may still be sending: the acknowledged list, and what an earlier
+    // resubscribe still waiting for its acknowledgement carried over or asked for.
+    QSet<QString> sendable = m_carriedOver;
+    if (m_subscribed || !m_carriedOver.isEmpty())
+        sendable.unite(QSet<QString>(m_sentSymbols.cbegin(), m_sentSymbols.cend()));
+    m_carriedOver = sendable.intersect(QSet<QString>(m_symbols.cbegin(), m_symbols.cend()));
     QMetaObject::invokeMethod(this, "doUnsubscribeAll", Qt::QueuedConnection);
     QMetaObject::invokeMethod(this, "doSubscribe", Qt::QueuedConnection);
 }
@@ -206,6 +214,7 @@ void WebSocketWorker::onDisconnected()
 {
     emit disconnected();
     m_subscribed = false;
+    m_carriedOver.clear();
     if (m_healthTimer)
         m_healthTimer->stop();
     if (m_stallTimer)
@@ -302,6 +311,7 @@ void WebSocketWorker::checkStall()
                               .arg(silent);
     m_abortedAsStalled = true;
     m_subscribed = false;
+    m_carriedOver.clear();
     m_socket->abort();
     scheduleReconnect();
 }
@@ -342,6 +352,7 @@ void WebSocketWorker::doSubscribe()
     subscribe.insert(QStringLiteral("type"), QStringLiteral("subscribe"));
     subscribe.insert(QStringLiteral("symbols"), QJsonArray::fromStringList(m_symbols));
     sendJson(subscribe);
+    m_sentSymbols = m_symbols;
 }
 
 void WebSocketWorker::doUnsubscribeAll()
@@ -372,6 +383,7 @@ void WebSocketWorker::handleSubAck(const QJsonObject &message)
     if (message.value(QLatin1String("action")).toString() != QLatin1String("subscribe"))
         return;
     m_subscribed = true;
+    m_carriedOver.clear();
     QStringList acked;
     const QJsonArray symbols = message.value(QLatin1String("symbols")).toArray();
     for (const QJsonValue &v : symbols)
@@ -381,12 +393,14 @@ void WebSocketWorker::handleSubAck(const QJsonObject &message)
 
 void WebSocketWorker::handleBatch(const QJsonObject &message)
 {
-    if (!m_subscribed)
+    if (!m_subscribed && m_carriedOver.isEmpty())
         return;
     const QJsonValue records = message.value(QLatin1String("records"));
     if (!records.isArray())
         return;
-    const QByteArray lines = TickRecorder::recordLines(records.toArray());
+    const QByteArray lines = m_subscribed
+        ? TickRecorder::recordLines(records.toArray())
+        : TickRecorder::recordLines(records.toArray(), m_carriedOver);
     if (lines.isEmpty())
         return;
     TickRecorder::storeBatch(m_tickFile.fileName(), lines);

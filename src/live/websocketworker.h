@@ -12,6 +12,7 @@ QT_WARNING_DISABLE_DEPRECATED
 #include <QNetworkConfigurationManager>
 QT_WARNING_POP
 #include <QObject>
+#include <QSet>
 #include <QStringList>
 #include <QTimer>
 #include <QUrl>
@@ -96,6 +97,12 @@ private:
     QStringList m_symbols;
     QFile m_tickFile;
     bool m_subscribed = false;
+    // The list of the last subscribe sent.
+    QStringList m_sentSymbols;
+    // While a resubscribe waits for its acknowledgement, batches the server sent before it
+    // read the unsubscribe still arrive. Their records of symbols that were subscribed and
+    // are still wanted are kept: dropping them would leave a hole at every watchlist change.
+    QSet<QString> m_carriedOver;
 QT_WARNING_PUSH
 QT_WARNING_DISABLE_DEPRECATED
     QNetworkConfigurationManager m_networkMonitor;

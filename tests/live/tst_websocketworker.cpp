@@ -470,6 +470,20 @@ void TstWebSocketWorker::resubscribeGatesBatchesUntilNewAck()
     QTRY_COMPARE(dataSpy.count(), 1);
     QCOMPARE(readAll(m_tickPath), kBatchLines);
     QCOMPARE(server.connections(), 1);
+
+    // A list that keeps symbols: what the server sent for them before it read the
+    // unsubscribe is kept, what it sent for the symbol dropped is not.
+    w->resubscribe({QStringLiteral("NIFTY-I"), QStringLiteral("GOLDM-I")});
+    QTRY_COMPARE(server.last().texts.size(), 6);
+    QVERIFY(syncAck(server, ackSpy));
+    PendingBatches::takeAll();
+    w->resubscribe({QStringLiteral("NIFTY-I"), QStringLiteral("Y")});
+    QTRY_COMPARE(server.last().texts.size(), 8);
+    QVERIFY(!w->isSubscribed());
+    server.send(kBatch2);
+    server.send(kBatch);
+    QVERIFY(syncAck(server, ackSpy));
+    QCOMPARE(PendingBatches::takeAll(), QList<QByteArray>{kBatchLines});
 }
 
 void TstWebSocketWorker::malformedFramesChangeNothing()
