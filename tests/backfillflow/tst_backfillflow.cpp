@@ -88,7 +88,7 @@ private slots:
         child<QLineEdit>("machineIDLabel")->setText(QStringLiteral("VANTREL-DEMO-0001"));
         child<QComboBox>("daysBox")->clear();
         child<QComboBox>("daysBox")->addItems({"1", "60", "90"});
-        m_server.control(QStringLiteral("fault normal"));
+        QCOMPARE(m_server.control(QStringLiteral("http-fault normal")), QStringLiteral("ok"));
     }
     void cleanup() { m_window.reset(); }
 
@@ -116,7 +116,7 @@ private slots:
 
     void stopEndsTheRunAndRowButtonStopsToo()
     {
-        m_server.control(QStringLiteral("fault slow 3"));
+        QCOMPARE(m_server.control(QStringLiteral("http-fault slow 3")), QStringLiteral("ok"));
         setWatchlist({"NIFTY-I", "GOLDM-I"}, {"FUTURE", "MCX"});
         const int before = m_server.requests().size();
         button()->click();
@@ -133,7 +133,7 @@ private slots:
         QCOMPARE(m_server.requests().size(), before + 1);
 
         // A row's button during a run stops it instead of adding its symbol.
-        m_server.control(QStringLiteral("fault normal"));
+        QCOMPARE(m_server.control(QStringLiteral("http-fault normal")), QStringLiteral("ok"));
         button()->click();
         QCOMPARE(button()->text(), QStringLiteral("Stop"));
         auto *row = qobject_cast<QPushButton *>(child<QTableWidget>("displayTableWidget")->cellWidget(1, 3));
