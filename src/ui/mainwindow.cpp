@@ -269,10 +269,14 @@ void verodezuvivuderaz2::writeSettingsOnClose()
     AppSettings store;
     for (int k = 0; k < Catalogue::kSegmentCount; ++k)
         store.setValue(SettingsKeys::segmentCheckbox(k), m_segmentFlags[k]);
-    store.setValue(SettingsKeys::selectedSymbolsList,
-                   m_updator ? m_updator->selectedSymbols : QStringList());
-    store.setValue(SettingsKeys::corrExchList,
-                   m_updator ? m_updator->correspondingExchanges : QStringList());
+    QStringList symbols = m_updator ? m_updator->selectedSymbols : QStringList();
+    QStringList exchanges = m_updator ? m_updator->correspondingExchanges : QStringList();
+    if (symbols.isEmpty() && !m_setAsideSymbols.isEmpty()) {
+        symbols = m_setAsideSymbols;
+        exchanges = m_setAsideExchanges;
+    }
+    store.setValue(SettingsKeys::selectedSymbolsList, symbols);
+    store.setValue(SettingsKeys::corrExchList, exchanges);
     store.setValue(SettingsKeys::autoBackfillChecked, ui.autofillCheckBox->isChecked());
     store.setValue(SettingsKeys::autoFilldays, ui.autoFilldaysBox->currentText());
     // A store that cannot be written (a folder in its place, an immutable file) would lose

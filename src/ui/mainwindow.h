@@ -243,6 +243,11 @@ private:
     QStringList m_defaultSymbols;
     int m_symbolLimit = 0;
     bool m_symbolLimitKnown = true;
+    // A saved watchlist longer than the account allows is not shown at start-up. It is
+    // kept here and written back at close while the watchlist is still empty, so a lower
+    // limit from the server never costs the user the list they made.
+    QStringList m_setAsideSymbols;
+    QStringList m_setAsideExchanges;
     QHash<QString, QStringList> m_symbolCache;
 
     // Uptime overlay and the display refresh.

@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTableWidget>
+#include <utility>
 
 namespace {
 
@@ -372,7 +373,10 @@ void verodezuvivuderaz2::restoreWatchlist()
     }
 
     if (m_symbolLimitKnown && m_symbolLimit < symbols.size()) {
-        symbols.clear();
-        exchanges.clear();
+        qDebug().noquote() << "Saved watchlist of" << symbols.size()
+                           << "symbols is over the account's limit of" << m_symbolLimit
+                           << "and is not loaded; it stays saved for a later start";
+        m_setAsideSymbols = std::exchange(symbols, QStringList());
+        m_setAsideExchanges = std::exchange(exchanges, QStringList());
     }
 }

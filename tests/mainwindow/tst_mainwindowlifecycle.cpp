@@ -580,17 +580,40 @@ private slots:
             store.setValue(SettingsKeys::selectedSymbolsList, QStringList({"NIFTY-I", "ICICIBANK", "XAUUSD"}));
             store.setValue(SettingsKeys::corrExchList, QStringList({"FUTURE", "CASH", "FOREX"}));
         }
-        verodezuvivuderaz2 w;
-        w.setSymbolLimit(2);
-        w.setWebSocketLink(QStringLiteral("ws://127.0.0.1:1/ws")); // nobody answers; it keeps trying
-        w.enableInterface(QStringLiteral("U"), kDays, QString());
-        QVERIFY(w.liveUpdator()->selectedSymbols.isEmpty());
-        QVERIFY(w.liveUpdator()->correspondingExchanges.isEmpty());
-        QCOMPARE(m_hooks.titles(), QStringList{QStringLiteral("Select Symbols")});
-        QCOMPARE(m_hooks.boxes[0].text, QStringLiteral("No Symbol Selected.\nPlease Add Symbols for Live Data!"));
-        QCOMPARE(m_hooks.boxes[0].icon, QMessageBox::Information);
-        QCOMPARE(w.form().displayTableWidget->rowCount(), 0);
-        QCOMPARE(w.form().SymbolsSelected->text(), QStringLiteral("S:(0)"));
+        const auto stored = [] {
+            AppSettings store;
+            return store.value(SettingsKeys::selectedSymbolsList).toStringList()
+                   + store.value(SettingsKeys::corrExchList).toStringList();
+        };
+        {
+            verodezuvivuderaz2 w;
+            w.setSymbolLimit(2);
+            w.setWebSocketLink(QStringLiteral("ws://127.0.0.1:1/ws")); // nobody answers; it keeps trying
+            w.enableInterface(QStringLiteral("U"), kDays, QString());
+            QVERIFY(w.liveUpdator()->selectedSymbols.isEmpty());
+            QVERIFY(w.liveUpdator()->correspondingExchanges.isEmpty());
+            QCOMPARE(m_hooks.titles(), QStringList{QStringLiteral("Select Symbols")});
+            QCOMPARE(m_hooks.boxes[0].text, QStringLiteral("No Symbol Selected.\nPlease Add Symbols for Live Data!"));
+            QCOMPARE(m_hooks.boxes[0].icon, QMessageBox::Information);
+            QCOMPARE(w.form().displayTableWidget->rowCount(), 0);
+            QCOMPARE(w.form().SymbolsSelected->text(), QStringLiteral("S:(0)"));
+            w.close();
+        }
+        // The lower limit cost the session its list, not the user: the saved one stays.
+        const QStringList saved{"NIFTY-I", "ICICIBANK", "XAUUSD", "FUTURE", "CASH", "FOREX"};
+        QCOMPARE(stored(), saved);
+
+        // A list the user builds in such a session is theirs and replaces it.
+        {
+            verodezuvivuderaz2 w;
+            w.setSymbolLimit(2);
+            w.setWebSocketLink(QStringLiteral("ws://127.0.0.1:1/ws"));
+            w.enableInterface(QStringLiteral("U"), kDays, QString());
+            w.liveUpdator()->selectedSymbols = QStringList{QStringLiteral("GOLDM-I")};
+            w.liveUpdator()->correspondingExchanges = QStringList{QStringLiteral("MCX")};
+            w.close();
+        }
+        QCOMPARE(stored(), (QStringList{"GOLDM-I", "MCX"}));
     }
 
     void unreadableLimitKeepsTheSavedWatchlist()
