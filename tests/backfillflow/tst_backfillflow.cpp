@@ -11,9 +11,7 @@
 #include "ui/mainwindow.h"
 #include "ui/settingsdialog.h"
 
-#include "../mainwindow/windowtesthooks.h"
-#include "devserverprocess.h"
-#include "testenv.h"
+#include "../mainwindow/backfillwindowfixture.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -42,35 +40,11 @@ QMap<QString, qint64> storedCounts()
 }
 } // namespace
 
-class TestBackfillFlow : public QObject
+class TestBackfillFlow : public QObject, protected BackfillWindowFixture
 {
     Q_OBJECT
-    std::unique_ptr<TestEnv> m_env;
-    std::unique_ptr<verodezuvivuderaz2> m_window;
-    DevServerProcess m_server;
-    WindowTestHooks m_hooks;
-
-    template <class T> T *child(const char *name) { return m_window->findChild<T *>(QLatin1String(name)); }
-    QPushButton *button() { return child<QPushButton>("backfillButton"); }
-    QString barText() { return child<QProgressBar>("progressBarRT")->format(); }
-
-    void setWatchlist(const QStringList &symbols, const QStringList &exchanges)
-    {
-        m_window->liveUpdator()->selectedSymbols = symbols;
-        m_window->liveUpdator()->correspondingExchanges = exchanges;
-        m_window->addDisplayTable();
-    }
-
 private slots:
-    void initTestCase()
-    {
-        m_env = std::make_unique<TestEnv>();
-        QVERIFY(TestEnv::mariadbUp());
-        QVERIFY(m_env->installFormats());
-        QVERIFY(m_server.start({}));
-        QApplication::setQuitOnLastWindowClosed(false);
-        m_hooks.install();
-    }
+    void initTestCase() { QVERIFY(startServices()); }
     void cleanupTestCase() { m_hooks.uninstall(); }
 
     void init()
@@ -79,15 +53,7 @@ private slots:
         AppSettings().setValue(SettingsKeys::firstRun, false);
         QDir(InstallPaths::databaseDir()).removeRecursively();
         m_hooks.clear();
-        m_window = std::make_unique<verodezuvivuderaz2>();
-        QVERIFY(m_window->isConstructed());
-        m_window->setSymbolLimit(50);
-        m_window->setSecureKey(QStringLiteral("key-1"));
-        const QString base = QStringLiteral("127.0.0.1:%1").arg(m_server.httpPort);
-        m_window->setBackfillPaths(base + "/backfill", base + "/backfill1min");
-        child<QLineEdit>("machineIDLabel")->setText(QStringLiteral("VANTREL-DEMO-0001"));
-        child<QComboBox>("daysBox")->clear();
-        child<QComboBox>("daysBox")->addItems({"1", "60", "90"});
+        QVERIFY(makeBackfillWindow({"1", "60", "90"}));
         QCOMPARE(m_server.control(QStringLiteral("http-fault normal")), QStringLiteral("ok"));
     }
     void cleanup() { m_window.reset(); }

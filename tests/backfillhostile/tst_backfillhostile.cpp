@@ -8,9 +8,7 @@
 #include "platform/standin/quotestore.h"
 #include "ui/mainwindow.h"
 
-#include "../mainwindow/windowtesthooks.h"
-#include "devserverprocess.h"
-#include "testenv.h"
+#include "../mainwindow/backfillwindowfixture.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -20,37 +18,18 @@
 #include <QPushButton>
 #include <QtTest>
 
-class TestBackfillHostile : public QObject
+class TestBackfillHostile : public QObject, protected BackfillWindowFixture
 {
     Q_OBJECT
-    std::unique_ptr<TestEnv> m_env;
-    std::unique_ptr<verodezuvivuderaz2> m_window;
-    DevServerProcess m_server;
-    WindowTestHooks m_hooks;
-
-    template <class T> T *child(const char *name) { return m_window->findChild<T *>(QLatin1String(name)); }
-    QPushButton *button() { return child<QPushButton>("backfillButton"); }
-    QString barText() { return child<QProgressBar>("progressBarRT")->format(); }
     QStringList requestsFor(const QString &symbol, int from)
     {
         return m_server.requests().mid(from).filter(QStringLiteral("&send=") + symbol);
-    }
-    void setWatchlist(const QStringList &symbols, const QStringList &exchanges)
-    {
-        m_window->liveUpdator()->selectedSymbols = symbols;
-        m_window->liveUpdator()->correspondingExchanges = exchanges;
-        m_window->addDisplayTable();
     }
 
 private slots:
     void initTestCase()
     {
-        m_env = std::make_unique<TestEnv>();
-        QVERIFY(TestEnv::mariadbUp());
-        QVERIFY(m_env->installFormats());
-        QVERIFY(m_server.start({}));
-        QApplication::setQuitOnLastWindowClosed(false);
-        m_hooks.install();
+        QVERIFY(startServices());
         // Retry delays and time limits a hundred times shorter.
         MyDownloader::setIntervalScaleForTests(0.01);
     }
@@ -61,15 +40,7 @@ private slots:
         TestEnv::clearSettings();
         AppSettings().setValue(SettingsKeys::firstRun, false);
         m_hooks.clear();
-        m_window = std::make_unique<verodezuvivuderaz2>();
-        QVERIFY(m_window->isConstructed());
-        m_window->setSymbolLimit(50);
-        m_window->setSecureKey(QStringLiteral("key-1"));
-        const QString base = QStringLiteral("127.0.0.1:%1").arg(m_server.httpPort);
-        m_window->setBackfillPaths(base + "/backfill", base + "/backfill1min");
-        child<QLineEdit>("machineIDLabel")->setText(QStringLiteral("VANTREL-DEMO-0001"));
-        child<QComboBox>("daysBox")->clear();
-        child<QComboBox>("daysBox")->addItems({"1"});
+        QVERIFY(makeBackfillWindow({"1"}));
         QCOMPARE(m_server.control(QStringLiteral("http-fault normal")), QStringLiteral("ok"));
         QCOMPARE(m_server.control(QStringLiteral("http-fail-symbol none")), QStringLiteral("ok"));
     }

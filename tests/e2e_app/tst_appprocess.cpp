@@ -84,19 +84,10 @@ class tst_AppProcess : public QObject
     std::unique_ptr<QProcess> startApp(const QStringList &extraEnv = {})
     {
         auto p = std::make_unique<QProcess>();
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert("KOVANTA_ROOT", env->root());
-        e.insert("XDG_CONFIG_HOME", env->configDir());
-        e.insert("QT_QPA_PLATFORM", "offscreen");
-        e.insert("VANTREL_BOX_LOG", boxLog());
-        e.insert("VANTREL_NO_BROWSER", "1");
-        e.insert("VANTREL_PROBE_HOST", "127.0.0.1:49111");
-        e.insert("QT_LOGGING_RULES", "*.debug=true;qt.*.debug=false");
+        QProcessEnvironment e = env->appEnvironment();
         for (const QString &kv : extraEnv)
             e.insert(kv.section('=', 0, 0), kv.section('=', 1));
-        p->setProcessEnvironment(e);
-        p->setProcessChannelMode(QProcess::MergedChannels);
-        p->start(TestEnv::builtExecutable("Vantrel"), QStringList());
+        TestEnv::startApp(p.get(), e);
         return p;
     }
 

@@ -18,17 +18,9 @@ class tst_BackfillProcess : public QObject
 
     void startApp(QProcess *app, const TestEnv &env)
     {
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert("KOVANTA_ROOT", env.root());
-        e.insert("XDG_CONFIG_HOME", env.configDir());
-        e.insert("QT_QPA_PLATFORM", "offscreen");
-        e.insert("VANTREL_BOX_LOG", env.root() + "/boxes.log");
-        e.insert("VANTREL_NO_BROWSER", "1");
-        e.insert("VANTREL_PROBE_HOST", "127.0.0.1:49111");
+        QProcessEnvironment e = env.appEnvironment();
         e.insert("VANTREL_DATA_SERVER", m_server.httpBase());
-        app->setProcessEnvironment(e);
-        app->setProcessChannelMode(QProcess::MergedChannels);
-        app->start(TestEnv::builtExecutable("Vantrel"), QStringList());
+        TestEnv::startApp(app, e);
     }
 
 private slots:

@@ -99,17 +99,7 @@ void TstGapRepairE2E::cleanupTestCase()
 std::unique_ptr<QProcess> TstGapRepairE2E::startApp()
 {
     auto p = std::make_unique<QProcess>();
-    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-    e.insert(QStringLiteral("KOVANTA_ROOT"), m_env->root());
-    e.insert(QStringLiteral("XDG_CONFIG_HOME"), m_env->configDir());
-    e.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    e.insert(QStringLiteral("VANTREL_BOX_LOG"), m_env->root() + QStringLiteral("/boxes.log"));
-    e.insert(QStringLiteral("VANTREL_NO_BROWSER"), QStringLiteral("1"));
-    e.insert(QStringLiteral("VANTREL_PROBE_HOST"), QStringLiteral("127.0.0.1:49111"));
-    e.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=true;qt.*.debug=false"));
-    p->setProcessEnvironment(e);
-    p->setProcessChannelMode(QProcess::MergedChannels);
-    p->start(TestEnv::builtExecutable(QStringLiteral("Vantrel")), QStringList());
+    TestEnv::startApp(p.get(), m_env->appEnvironment());
     return p;
 }
 

@@ -118,17 +118,7 @@ private slots:
             s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FOREX"});
         }
         QProcess app;
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert("KOVANTA_ROOT", env->root());
-        e.insert("XDG_CONFIG_HOME", env->configDir());
-        e.insert("QT_QPA_PLATFORM", "offscreen");
-        e.insert("VANTREL_BOX_LOG", env->root() + "/boxes.log");
-        e.insert("VANTREL_NO_BROWSER", "1");
-        e.insert("VANTREL_PROBE_HOST", "127.0.0.1:49111");
-        e.insert("QT_LOGGING_RULES", "*.debug=true;qt.*.debug=false");
-        app.setProcessEnvironment(e);
-        app.setProcessChannelMode(QProcess::MergedChannels);
-        app.start(TestEnv::builtExecutable("Vantrel"), QStringList());
+        TestEnv::startApp(&app, env->appEnvironment());
         QByteArray out;
         QTRY_VERIFY_WITH_TIMEOUT((out += app.readAll()).contains(kShownMarker), 30000);
         QuoteStore probe;

@@ -126,19 +126,10 @@ class tst_StartupProcess : public QObject
     std::unique_ptr<QProcess> startApp(const QStringList &extraEnv = {})
     {
         auto p = std::make_unique<QProcess>();
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert(QStringLiteral("KOVANTA_ROOT"), env->root());
-        e.insert(QStringLiteral("XDG_CONFIG_HOME"), env->configDir());
-        e.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        e.insert(QStringLiteral("VANTREL_BOX_LOG"), boxLog());
-        e.insert(QStringLiteral("VANTREL_NO_BROWSER"), QStringLiteral("1"));
-        e.insert(QStringLiteral("VANTREL_PROBE_HOST"), QStringLiteral("127.0.0.1:49111"));
-        e.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=true;qt.*.debug=false"));
+        QProcessEnvironment e = env->appEnvironment();
         for (const QString &kv : extraEnv)
             e.insert(kv.section(QLatin1Char('='), 0, 0), kv.section(QLatin1Char('='), 1));
-        p->setProcessEnvironment(e);
-        p->setProcessChannelMode(QProcess::MergedChannels);
-        p->start(TestEnv::builtExecutable(QStringLiteral("Vantrel")), QStringList());
+        TestEnv::startApp(p.get(), e);
         return p;
     }
 

@@ -10,9 +10,7 @@
 #include "platform/standin/quotestore.h"
 #include "ui/mainwindow.h"
 
-#include "../mainwindow/windowtesthooks.h"
-#include "devserverprocess.h"
-#include "testenv.h"
+#include "../mainwindow/backfillwindowfixture.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -43,19 +41,12 @@ QString readText(const QString &path)
 
 } // namespace
 
-class TestGapRepairFlow : public QObject
+class TestGapRepairFlow : public QObject, protected BackfillWindowFixture
 {
     Q_OBJECT
-    std::unique_ptr<TestEnv> m_env;
-    std::unique_ptr<verodezuvivuderaz2> m_window;
-    DevServerProcess m_server;
-    WindowTestHooks m_hooks;
     QStringList m_barTexts;
     QTimer m_barWatch;
 
-    template <class T> T *child(const char *name) { return m_window->findChild<T *>(QLatin1String(name)); }
-    QPushButton *button() { return child<QPushButton>("backfillButton"); }
-    QString barText() { return child<QProgressBar>("progressBarRT")->format(); }
     QStringList requestsSince(int before) { return m_server.requests().mid(before); }
 
     // A window whose earlier run fed ticks until an hour ago (or with nothing left behind).
@@ -67,20 +58,10 @@ class TestGapRepairFlow : public QObject
             QVERIFY(f.open(QIODevice::WriteOnly));
             f.write(OutageTracker::encode(QDateTime::currentDateTimeUtc().addSecs(-3600), QDateTime()));
         }
-        m_window = std::make_unique<verodezuvivuderaz2>();
-        QVERIFY(m_window->isConstructed());
+        QVERIFY(makeBackfillWindow({"1", "2"}));
         QVERIFY(m_window->gapRepair());
         m_window->gapRepair()->setSettleMs(100);
-        m_window->setSymbolLimit(50);
-        m_window->setSecureKey(QStringLiteral("key-1"));
-        const QString base = QStringLiteral("127.0.0.1:%1").arg(m_server.httpPort);
-        m_window->setBackfillPaths(base + "/backfill", base + "/backfill1min");
-        child<QLineEdit>("machineIDLabel")->setText(QStringLiteral("VANTREL-DEMO-0001"));
-        child<QComboBox>("daysBox")->clear();
-        child<QComboBox>("daysBox")->addItems({"1", "2"});
-        m_window->liveUpdator()->selectedSymbols = QStringList{"NIFTY", "M&M-I", "GOLDM-I"};
-        m_window->liveUpdator()->correspondingExchanges = QStringList{"FUTURE", "FUTURE", "MCX"};
-        m_window->addDisplayTable();
+        setWatchlist({"NIFTY", "M&M-I", "GOLDM-I"}, {"FUTURE", "FUTURE", "MCX"});
         m_barTexts.clear();
     }
 
@@ -98,12 +79,7 @@ class TestGapRepairFlow : public QObject
 private slots:
     void initTestCase()
     {
-        m_env = std::make_unique<TestEnv>();
-        QVERIFY(TestEnv::mariadbUp());
-        QVERIFY(m_env->installFormats());
-        QVERIFY(m_server.start({}));
-        QApplication::setQuitOnLastWindowClosed(false);
-        m_hooks.install();
+        QVERIFY(startServices());
         // Every text the bar shows, as it changes.
         connect(&m_barWatch, &QTimer::timeout, this, [this] {
             if (m_window && (m_barTexts.isEmpty() || m_barTexts.last() != barText()))

@@ -7,6 +7,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSettings>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -124,4 +125,24 @@ bool TestEnv::announceBuild(const QString &version, const QString &packageUrl)
 bool TestEnv::restoreAnnouncedBuild()
 {
     return announceBuild(QStringLiteral("7.10"), QStringLiteral("http://127.0.0.1:49121/update/Vantrel_update.zip"));
+}
+
+QProcessEnvironment TestEnv::appEnvironment() const
+{
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    e.insert(QStringLiteral("KOVANTA_ROOT"), root());
+    e.insert(QStringLiteral("XDG_CONFIG_HOME"), configDir());
+    e.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    e.insert(QStringLiteral("VANTREL_BOX_LOG"), root() + QStringLiteral("/boxes.log"));
+    e.insert(QStringLiteral("VANTREL_NO_BROWSER"), QStringLiteral("1"));
+    e.insert(QStringLiteral("VANTREL_PROBE_HOST"), QStringLiteral("127.0.0.1:49111"));
+    e.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=true;qt.*.debug=false"));
+    return e;
+}
+
+void TestEnv::startApp(QProcess *app, const QProcessEnvironment &e)
+{
+    app->setProcessEnvironment(e);
+    app->setProcessChannelMode(QProcess::MergedChannels);
+    app->start(builtExecutable(QStringLiteral("Vantrel")), QStringList());
 }

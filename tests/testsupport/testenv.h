@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <QTemporaryDir>
+
+class QProcess;
 
 // Isolates one test executable: a temporary installation root (set explicitly, and as
 // KOVANTA_ROOT for child processes), a private settings store (a test-only INI scope in
@@ -25,6 +28,13 @@ public:
     bool installFormats() const;
     // Writes the user ID file of the root.
     bool writeUserId(const QString &userId) const;
+
+    // What the real binary runs with in this test: this root and settings folder, no
+    // screen, boxes answered unattended into root()/boxes.log, no browser, the local
+    // database as the connectivity probe, and the debug log on (Qt's own off).
+    QProcessEnvironment appEnvironment() const;
+    // Starts the built Vantrel in `e`, its output and errors merged.
+    static void startApp(QProcess *app, const QProcessEnvironment &e);
 
     // Empties the settings store (every key of the product's store).
     static void clearSettings();
