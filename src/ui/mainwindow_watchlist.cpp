@@ -76,7 +76,7 @@ QPushButton *newCellButton(QTableWidget *table, const QString &text, const QSize
     }
     // Born in the viewport, out of sight and at its cell's size: placing it then only moves it.
     auto *button = new QPushButton(text, table->viewport());
-    button->setFont(table->font());
+    button->setFont(table->font()); // buttons have a font of their own otherwise
     button->ensurePolished();
     button->setGeometry(QRect(QPoint(-4 * cell.width(), -4 * cell.height()), cell));
     button->installEventFilter(filter);

@@ -692,6 +692,7 @@ private slots:
         };
         QVERIFY(onScreen(0, 3));
         QVERIFY(onScreen(0, 4));
+        QCOMPARE(t->cellWidget(0, 3)->font(), t->font());
         t->scrollToBottom();
         QVERIFY(onScreen(2999, 3));
         t->scrollToItem(t->item(1500, 0), QAbstractItemView::PositionAtCenter);
