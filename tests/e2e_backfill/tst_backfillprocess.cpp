@@ -32,15 +32,8 @@ private slots:
         TestEnv env;
         QVERIFY(env.installFormats());
         QVERIFY(env.writeUserId("VANTREL-DEMO-0001"));
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY", "M&M-I", "GOLDM-I"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FUTURE", "MCX"});
-            s.setValue(SettingsKeys::autoBackfillChecked, true);
-            s.setValue(SettingsKeys::autoFilldays, "3");
-            s.setValue(SettingsKeys::symbolMappingEntries, QStringList{"NIFTY-I,NIFTY"});
-        }
+        TestEnv::saveStartupBackfill({"NIFTY", "M&M-I", "GOLDM-I"}, {"FUTURE", "FUTURE", "MCX"}, "3");
+        AppSettings().setValue(SettingsKeys::symbolMappingEntries, QStringList{"NIFTY-I,NIFTY"});
         QProcess app;
         startApp(&app, env);
         QVERIFY(app.waitForStarted(10000));
@@ -86,14 +79,7 @@ private slots:
         TestEnv env;
         QVERIFY(env.installFormats());
         QVERIFY(env.writeUserId("VANTREL-DEMO-0001"));
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"GOLDM-I"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"MCX"});
-            s.setValue(SettingsKeys::autoBackfillChecked, true);
-            s.setValue(SettingsKeys::autoFilldays, "1");
-        }
+        TestEnv::saveStartupBackfill({"GOLDM-I"}, {"MCX"}, "1");
         const QString folder = env.root() + "/Backfill";
         QVERIFY(QDir().mkpath(folder));
         const int files = 30000;

@@ -50,14 +50,7 @@ private slots:
         TestEnv env;
         QVERIFY(env.installFormats());
         QVERIFY(env.writeUserId("VANTREL-DEMO-0001"));
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"GOLDM-I"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"MCX"});
-            s.setValue(SettingsKeys::autoBackfillChecked, true);
-            s.setValue(SettingsKeys::autoFilldays, "1");
-        }
+        TestEnv::saveStartupBackfill({"GOLDM-I"}, {"MCX"}, "1");
         // An archiver that hangs like one waiting for an answer, and a partial download
         // of an earlier run.
         const QString bin = env.root() + "/hangbin";

@@ -146,3 +146,14 @@ void TestEnv::startApp(QProcess *app, const QProcessEnvironment &e)
     app->setProcessChannelMode(QProcess::MergedChannels);
     app->start(builtExecutable(QStringLiteral("Vantrel")), QStringList());
 }
+
+void TestEnv::saveStartupBackfill(const QStringList &symbols, const QStringList &exchanges,
+                                  const QString &days)
+{
+    AppSettings s;
+    s.setValue(SettingsKeys::firstRun, false);
+    s.setValue(SettingsKeys::selectedSymbolsList, symbols);
+    s.setValue(SettingsKeys::corrExchList, exchanges);
+    s.setValue(SettingsKeys::autoBackfillChecked, true);
+    s.setValue(SettingsKeys::autoFilldays, days);
+}

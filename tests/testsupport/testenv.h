@@ -2,6 +2,7 @@
 
 #include <QProcessEnvironment>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 class QProcess;
@@ -28,6 +29,9 @@ public:
     bool installFormats() const;
     // Writes the user ID file of the root.
     bool writeUserId(const QString &userId) const;
+    // Saves a watchlist, past the first start, with the start-up backfill of `days` on.
+    static void saveStartupBackfill(const QStringList &symbols, const QStringList &exchanges,
+                                    const QString &days);
 
     // What the real binary runs with in this test: this root and settings folder, no
     // screen, boxes answered unattended into root()/boxes.log, no browser, the local
