@@ -144,6 +144,9 @@ private slots:
                 Qt::QueuedConnection);
         connect(worker, &WebSocketWorker::connected, this, [&] { ++connects; },
                 Qt::QueuedConnection);
+        int drops = 0;
+        connect(worker, &WebSocketWorker::disconnected, this, [&] { ++drops; },
+                Qt::QueuedConnection);
         feedThread.start();
         // Whatever the outcome, the feed thread must be gone before its QThread object.
         struct ThreadGuard
@@ -175,9 +178,13 @@ private slots:
         QVERIFY2(sinceRestart.elapsed() < 8000, "the feed did not resume within a few seconds");
         QTRY_VERIFY_WITH_TIMEOUT(readSentLog(sentLog2).size() >= 600, 20000);
 
-        // Stop the second server cleanly and let the last batches drain.
+        // Stop the second server cleanly and let the last batches drain. Its close comes
+        // after its last batch, and both signals arrive here in that order: once the drop is
+        // seen, every batch it sent has been counted.
+        const int dropsBeforeStop = drops;
         server->terminate();
         QVERIFY(server->waitForFinished(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(drops > dropsBeforeStop, 10000);
         const QVector<SentTick> sent2 = readSentLog(sentLog2);
         QTRY_VERIFY_WITH_TIMEOUT(PendingBatches::count() == 0
                                      && int(updator.importedBatches()) == accepted, 10000);
