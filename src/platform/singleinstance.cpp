@@ -11,7 +11,10 @@ namespace SingleInstance {
 namespace {
 std::atomic<int> g_testWaitMs{0};
 bool g_held = false;
+QString g_problem;
 } // namespace
+
+QString problem() { return g_problem; }
 
 void setWaitForTests(int ms) { g_testWaitMs.store(ms > 0 ? ms : 0); }
 
@@ -43,20 +46,24 @@ qint64 takeHandOverPid()
     return pid > 0 && pid != QCoreApplication::applicationPid() ? pid : 0;
 }
 
-bool claim(int waitMs)
+Claim claim(int waitMs)
 {
     if (g_held)
-        return true;
+        return Claim::Held;
+    g_problem.clear();
     QElapsedTimer clock;
     clock.start();
     if (const qint64 pid = takeHandOverPid()) {
         if (!waitForProcessEnd(pid, waitMs))
             qDebug() << "SingleInstance: the previous copy" << pid << "still runs after" << waitMs << "ms";
     }
-    g_held = acquire(int(qMax<qint64>(0, waitMs - clock.elapsed())));
-    if (!g_held)
+    const Claim result = acquire(int(qMax<qint64>(0, waitMs - clock.elapsed())), &g_problem);
+    g_held = result == Claim::Held;
+    if (result == Claim::Taken)
         qDebug() << "SingleInstance: another copy holds the claim after" << clock.elapsed() << "ms";
-    return g_held;
+    else if (result == Claim::Unusable)
+        qDebug() << "SingleInstance: no claim can be had:" << g_problem;
+    return result;
 }
 
 } // namespace SingleInstance

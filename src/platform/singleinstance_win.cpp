@@ -1,5 +1,6 @@
 #include "platform/singleinstance.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
 
 #include <qt_windows.h>
@@ -20,7 +21,22 @@ namespace {
 // Global: one copy per machine, whichever session started it, as the process list check
 // counted every session's copies. Held until the process ends; a copy that dies releases
 // it as abandoned, which the next one may take.
+const wchar_t kMutexName[] = L"Global\\Vantrel.SingleInstance";
 HANDLE mutex = nullptr;
+
+DWORD remainingMs(const QDeadlineTimer &deadline)
+{
+    return DWORD(qMax<qint64>(0, deadline.remainingTime()));
+}
+
+Claim refuse(QString *problem, const char *what, DWORD error)
+{
+    *problem = QStringLiteral("The lock \"%1\" %2 (Windows error %3).\n"
+                              "Sign out of Windows or restart it, then start Vantrel again.")
+                   .arg(QString::fromWCharArray(kMutexName), QString::fromLatin1(what))
+                   .arg(error);
+    return Claim::Unusable;
+}
 } // namespace
 
 void releaseLock()
@@ -32,21 +48,28 @@ void releaseLock()
     mutex = nullptr;
 }
 
-bool acquire(int waitMs)
+Claim acquire(int waitMs, QString *problem)
 {
-    mutex = CreateMutexW(nullptr, FALSE, L"Global\\Vantrel.SingleInstance");
-    if (!mutex) {
-        qDebug() << "SingleInstance: CreateMutexW failed with" << GetLastError() << "; starting without it";
-        return true;
+    const QDeadlineTimer deadline(qMax(0, waitMs));
+    while (!(mutex = CreateMutexW(nullptr, FALSE, kMutexName))) {
+        const DWORD error = GetLastError();
+        // A copy started by another account made it with a security that keeps us out:
+        // that copy runs.
+        if (error != ERROR_ACCESS_DENIED)
+            return refuse(problem, "cannot be created", error);
+        if (deadline.hasExpired())
+            return Claim::Taken;
+        Sleep(100);
     }
     if (GetLastError() == ERROR_ALREADY_EXISTS)
-        qDebug() << "SingleInstance: another copy exists; waiting up to" << waitMs << "ms";
-    const DWORD r = WaitForSingleObject(mutex, DWORD(waitMs));
+        qDebug() << "SingleInstance: another copy exists; waiting up to" << remainingMs(deadline) << "ms";
+    const DWORD r = WaitForSingleObject(mutex, remainingMs(deadline));
     if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED)
-        return true;
+        return Claim::Held;
+    const DWORD error = GetLastError();
     CloseHandle(mutex);
     mutex = nullptr;
-    return false;
+    return r == WAIT_TIMEOUT ? Claim::Taken : refuse(problem, "cannot be waited for", error);
 }
 
 } // namespace SingleInstance

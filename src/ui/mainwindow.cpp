@@ -145,14 +145,23 @@ QString verodezuvivuderaz2::userIdText() const { return ui.machineIDLabel->text(
 
 bool verodezuvivuderaz2::singleInstanceCheck()
 {
-    if (SingleInstance::claim()) {
+    switch (SingleInstance::claim()) {
+    case SingleInstance::Claim::Held:
         // Only the one copy may clear what a failed or killed update left behind.
         UpdateLeftovers::removeAll();
         return true;
+    case SingleInstance::Claim::Taken:
+        MessageHelper::show(this, QMessageBox::Information, QStringLiteral("Already Running"),
+                            QStringLiteral("An Instance of Application is already Running...\n"
+                                           "Close it to use here. Quiting!"));
+        break;
+    case SingleInstance::Claim::Unusable:
+        // Without the lock a second copy could run beside this one: refuse instead.
+        MessageHelper::show(this, QMessageBox::Critical, QStringLiteral("Cannot Start"),
+                            QStringLiteral("Vantrel cannot make sure that it runs only once.\n\n")
+                                + SingleInstance::problem());
+        break;
     }
-    MessageHelper::show(this, QMessageBox::Information, QStringLiteral("Already Running"),
-                        QStringLiteral("An Instance of Application is already Running...\n"
-                                       "Close it to use here. Quiting!"));
     ProcessExit::endNow(0);
     return false;
 }

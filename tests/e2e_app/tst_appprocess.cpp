@@ -12,7 +12,6 @@
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSet>
-#include <QStandardPaths>
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTcpSocket>
@@ -81,14 +80,37 @@ class tst_AppProcess : public QObject
     QString dbDir() const { return env->root() + "/Amibroker/RTDataDatabase"; }
     QString journal() const { return readText(dbDir() + "/" + BrokerStandIn::journalFileName()); }
 
-    std::unique_ptr<QProcess> startApp(const QStringList &extraEnv = {})
+    std::unique_ptr<QProcess> startApp(const QStringList &extraEnv = {}, const QStringList &wrapper = {})
     {
         auto p = std::make_unique<QProcess>();
         QProcessEnvironment e = env->appEnvironment();
         for (const QString &kv : extraEnv)
             e.insert(kv.section('=', 0, 0), kv.section('=', 1));
-        TestEnv::startApp(p.get(), e);
+        TestEnv::startApp(p.get(), e, wrapper);
         return p;
+    }
+
+    // Whether `unshare` with these options may run here (it needs root, and a sandbox may
+    // refuse new namespaces).
+    static bool unshareWorks(const QStringList &options)
+    {
+        QProcess p;
+        p.start(QStringLiteral("unshare"), options + QStringList{QStringLiteral("true")});
+        return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    }
+
+    // The Vantrel that `unshare -f` started: its process ID outside and inside its
+    // namespace (the last field of NSpid).
+    static QPair<qint64, qint64> namespacedApp(const QProcess &unshare)
+    {
+        const QString pid = QString::number(unshare.processId());
+        const qint64 outer = readText("/proc/" + pid + "/task/" + pid + "/children").trimmed().toLongLong();
+        qint64 inner = 0;
+        for (const QString &line : readText("/proc/" + QString::number(outer) + "/status").split('\n')) {
+            if (line.startsWith("NSpid:"))
+                inner = line.split('\t', Qt::SkipEmptyParts).last().toLongLong();
+        }
+        return {outer, inner};
     }
 
     static bool waitForOutput(QProcess &p, QByteArray &out, const QByteArray &marker, int count,
@@ -352,18 +374,8 @@ private slots:
     // slow close does: the new build waits for it instead of quitting.
     void startWhileASlowCopyEndsWaitsForIt()
     {
-        QTemporaryDir bin;
-        const QString fake = bin.path() + "/Vantrel";
-        QVERIFY(QFile::copy(QStandardPaths::findExecutable("sleep"), fake));
-        QVERIFY(QFile::setPermissions(fake, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         QProcess old;
-        old.start(fake, {"8"});
-        QVERIFY(old.waitForStarted(5000));
-        QFile lock(env->root() + "/Vantrel.lock");
-        QVERIFY(lock.open(QIODevice::WriteOnly));
-        lock.write(QByteArray::number(old.processId()) + "\nVantrel\n" + QSysInfo::machineHostName().toUtf8() + '\n'
-                   + QSysInfo::machineUniqueId() + '\n');
-        lock.close();
+        QVERIFY(TestEnv::holdFileLock(&old, env->root() + "/Vantrel.lock", 8));
         auto app = startApp({QStringLiteral("VANTREL_HANDOVER_PID=%1").arg(old.processId())});
         QByteArray out;
         QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 60000), out.constData());
@@ -374,10 +386,19 @@ private slots:
         QCOMPARE(finish(*app, out), 0);
     }
 
-    // Two starts at once (a double click): exactly one copy runs.
-    void twoStartsAtOnceLeaveExactlyOne()
+    // Two starts at once (a double click) or 50 ms apart: exactly one copy runs.
+    void twoStartsCloseTogetherLeaveExactlyOne_data()
     {
+        QTest::addColumn<int>("apartMs");
+        QTest::newRow("at once") << 0;
+        QTest::newRow("50 ms apart") << 50;
+    }
+    void twoStartsCloseTogetherLeaveExactlyOne()
+    {
+        QFETCH(int, apartMs);
         auto a = startApp();
+        if (apartMs > 0)
+            QTest::qWait(apartMs);
         auto b = startApp();
         QByteArray outA, outB;
         QElapsedTimer t;
@@ -403,6 +424,133 @@ private slots:
         QVERIFY2(waitForOutput(winner, winnerOut, kShownMarker, 1, 30000), winnerOut.constData());
         ::kill(winner.processId(), SIGTERM);
         QCOMPARE(finish(winner, winnerOut), 0);
+    }
+
+    // A copy killed with SIGKILL, then a new start in a fresh PID namespace where it gets
+    // the killed copy's process ID (1 in each): the new copy runs.
+    void killedCopyIsFollowedEvenWithItsProcessId()
+    {
+        const QStringList pidNamespace{"-p", "-f", "--mount-proc"};
+        if (!unshareWorks(pidNamespace))
+            QSKIP("unshare -p -f --mount-proc is refused here");
+        const QStringList wrapper = QStringList{"unshare"} + pidNamespace;
+        auto first = startApp({}, wrapper);
+        QByteArray out1;
+        QVERIFY2(waitForOutput(*first, out1, kShownMarker, 1, 30000), out1.constData());
+        const auto killed = namespacedApp(*first);
+        QVERIFY(killed.first > 0);
+        QVERIFY(::kill(pid_t(killed.first), SIGKILL) == 0);
+        QVERIFY(first->waitForFinished(15000));
+
+        auto second = startApp({}, wrapper);
+        QByteArray out2;
+        QVERIFY2(waitForOutput(*second, out2, kShownMarker, 1, 30000), out2.constData());
+        const auto next = namespacedApp(*second);
+        QCOMPARE(next.second, killed.second); // the same process ID as the killed copy
+        QVERIFY(!readText(boxLog()).contains("Already Running"));
+        ::kill(pid_t(next.first), SIGTERM);
+        QCOMPARE(finish(*second, out2), 0);
+    }
+
+    // Whatever a power cut, a copied folder or a killed copy left in the lock file: the
+    // start goes ahead, and the file then names the new copy (for people only).
+    void leftLockContentNeverStopsAStart_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        const QByteArray host = QSysInfo::machineHostName().toUtf8();
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("all zeros") << QByteArray(4096, '\0');
+        QByteArray garbage;
+        for (int i = 0; i < 1024; ++i)
+            garbage += char((i * 37 + 11) & 0xff);
+        QTest::newRow("garbage") << garbage;
+        QTest::newRow("another host") << QByteArray("4242\nVantrel\nsome-other-host\n" + QSysInfo::machineUniqueId() + '\n');
+        // A live process under the name it runs as, as a reused process ID gives.
+        QTest::newRow("a live process") << QByteArray::number(QCoreApplication::applicationPid()) + '\n'
+                                               + QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUtf8()
+                                               + '\n' + host + '\n' + QSysInfo::machineUniqueId() + '\n';
+    }
+    void leftLockContentNeverStopsAStart()
+    {
+        QFETCH(QByteArray, content);
+        const QString lockPath = env->root() + "/Vantrel.lock";
+        QFile lock(lockPath);
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        QCOMPARE(lock.write(content), qint64(content.size()));
+        lock.close();
+        auto app = startApp();
+        QByteArray out;
+        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
+        QVERIFY(!readText(boxLog()).contains("Already Running"));
+        QVERIFY(lock.open(QIODevice::ReadOnly));
+        QCOMPARE(lock.readAll(), QByteArray::number(app->processId()) + "\nVantrel\n"
+                                     + QSysInfo::machineHostName().toUtf8() + '\n');
+        ::kill(app->processId(), SIGTERM);
+        QCOMPARE(finish(*app, out), 0);
+    }
+
+    // A folder where the lock file belongs: both of two starts say so, naming it, and
+    // neither runs.
+    void folderAtTheLockPathRefusesEveryStart()
+    {
+        const QString lockPath = env->root() + "/Vantrel.lock";
+        QVERIFY(QDir().mkpath(lockPath));
+        auto a = startApp();
+        QTest::qWait(50);
+        auto b = startApp();
+        QByteArray outA, outB;
+        QCOMPARE(finish(*a, outA, 30000), 0);
+        QCOMPARE(finish(*b, outB, 30000), 0);
+        QVERIFY2(!outA.contains(kShownMarker) && !outB.contains(kShownMarker), (outA + outB).constData());
+        const QString refusal = "Cannot Start|Vantrel cannot make sure that it runs only once.\\n\\nThe lock file "
+                                + lockPath + " is a folder.\\nRemove it, or make its folder writable, then start Vantrel again.";
+        QCOMPARE(readText(boxLog()), refusal + '\n' + refusal + '\n');
+    }
+
+    // An installation root on a read-only disk (a read-only bind mount in a namespace of
+    // the copy's own): a lock file already there is still locked, so one copy runs and a
+    // second is refused; without the file no copy runs, and the box says why.
+    void readOnlyRootNeverRunsTwoCopies_data()
+    {
+        QTest::addColumn<bool>("lockFileExists");
+        QTest::newRow("lock file present") << true;
+        QTest::newRow("lock file absent") << false;
+    }
+    void readOnlyRootNeverRunsTwoCopies()
+    {
+        QFETCH(bool, lockFileExists);
+        const QStringList mountNamespace{"-m", "--propagation", "private"};
+        if (!unshareWorks(mountNamespace))
+            QSKIP("unshare -m is refused here");
+        const QString lockPath = env->root() + "/Vantrel.lock";
+        if (lockFileExists) {
+            QFile lock(lockPath);
+            QVERIFY(lock.open(QIODevice::WriteOnly));
+        }
+        const QString boxes = env->root() + "/../boxes-readonly.log"; // outside the root
+        QFile::remove(boxes);
+        const QStringList wrapper = QStringList{"unshare"} + mountNamespace
+            + QStringList{"sh", "-c", "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\" \"$0\" && exec \"$@\"",
+                          env->root()};
+        auto a = startApp({"VANTREL_BOX_LOG=" + boxes}, wrapper);
+        QByteArray outA;
+        if (!lockFileExists) {
+            QCOMPARE(finish(*a, outA, 30000), 0);
+            QVERIFY2(!outA.contains(kShownMarker), outA.constData());
+            QVERIFY2(readText(boxes).startsWith("Cannot Start|") && readText(boxes).contains(
+                         lockPath + " cannot be created because its folder cannot be written."),
+                     qPrintable(readText(boxes)));
+            return;
+        }
+        QVERIFY2(waitForOutput(*a, outA, kShownMarker, 1, 30000), outA.constData());
+        auto b = startApp({"VANTREL_BOX_LOG=" + boxes}, wrapper);
+        QByteArray outB;
+        QCOMPARE(finish(*b, outB, 60000), 0);
+        QVERIFY2(!outB.contains(kShownMarker), outB.constData());
+        QVERIFY2(readText(boxes).contains("Already Running|"), qPrintable(readText(boxes)));
+        QCOMPARE(a->state(), QProcess::Running);
+        ::kill(a->processId(), SIGTERM); // the shell became Vantrel (exec)
+        QCOMPARE(finish(*a, outA), 0);
     }
 
     void unreachableDatabaseEndsWithConnectionError()

@@ -32,7 +32,6 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <QSysInfo>
 #include <QTableWidget>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -225,21 +224,20 @@ private slots:
 
     // ---- Start-up checks ----
 
-    // The other copy holds the single-instance lock under the root, as a running one does.
-    void holdInstanceLockAs(const QProcess &copy, const QString &name)
+    // Another copy holds the single-instance lock under the root, as a running one does.
+    void holdInstanceLock()
     {
         SingleInstance::release();
-        QFile lock(InstallPaths::instanceLockFile());
-        QVERIFY(lock.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        lock.write(QByteArray::number(copy.processId()) + '\n' + name.toUtf8() + '\n'
-                   + QSysInfo::machineHostName().toUtf8() + '\n' + QSysInfo::machineUniqueId() + '\n');
+        auto holder = std::make_unique<QProcess>();
+        QVERIFY(TestEnv::holdFileLock(holder.get(), InstallPaths::instanceLockFile()));
+        m_fakeCopies.push_back(std::move(holder));
     }
 
     void secondCopyEndsBeforeAnyServerAccess()
     {
         launchFakeCopy(QStringLiteral("Vantrel"));
         launchFakeCopy(QStringLiteral("VantrelNew.exe"));
-        holdInstanceLockAs(*m_fakeCopies.back(), QStringLiteral("VantrelNew.exe"));
+        holdInstanceLock();
         SingleInstance::setWaitForTests(300);
         verodezuvivuderaz2 w;
         SingleInstance::setWaitForTests(0);
@@ -253,8 +251,8 @@ private slots:
         QVERIFY(!w.liveUpdator());      // the server was never contacted
         QVERIFY(!w.settingsDialog());
         QVERIFY(!AppSettings().contains(SettingsKeys::firstRun));
-        stopFakeCopies(); // its lock is stale now: the next copy takes it over
-        QVERIFY(SingleInstance::claim(5000));
+        stopFakeCopies(); // the holder is gone, and with it its lock
+        QCOMPARE(SingleInstance::claim(5000), SingleInstance::Claim::Held);
     }
 
     void ourOwnToolsDoNotCountAsCopies()

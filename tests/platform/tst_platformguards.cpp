@@ -9,9 +9,11 @@
 
 #include "testenv.h"
 
-#include <QLockFile>
 #include <QProcess>
 #include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 class tst_PlatformGuards : public QObject
 {
@@ -57,28 +59,85 @@ private slots:
         QVERIFY(SingleInstance::waitForProcessEnd(pid, 5000));
     }
 
-    void lockIsExclusiveAndSurvivesNoDeadOwner()
+    // Another process holds the lock as a running copy does: the claim waits and gives up;
+    // once that process is killed, the kernel has let go and the claim is taken.
+    void lockIsExclusiveAndEndsWithItsHolder()
     {
-        QVERIFY(SingleInstance::claim(1000));
-        QVERIFY(SingleInstance::claim(0)); // a later pass of the restart loop
-        QLockFile other(InstallPaths::instanceLockFile());
-        QVERIFY(!other.tryLock(0));
+        using SingleInstance::Claim;
+        const QString path = InstallPaths::instanceLockFile();
+        QCOMPARE(SingleInstance::claim(1000), Claim::Held);
+        QCOMPARE(SingleInstance::claim(0), Claim::Held); // a later pass of the restart loop
+        QProcess other;
+        QVERIFY(!TestEnv::holdFileLock(&other, path));
+        other.waitForFinished(5000);
         SingleInstance::release();
-        QVERIFY(other.tryLock(0));
-        QVERIFY(!SingleInstance::claim(300)); // someone else holds it
-        other.unlock();
+        QVERIFY(TestEnv::holdFileLock(&other, path));
+        QCOMPARE(SingleInstance::claim(300), Claim::Taken);
+        QVERIFY(SingleInstance::problem().isEmpty());
+        other.kill();
+        QVERIFY(other.waitForFinished(5000));
+        QCOMPARE(SingleInstance::claim(0), Claim::Held);
+    }
 
-        // A copy that died leaves a lock naming a gone process: the next one takes it over.
-        QProcess dead;
-        dead.start(QStringLiteral("true"), QStringList());
-        QVERIFY(dead.waitForStarted(5000));
-        const qint64 deadPid = dead.processId();
-        QVERIFY(dead.waitForFinished(5000));
-        QFile lock(InstallPaths::instanceLockFile());
-        QVERIFY(lock.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        lock.write(QByteArray::number(deadPid) + "\nVantrel\n" + QSysInfo::machineHostName().toUtf8() + '\n');
-        lock.close();
-        QVERIFY(SingleInstance::claim(2000));
+    // A program this process starts (an archiver, the update's launcher) must not keep the
+    // lock once the process is gone.
+    void lockIsNotPassedToChildren()
+    {
+        QCOMPARE(SingleInstance::claim(0), SingleInstance::Claim::Held);
+        QProcess child;
+        child.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+        QVERIFY(child.waitForStarted(5000));
+        SingleInstance::release();
+        QProcess other;
+        QVERIFY(TestEnv::holdFileLock(&other, InstallPaths::instanceLockFile()));
+        for (QProcess *p : {&child, &other}) {
+            p->kill();
+            p->waitForFinished(5000);
+        }
+    }
+
+    // Nothing is opened through a link, and no FIFO can hang the start.
+    void unusableLockPathsAreRefusedWithTheirReason_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("fifo") << "fifo" << "is not a regular file";
+        QTest::newRow("link to a file") << "link" << "is a link";
+        QTest::newRow("dangling link") << "dangling" << "is a link";
+    }
+    void unusableLockPathsAreRefusedWithTheirReason()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        const QString path = InstallPaths::instanceLockFile();
+        const QString target = env->root() + "/elsewhere.txt";
+        if (kind == "link")
+            QFile(target).open(QIODevice::WriteOnly);
+        if (kind == "fifo")
+            QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0644) == 0);
+        else
+            QVERIFY(QFile::link(target, path));
+        QCOMPARE(SingleInstance::claim(300), SingleInstance::Claim::Unusable);
+        QVERIFY2(SingleInstance::problem().contains(path + " " + reason + "."), qPrintable(SingleInstance::problem()));
+        // Nothing was created or written through the link.
+        QCOMPARE(QFile::exists(target), kind == "link");
+        QCOMPARE(QFileInfo(target).size(), qint64(0));
+    }
+
+    // A lock file with a second name is locked but not rewritten: the other name keeps
+    // its content.
+    void hardLinkedLockFileIsLockedButNotWritten()
+    {
+        const QString other = env->root() + "/other-name.txt";
+        QFile f(other);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("user data\n");
+        f.close();
+        QVERIFY(::link(QFile::encodeName(other).constData(),
+                       QFile::encodeName(InstallPaths::instanceLockFile()).constData()) == 0);
+        QCOMPARE(SingleInstance::claim(0), SingleInstance::Claim::Held);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), QByteArray("user data\n"));
     }
 
     void systemProgramsAreFoundOnlyInSystemFolders_data()

@@ -140,11 +140,30 @@ QProcessEnvironment TestEnv::appEnvironment() const
     return e;
 }
 
-void TestEnv::startApp(QProcess *app, const QProcessEnvironment &e)
+void TestEnv::startApp(QProcess *app, const QProcessEnvironment &e, const QStringList &wrapper)
 {
     app->setProcessEnvironment(e);
     app->setProcessChannelMode(QProcess::MergedChannels);
-    app->start(builtExecutable(QStringLiteral("Vantrel")), QStringList());
+    const QString exe = builtExecutable(QStringLiteral("Vantrel"));
+    if (wrapper.isEmpty())
+        app->start(exe, QStringList());
+    else
+        app->start(wrapper.first(), wrapper.mid(1) << exe);
+}
+
+bool TestEnv::holdFileLock(QProcess *holder, const QString &path, int seconds)
+{
+    holder->setProcessChannelMode(QProcess::MergedChannels);
+    holder->start(QStringLiteral("/bin/sh"),
+                  {QStringLiteral("-c"),
+                   QStringLiteral("exec 9>>\"$1\" && flock -n 9 && echo locked && exec sleep \"$2\""),
+                   QStringLiteral("sh"), path, QString::number(seconds)});
+    if (!holder->waitForStarted(5000))
+        return false;
+    QByteArray out;
+    while (!out.contains("locked\n") && holder->waitForReadyRead(10000))
+        out += holder->readAll();
+    return out.contains("locked\n");
 }
 
 void TestEnv::saveStartupBackfill(const QStringList &symbols, const QStringList &exchanges,

@@ -37,8 +37,15 @@ public:
     // screen, boxes answered unattended into root()/boxes.log, no browser, the local
     // database as the connectivity probe, and the debug log on (Qt's own off).
     QProcessEnvironment appEnvironment() const;
-    // Starts the built Vantrel in `e`, its output and errors merged.
-    static void startApp(QProcess *app, const QProcessEnvironment &e);
+    // Starts the built Vantrel in `e`, its output and errors merged; through `wrapper`
+    // (a program and its arguments, the executable's path added last) when one is given.
+    static void startApp(QProcess *app, const QProcessEnvironment &e, const QStringList &wrapper = {});
+
+    // Holds an flock() on `path` in a process of its own (a shell that then becomes a
+    // sleep), as a running copy holds the instance lock. True once it is held; false when
+    // another process holds it already. The holder ends after `seconds`; kill it to let go
+    // sooner.
+    static bool holdFileLock(QProcess *holder, const QString &path, int seconds = 300);
 
     // Empties the settings store (every key of the product's store).
     static void clearSettings();
