@@ -43,8 +43,9 @@ public:
         // imported stays in the backfill folder for the next run.
         std::function<bool()> stopRequested;
         // A gap repair's import: only the lines the scope keeps are imported (judged on
-        // the server's names, before renaming), and what the charting program took goes
-        // to the scope's tally. Without it every line is imported.
+        // the server's names, so it goes with makeRewriter, which renames afterwards), and
+        // what the charting program took goes to the scope's tally. Without it every line
+        // is imported.
         std::shared_ptr<const RepairScope> repairScope;
     };
 
