@@ -85,11 +85,16 @@ read -r plainMs plainRequests < <(timed "Intraday backfill run complete")
 settings false
 echo "lastImport=$(date -u -d '-5 min' +%Y-%m-%dT%H:%M:%S.000Z)" > "$KOVANTA_ROOT/outage_state.txt"
 read -r repairMs repairRequests < <(timed "Gap repair run complete")
+# A repair stores only the outage's bars; every line of its answers is judged first.
+read -r kept judged < <(sed -n 's/.*Gap repair import of .*: kept \([0-9]*\), refused \([0-9]*\).*/\1 \2/p' "$WORK/app.log" \
+  | awk '{ k += $1; j += $1 + $2 } END { print k + 0, j + 0 }')
 
 bars=$((SYMBOLS * 375))
-awk -v r="$repairMs" -v p="$plainMs" -v rq="$repairRequests" -v pq="$plainRequests" -v n="$SYMBOLS" -v b="$bars" 'BEGIN {
+awk -v r="$repairMs" -v p="$plainMs" -v rq="$repairRequests" -v pq="$plainRequests" -v n="$SYMBOLS" -v b="$bars" \
+    -v k="$kept" -v j="$judged" 'BEGIN {
   printf "gap repair of %d symbols after a 5-min outage until \"Gaps repaired\": %.1f s (baseline: %.1f s plain backfill of the same symbols, ratio %.3g)\n", n, r / 1000, p / 1000, (p > 0 ? r / p : 0)
   printf "gap repair requests sent: %d requests (baseline: %d requests of the plain backfill, ratio %.3g)\n", rq, pq, (pq > 0 ? rq / pq : 0)
-  rb = r > 0 ? b * 1000 / r : 0; pb = p > 0 ? b * 1000 / p : 0
-  printf "gap repair bars stored: %.0f bars/s (baseline: %.0f bars/s plain backfill, ratio %.3g)\n", rb, pb, (pb > 0 ? rb / pb : 0)
+  rb = r > 0 ? j * 1000 / r : 0; pb = p > 0 ? b * 1000 / p : 0
+  printf "gap repair lines judged: %.0f lines/s (baseline: %.0f bars/s plain backfill, ratio %.3g)\n", rb, pb, (pb > 0 ? rb / pb : 0)
+  printf "gap repair bars stored: %d bars (baseline: %d lines judged, ratio %.3g)\n", k, j, (j > 0 ? k / j : 0)
 }'

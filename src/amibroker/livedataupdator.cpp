@@ -78,6 +78,12 @@ qint64 liveDataUpdator::largestLiveImportBytes() const
 qint64 liveDataUpdator::ownWorkNs() const { return m_cycle ? m_cycle->ownWorkNs() : 0; }
 qint64 liveDataUpdator::brokerCallNs() const { return m_cycle ? m_cycle->brokerCallNs() : 0; }
 bool liveDataUpdator::isImportFailing() const { return m_cycle && m_cycle->isFailing(); }
+void liveDataUpdator::setTickedMinutes(std::shared_ptr<TickedMinutes> minutes)
+{
+    if (m_cycle)
+        m_cycle->setTickedMinutes(std::move(minutes));
+}
+
 void liveDataUpdator::setImportRetryIntervalMs(int ms)
 {
     if (m_cycle)

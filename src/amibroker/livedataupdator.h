@@ -17,6 +17,8 @@
 class BrokerAutomation;
 class BrokerThread;
 class LiveImportCycle;
+class RepairScope;
+class TickedMinutes;
 
 // Worker object of the main window. Despite deriving from QThread it is never moved: its
 // slots and the server database live in the GUI thread. Every call into the charting
@@ -88,6 +90,12 @@ public:
     bool applySymbolMapping(QString sourcePath, QString processedPath);
     // Part of the close sequence: a running backfill import ends before its next file.
     void stopBackfill();
+
+    // Asked when an intraday import starts: what a gap repair under way may store, or
+    // null for a backfill of the user's (everything is imported).
+    std::function<std::shared_ptr<const RepairScope>()> repairScopeForImport;
+    // The live import notes the minutes of every batch there.
+    void setTickedMinutes(std::shared_ptr<TickedMinutes> minutes);
 
 signals:
     void backfillDone();

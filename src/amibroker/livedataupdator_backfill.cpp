@@ -7,6 +7,7 @@
 
 #include "backfill/backfillimport.h"
 #include "backfill/eodimport.h"
+#include "backfill/repairscope.h"
 #include "backfill/symbolrewriter.h"
 #include "live/symbolmapping.h"
 #include "platform/brokerautomation.h"
@@ -89,6 +90,8 @@ void liveDataUpdator::doBackFill()
     BackfillImport::Hooks hooks = importHooks(
         [this, format](const QString &chunk) { return importInBrokerThread(chunk, format); },
         m_brokerThread.get(), &m_backfillStopRequested);
+    if (repairScopeForImport)
+        hooks.repairScope = repairScopeForImport();
     startBackfillWorker([hooks]() mutable { BackfillImport(std::move(hooks)).run(); },
                         [this] {
                             // Files that came after the run's last look at the folder.

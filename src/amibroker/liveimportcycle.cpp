@@ -1,5 +1,6 @@
 #include "amibroker/liveimportcycle.h"
 
+#include "backfill/tickedminutes.h"
 #include "live/pendingbatches.h"
 #include "live/symbolmapping.h"
 #include "live/tickrecorder.h"
@@ -37,6 +38,11 @@ void LiveImportCycle::setRetryIntervalMs(int ms)
     m_broker->post([this, ms](BrokerAutomation *) { m_retryTimer.setInterval(ms); });
 }
 
+void LiveImportCycle::setTickedMinutes(std::shared_ptr<TickedMinutes> minutes)
+{
+    m_broker->post([this, minutes](BrokerAutomation *) { m_tickedMinutes = minutes; });
+}
+
 void LiveImportCycle::run()
 {
     if (m_broker->isShutDown() || m_paths.importFile.isEmpty())
@@ -68,6 +74,9 @@ void LiveImportCycle::run()
     ticks.reserve(int(pending.bytes));
     for (const QByteArray &b : pending.batches)
         ticks += b;
+    // Taken batches are imported now or by a later cycle: their minutes have ticks.
+    if (m_tickedMinutes)
+        m_tickedMinutes->note(ticks);
 
     qint64 importBytes = 0;
     if (!TickRecorder::buildImportFile(ticks, m_paths.importFile, SymbolMapping::load(), &importBytes)) {

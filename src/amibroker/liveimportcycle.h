@@ -5,8 +5,10 @@
 #include <QString>
 #include <QTimer>
 #include <atomic>
+#include <memory>
 
 class BrokerThread;
+class TickedMinutes;
 
 // The live import cycle, run in the broker thread: the oldest kept batches (at most
 // kMaxImportBytes) become the import file with the user's symbol names, the charting
@@ -39,6 +41,9 @@ public:
     void request(const Paths &paths);
     // Any thread: the pause before a failed import is tried again without a new batch.
     void setRetryIntervalMs(int ms);
+    // Any thread: every batch taken from now on is noted there (gap repair leaves those
+    // minutes to the ticks).
+    void setTickedMinutes(std::shared_ptr<TickedMinutes> minutes);
 
     // Statistics, readable from any thread.
     qint64 cycles() const { return m_cycles.load(); }
@@ -55,6 +60,7 @@ private:
 
     BrokerThread *m_broker;
     Paths m_paths;
+    std::shared_ptr<TickedMinutes> m_tickedMinutes;
     QTimer m_pauseTimer;
     QTimer m_retryTimer;
     QElapsedTimer m_lastImport;

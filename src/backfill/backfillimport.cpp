@@ -1,6 +1,7 @@
 #include "backfill/backfillimport.h"
 
 #include "backfill/backfilllines.h"
+#include "backfill/repairscope.h"
 #include "backfill/symbolrewriter.h"
 #include "platform/installpaths.h"
 
@@ -19,6 +20,7 @@ struct BackfillImport::Chunk
     QFile file;
     std::unique_ptr<BackfillLines::Writer> writer;
     QStringList sources; // finished files whose remaining lines are all in here
+    QHash<QByteArray, qint64> repairBars; // a repair's bars in here, per server symbol
 };
 
 namespace {
@@ -214,7 +216,10 @@ bool BackfillImport::finishChunk(const QString &failureText)
     bool settled = true;
     if (chunk->bytes > 0) {
         m_hooks.pause(kBeforeImportMs);
-        if (!importWithRetries(path)) {
+        const bool imported = importWithRetries(path);
+        if (imported && m_hooks.repairScope)
+            m_hooks.repairScope->tally()->add(chunk->repairBars);
+        if (!imported) {
             const QString kept = keepFailed(path, chunk->firstSource, chunk->part);
             settled = !kept.isEmpty();
             logLine(&m_log, failureText, settled ? kept : path);
@@ -276,7 +281,21 @@ void BackfillImport::importFile(const QString &fileName)
     QByteArray renamed;
     renamed.reserve(4096); // keeps its buffer across lines (resize(0) below)
     QList<QByteArray> changedSamples;
+    const RepairScope *scope = m_hooks.repairScope.get();
+    RepairScope::Cursor cursor;
+    RepairScope::Counts verdicts{};
     while (reader.next(&data, &size)) {
+        qint64 start = 0, length = 0;
+        if (scope) {
+            // Judged as the server wrote it: the request named the server's symbol.
+            BackfillLines::trim(data, size, &start, &length);
+            if (length == 0 || BackfillLines::containsFailed(data + start, length))
+                continue;
+            const RepairScope::Verdict verdict = scope->judge(data + start, length, &cursor);
+            ++verdicts[size_t(verdict)];
+            if (verdict != RepairScope::Keep)
+                continue;
+        }
         if (rewriter) {
             renamed.resize(0);
             if (rewriter->appendRewritten(data, size, &renamed) && changedSamples.size() < 8)
@@ -284,7 +303,6 @@ void BackfillImport::importFile(const QString &fileName)
             data = renamed.constData();
             size = renamed.size();
         }
-        qint64 start = 0, length = 0;
         BackfillLines::trim(data, size, &start, &length);
         if (length == 0 || BackfillLines::containsFailed(data + start, length))
             continue;
@@ -317,6 +335,8 @@ void BackfillImport::importFile(const QString &fileName)
         }
         m_chunk->writer->writeLine(data + start, length);
         m_chunk->bytes += lineBytes;
+        if (scope)
+            ++m_chunk->repairBars[cursor.symbol];
         if (!m_chunk->writer->ok()) {
             // A full disk: what this chunk holds is not imported, and none of its files
             // is deleted.
@@ -341,6 +361,9 @@ void BackfillImport::importFile(const QString &fileName)
         logLine(&m_log, QStringLiteral(" - refused %1 lines whose symbol holds a control, separator "
                                        "or look-alike character in ").arg(refusedSymbols),
                 source);
+    if (scope)
+        qDebug().noquote() << QStringLiteral("Gap repair import of %1: %2")
+                                  .arg(source, RepairScope::countsText(verdicts));
     if (!reader.convertedFrom().isEmpty())
         qDebug() << "Backfill import: converted" << source << "from" << reader.convertedFrom();
     input.close();

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 
+class RepairScope;
 class SymbolRewriter;
 
 // The import of an unpacked backfill: every plain file of the backfill folder is renamed
@@ -41,6 +42,11 @@ public:
         // Asked after betweenFiles: true ends the run at once. What was gathered but not
         // imported stays in the backfill folder for the next run.
         std::function<bool()> stopRequested;
+        // A gap repair's import: only the lines the scope keeps are imported (judged on
+        // the server's names, so it goes with makeRewriter, which renames afterwards), and
+        // what the charting program took goes to the scope's tally. Without it every line
+        // is imported.
+        std::shared_ptr<const RepairScope> repairScope;
     };
 
     static constexpr qint64 kChunkBytes = 16777216;

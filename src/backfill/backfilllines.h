@@ -101,6 +101,17 @@ bool containsFailed(const char *data, qint64 size);
 // The second comma-separated field of a line, trimmed; false when the line has no comma.
 bool symbolField(const char *data, qint64 size, qint64 *start, qint64 *length);
 
+// One comma-separated field: where it starts in the line and how long it is, blanks and
+// tabs around it left out.
+struct Field
+{
+    qint64 start = 0;
+    qint64 length = 0;
+};
+// The first `count` fields of a line, in one pass; returns how many the line has (at most
+// count).
+int splitFields(const char *data, qint64 size, Field *fields, int count);
+
 // Whether a symbol can be stored as it stands: no control, format or separator character
 // (a blank inside is allowed), valid UTF-8, and unchanged by compatibility normalisation
 // (so a full-width "ＮＩＦＴＹ" is refused instead of being stored beside "NIFTY").

@@ -48,9 +48,46 @@ QString GapRepair::doneText() { return QStringLiteral("Gaps repaired"); }
 
 QString GapRepair::endText() const
 {
-    if (m_givenUp.isEmpty())
+    const QStringList missed = unrepairedSymbols();
+    if (missed.isEmpty())
         return doneText();
-    return QStringLiteral("Gaps repaired except %1 symbol(s): see backfill_error.log").arg(m_givenUp.size());
+    QStringList names;
+    for (int i = 0; i < missed.size() && i < kNamedSymbols; ++i)
+        names.append(printable(missed.at(i)));
+    QString text = QStringLiteral("Gaps repaired except ") + names.join(QStringLiteral(", "));
+    if (missed.size() > kNamedSymbols)
+        text += QStringLiteral(" and %1 more").arg(missed.size() - kNamedSymbols);
+    return text;
+}
+
+std::shared_ptr<const RepairScope> GapRepair::importScope() const
+{
+    if (!m_running)
+        return nullptr;
+    QStringList serverNames;
+    serverNames.reserve(m_runSymbols.size());
+    for (const QString &symbol : m_runSymbols)
+        serverNames.append(m_serverNameOf.value(symbol, symbol));
+    // Whole minutes only: the current one is still being filled by the live ticks.
+    return std::make_shared<const RepairScope>(
+        serverNames, MinuteKey::of(m_runSince), MinuteKey::of(m_hooks.now()) - 1,
+        m_hooks.tickedMinutes ? m_hooks.tickedMinutes() : TickedMinutes::Map(), m_tally);
+}
+
+QStringList GapRepair::unrepairedSymbols() const
+{
+    QStringList missed;
+    const std::shared_ptr<const RepairScope> scope = importScope();
+    for (const QString &symbol : m_runSymbols) {
+        if (m_givenUp.contains(symbol)) {
+            missed.append(symbol);
+            continue;
+        }
+        const QByteArray server = m_serverNameOf.value(symbol, symbol).toUtf8();
+        if (scope && m_tally->stored(server) == 0 && scope->hasMinuteToFill(server))
+            missed.append(symbol);
+    }
+    return missed;
 }
 
 void GapRepair::setEnabled(bool enabled)
@@ -108,6 +145,7 @@ void GapRepair::tryStart()
     const int days = daysFor(m_pendingSince, now);
     QStringList urls;
     QHash<QString, QString> symbolOfUrl;
+    QStringList runSymbols;
     const QStringList symbols = m_hooks.watchlist ? m_hooks.watchlist() : QStringList();
     for (const QString &symbol : symbols) {
         const QString url = m_hooks.url ? m_hooks.url(symbol, days) : QString();
@@ -115,6 +153,7 @@ void GapRepair::tryStart()
             continue;
         urls.append(url);
         symbolOfUrl.insert(url, symbol);
+        runSymbols.append(symbol);
     }
     const QDateTime since = m_pendingSince;
     m_pendingSince = QDateTime();
@@ -130,6 +169,11 @@ void GapRepair::tryStart()
     m_runStartedAt = now;
     m_urls = urls;
     m_symbolOfUrl = symbolOfUrl;
+    m_runSymbols = runSymbols;
+    m_serverNameOf.clear();
+    for (const QString &symbol : qAsConst(m_runSymbols))
+        m_serverNameOf.insert(symbol, m_hooks.serverName ? m_hooks.serverName(symbol) : symbol);
+    m_tally = std::make_shared<RepairScope::Tally>();
     m_step = 0;
     m_failuresThisStep = 0;
     m_givenUp.clear();
@@ -191,24 +235,37 @@ void GapRepair::runStopped()
 
 void GapRepair::finishRun(bool stoppedByUser)
 {
+    const QStringList missed = unrepairedSymbols();
     m_running = false;
     const bool complete = m_givenUp.isEmpty();
-    if (!complete && m_hooks.logFailure) {
+    const auto logUnrepaired = [this](const QString &why, const QStringList &symbols) {
+        if (symbols.isEmpty() || !m_hooks.logFailure)
+            return;
         QStringList names;
-        names.reserve(m_givenUp.size());
-        for (const QString &s : qAsConst(m_givenUp))
+        names.reserve(symbols.size());
+        for (const QString &s : symbols)
             names.append(printable(s));
-        m_hooks.logFailure(
-            QStringLiteral(" - gaps not repaired (%1): %2 symbol(s) from %3 to %4: %5")
-                .arg(stoppedByUser ? QStringLiteral("stopped") : QStringLiteral("server errors"))
-                .arg(m_givenUp.size())
-                .arg(m_runSince.toLocalTime().toString(Qt::ISODate),
-                     m_runStartedAt.toLocalTime().toString(Qt::ISODate), names.join(QLatin1Char(' '))));
+        m_hooks.logFailure(QStringLiteral(" - gaps not repaired (%1): %2 symbol(s) from %3 to %4: %5")
+                               .arg(why)
+                               .arg(symbols.size())
+                               .arg(m_runSince.toLocalTime().toString(Qt::ISODate),
+                                    m_runStartedAt.toLocalTime().toString(Qt::ISODate), names.join(QLatin1Char(' '))));
+    };
+    logUnrepaired(stoppedByUser ? QStringLiteral("stopped") : QStringLiteral("server errors"), m_givenUp);
+    // The server answered these, but with no bar that could be stored.
+    QStringList nothingStored;
+    for (const QString &s : missed) {
+        if (!m_givenUp.contains(s))
+            nothingStored.append(s);
     }
+    logUnrepaired(QStringLiteral("nothing stored"), nothingStored);
     const QDateTime stillMissing = OutageTracker::earlier(complete ? QDateTime() : m_runSince, m_pendingSince);
     m_urls.clear();
     m_symbolOfUrl.clear();
     m_givenUp.clear();
+    m_runSymbols.clear();
+    m_serverNameOf.clear();
+    m_tally.reset();
     m_step = 0;
     if (stoppedByUser) {
         // Stop means stop: what is left waits for the next outage or start.

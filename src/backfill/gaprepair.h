@@ -1,5 +1,7 @@
 #pragma once
 
+#include "backfill/repairscope.h"
+
 #include <QDate>
 #include <QDateTime>
 #include <QHash>
@@ -8,6 +10,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 // Fills the holes an outage left in the charts: after ticks may have been missed, one
 // intraday backfill request per watchlist symbol, through the same queue and step slot
@@ -28,6 +31,8 @@ public:
     static constexpr int kSettleMs = 10000;
     static constexpr int kMaxDays = 5;
     static constexpr int kMaxRequestsPerSymbol = 2;
+    // Symbols named in the end text; the rest are counted.
+    static constexpr int kNamedSymbols = 10;
 
     struct Hooks
     {
@@ -36,6 +41,8 @@ public:
         std::function<bool()> backfillIdle;                           // no other run active
         std::function<QDateTime()> now;                               // local clock
         std::function<void(const QString &line)> logFailure;          // one error-log line
+        std::function<QString(const QString &symbol)> serverName;     // unset: the same
+        std::function<TickedMinutes::Map()> tickedMinutes;            // unset: none known
     };
 
     explicit GapRepair(Hooks hooks, QObject *parent = nullptr);
@@ -46,9 +53,15 @@ public:
 
     static QString progressText(int n, int total); // "Repairing gaps (n/N)"
     static QString doneText();                     // "Gaps repaired"
-    // What the bar says when the current run's queue has run empty: doneText(), or how
-    // many symbols were given up when some were.
+    // What the bar says when the current run's queue has run empty: doneText(), or
+    // "Gaps repaired except A, B" naming the symbols it did not repair.
     QString endText() const;
+    // The symbols of the current run (the user's names, in watchlist order) given up, or
+    // for which nothing was stored although their outage held minutes without ticks.
+    QStringList unrepairedSymbols() const;
+    // What an import of the current run may store (null when no run is under way): the
+    // run's symbols, from the outage's first minute to the last whole minute before now.
+    std::shared_ptr<const RepairScope> importScope() const;
 
     bool isEnabled() const { return m_enabled; }
     void setEnabled(bool enabled);
@@ -107,5 +120,8 @@ private:
     int m_step = 0;
     int m_failuresThisStep = 0;
     QStringList m_givenUp;
+    QStringList m_runSymbols;               // the user's names, in request order
+    QHash<QString, QString> m_serverNameOf; // user's name -> the server's
+    std::shared_ptr<RepairScope::Tally> m_tally;
     int m_runsStarted = 0;
 };

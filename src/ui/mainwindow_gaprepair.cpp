@@ -8,6 +8,7 @@
 #include "backfill/backfillrequest.h"
 #include "backfill/gaprepair.h"
 #include "backfill/mydownloader.h"
+#include "backfill/tickedminutes.h"
 #include "live/outagetracker.h"
 #include "live/pendingbatches.h"
 #include "live/symbolmapping.h"
@@ -15,6 +16,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 
@@ -46,7 +48,17 @@ void verodezuvivuderaz2::setupGapRepair()
     };
     hooks.backfillIdle = [this] { return backfillIdleForRepair(); };
     hooks.logFailure = &appendToErrorLog;
+    // The answers carry the server's names, as the requests do.
+    hooks.serverName = &SymbolMapping::reverseLookup;
+    auto ticked = std::make_shared<TickedMinutes>();
+    hooks.tickedMinutes = [ticked] { return ticked->snapshot(); };
     m_gapRepair = new GapRepair(std::move(hooks), this);
+    if (m_updator) {
+        m_updator->setTickedMinutes(ticked);
+        m_updator->repairScopeForImport = [repair = QPointer<GapRepair>(m_gapRepair)] {
+            return repair && repair->isRunning() ? repair->importScope() : nullptr;
+        };
+    }
 
     connect(m_outageTracker, &OutageTracker::outageBegan, this,
             [this](OutageTracker::Cause cause, QDateTime since) {

@@ -6,6 +6,8 @@
 #include "backfill/backfillimport.h"
 #include "backfill/backfilllines.h"
 #include "backfill/eodimport.h"
+#include "backfill/repairscope.h"
+#include "backfill/tickedminutes.h"
 #include "backfill/symbolrewriter.h"
 #include "platform/installpaths.h"
 #include "platform/standin/quotestore.h"
@@ -104,6 +106,7 @@ private slots:
     void keptFilesAreBounded_data();
     void keptFilesAreBounded();
     void eodLinesAreRenamedLikeIntraday();
+    void repairImportKeepsOnlyWhatItAskedFor();
 
 private:
     std::unique_ptr<TestEnv> m_env;
@@ -503,6 +506,57 @@ void TestBackfillImport::eodLinesAreRenamedLikeIntraday()
     QCOMPARE(store.quotes("NIFTY-I").size(), 0);
     QCOMPARE(store.quotes("TCS").size(), 0);
     QVERIFY(QDir(InstallPaths::backfillDir()).isEmpty());
+}
+
+void TestBackfillImport::repairImportKeepsOnlyWhatItAskedFor()
+{
+    const QByteArray own = "FUTURE,NIFTY-I,20261208,09:20:00,1,2,0.5,1.5,96300,0\n";
+    const QByteArray nifty = own + "CASH,ICICIBANK,20261208,09:20:00,1,2,0.5,1.5,10,0\n"
+                                   "FUTURE,INJECTED,20261208,09:20:00,1,2,0.5,1.5,10,0\n"
+                                   "FUTURE,NIFTY-I,19700101,09:20:00,1,2,0.5,1.5,10,0\n"
+                                   "FUTURE,NIFTY-I,20991231,09:20:00,1,2,0.5,1.5,10,0\n"
+                                   "FUTURE,NIFTY-I,20261208,09:15:00,1,2,0.5,1.5,96300,0\n"
+                                   "\n x,Failed \n";
+    const QByteArray gold = "MCX,GOLDM-I,20261208,09:30:00,1,2,0.5,1.5,7,0\nMCX,GOLDM-I,20261208,09:31:00,1,2,0.5,1.5,7,0\n";
+    const SymbolMap map{{"NIFTY-I", "NIFTY"}};
+    TickedMinutes ticked;
+    ticked.note("T,NIFTY-I,20261208,09:15:40.000,1,75,0,1\n");
+    qint64 first = 0, last = 0;
+    QVERIFY(MinuteKey::parse("20261208", 8, "09:15", 5, &first) && MinuteKey::parse("20261208", 8, "09:30", 5, &last));
+    auto tally = std::make_shared<RepairScope::Tally>();
+    const auto scope = std::make_shared<const RepairScope>(QStringList{"NIFTY-I", "GOLDM-I"}, first, last,
+                                                           ticked.snapshot(), tally);
+    for (const bool accepted : {true, false}) {
+        init();
+        writeFile(backfillFile("GOLDM-I.txt"), gold);
+        writeFile(backfillFile("NIFTY-I.txt"), nifty);
+        Recorder rec;
+        rec.keepContent = true;
+        rec.accept = accepted;
+        BackfillImport::Hooks h = rec.hooks();
+        h.makeRewriter = [&] { return std::make_unique<SymbolRewriter>(map); };
+        h.repairScope = scope;
+        QTest::ignoreMessage(QtDebugMsg, qPrintable("Gap repair import of " + InstallPaths::join(InstallPaths::backfillDirNative(), "NIFTY-I.txt")
+                                                    + ": kept 1, refused 5 (2 foreign symbol, 2 outside the outage, 1 minute with live ticks)"));
+        BackfillImport(h).run();
+        // Judged on the server's name, stored under the user's.
+        const QByteArray expected = "MCX,GOLDM-I,20261208,09:30:00,1,2,0.5,1.5,7,0\n"
+                                    "FUTURE,NIFTY,20261208,09:20:00,1,2,0.5,1.5,96300,0\n";
+        QCOMPARE(rec.imported, accepted ? expected : expected.repeated(BackfillImport::kImportAttempts));
+        QVERIFY(BackfillImport::pendingFiles().isEmpty());
+        // Only bars the charting program took are counted as stored.
+        QCOMPARE(tally->stored("NIFTY-I"), qint64(1));
+        QCOMPARE(tally->stored("GOLDM-I"), qint64(1));
+        QCOMPARE(tally->stored("NIFTY"), qint64(0));
+    }
+
+    // A backfill of the user's imports every line as before.
+    init();
+    writeFile(backfillFile("NIFTY-I.txt"), nifty);
+    Recorder rec;
+    rec.keepContent = true;
+    BackfillImport(rec.hooks()).run();
+    QCOMPARE(rec.imported.count('\n'), 6);
 }
 
 QTEST_GUILESS_MAIN(TestBackfillImport)

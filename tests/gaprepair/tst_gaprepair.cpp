@@ -1,4 +1,5 @@
 #include "backfill/gaprepair.h"
+#include "backfill/tickedminutes.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -18,6 +19,8 @@ struct Owner
     bool idle = true;
     QDateTime now = at(2, 10, 0);
     QStringList logLines;
+    TickedMinutes ticked;
+    QHash<QString, QString> serverNames;
 
     GapRepair::Hooks hooks()
     {
@@ -30,15 +33,28 @@ struct Owner
         h.backfillIdle = [this] { return idle; };
         h.now = [this] { return now; };
         h.logFailure = [this](const QString &line) { logLines.append(line); };
+        h.serverName = [this](const QString &symbol) { return serverNames.value(symbol, symbol); };
+        h.tickedMinutes = [this] { return ticked.snapshot(); };
         return h;
     }
 };
 
-// Plays the owner's step slot through a whole run: every request succeeds.
+// What the import of a step reports: bars of these (server) symbols were stored.
+void storeBars(GapRepair &repair, const QStringList &symbols)
+{
+    QHash<QByteArray, qint64> stored;
+    for (const QString &s : symbols)
+        stored.insert(s.toUtf8(), 1);
+    repair.importScope()->tally()->add(stored);
+}
+
+// Plays the owner's step slot through a whole run: every request succeeds and stores.
 void completeRun(GapRepair &repair, const QStringList &urls)
 {
-    for (const QString &url : urls)
+    for (const QString &url : urls) {
         repair.stepStarted(url);
+        storeBars(repair, {url.mid(url.indexOf(QLatin1String("send=")) + 5)});
+    }
     repair.runCompleted();
 }
 
@@ -61,6 +77,8 @@ private slots:
     void symbolGivenUpAfterTwoRequests();
     void stopEndsTheRepairAndLogsWhatIsLeft();
     void switchedOff();
+    void symbolsThatStoredNothingAreNamed();
+    void manySymbolsNamedInShort();
 
 private:
     static constexpr int kSettle = 30;
@@ -118,6 +136,8 @@ void TstGapRepair::oneRequestPerSymbolOnceTheLinkIsBack()
     repair.stepStarted(urls.at(1));
     QCOMPARE(repair.currentProgressText(), QStringLiteral("Repairing gaps (2/3)"));
     repair.stepStarted(urls.at(2));
+    QCOMPARE(repair.endText(), QStringLiteral("Gaps repaired except NIFTY-I, M&M, GOLDM-I"));
+    storeBars(repair, {QStringLiteral("NIFTY-I"), QStringLiteral("M&M"), QStringLiteral("GOLDM-I")});
     QCOMPARE(repair.endText(), QStringLiteral("Gaps repaired"));
     QSignalSpy ended(&repair, &GapRepair::repairEnded);
     repair.runCompleted();
@@ -245,6 +265,7 @@ void TstGapRepair::usersBackfillDuringARepairGoesFirst()
     repair.outageBegan(at(1, 15, 0), false);
     QTRY_COMPARE(runs.count(), 1);
     repair.stepStarted(runs.first().first().toStringList().first());
+    storeBars(repair, {QStringLiteral("NIFTY-I")});
     repair.runStopped();
     owner.idle = false; // the user's run
     repair.outageBegan(at(2, 10, 0), false);
@@ -276,7 +297,8 @@ void TstGapRepair::symbolGivenUpAfterTwoRequests()
     repair.stepStarted(urls.at(1));
     QVERIFY(!repair.requestFailed()); // a new symbol starts counting again
     repair.stepStarted(urls.at(2));
-    QCOMPARE(repair.endText(), QStringLiteral("Gaps repaired except 1 symbol(s): see backfill_error.log"));
+    storeBars(repair, {QStringLiteral("M&M"), QStringLiteral("GOLDM-I")});
+    QCOMPARE(repair.endText(), QStringLiteral("Gaps repaired except NIFTY-I"));
     repair.runCompleted();
 
     QCOMPARE(ended.count(), 1);
@@ -300,6 +322,7 @@ void TstGapRepair::stopEndsTheRepairAndLogsWhatIsLeft()
     QTRY_COMPARE(runs.count(), 1);
     const QStringList urls = runs.first().first().toStringList();
     repair.stepStarted(urls.at(0));
+    storeBars(repair, {QStringLiteral("NIFTY-I")});
     repair.stepStarted(urls.at(1));
     repair.outageBegan(at(2, 10, 1), false); // joined, but the user stops
     repair.runStopped();
@@ -325,6 +348,55 @@ void TstGapRepair::switchedOff()
     QTest::qWait(5 * kSettle);
     QCOMPARE(runs.count(), 0);
     QVERIFY(!repair.isPending());
+}
+
+void TstGapRepair::symbolsThatStoredNothingAreNamed()
+{
+    Owner owner;
+    owner.watchlist.append(QStringLiteral("EURUSD"));
+    owner.serverNames.insert(QStringLiteral("M&M"), QStringLiteral("M&M-EQ"));
+    // GOLDM-I ticked in every minute of the outage: nothing of it was missed.
+    for (int m = 50; m < 60; ++m)
+        owner.ticked.note(QStringLiteral("T,GOLDM-I,20260302,09:%1:30.000,1,1,0,1\n").arg(m).toLatin1());
+    GapRepair repair(owner.hooks());
+    repair.setSettleMs(kSettle);
+    QSignalSpy runs(&repair, &GapRepair::runRequested);
+    QSignalSpy ended(&repair, &GapRepair::repairEnded);
+    QVERIFY(!repair.importScope());
+    repair.outageBegan(at(2, 9, 50, 20), false);
+    QTRY_COMPARE(runs.count(), 1);
+
+    // From the outage's first minute to the last whole one.
+    const std::shared_ptr<const RepairScope> scope = repair.importScope();
+    QCOMPARE(scope->firstMinute(), MinuteKey::of(at(2, 9, 50)));
+    QCOMPARE(scope->lastMinute(), MinuteKey::of(at(2, 9, 59)));
+    for (const QString &url : runs.first().first().toStringList())
+        repair.stepStarted(url);
+    // The tally counts the server's names: M&M's bars under the user's name are not it.
+    storeBars(repair, {QStringLiteral("NIFTY-I"), QStringLiteral("M&M")});
+    QCOMPARE(repair.endText(), QStringLiteral("Gaps repaired except M&M, EURUSD"));
+    repair.runCompleted();
+
+    QCOMPARE(owner.logLines,
+             QStringList{QStringLiteral(" - gaps not repaired (nothing stored): 2 symbol(s) from %1 to %2: M&M EURUSD")
+                             .arg(at(2, 9, 50, 20).toString(Qt::ISODate), at(2, 10, 0).toString(Qt::ISODate))});
+    // The server answered every request: the next start does not ask again.
+    QCOMPARE(ended.first().at(1).toBool(), true);
+    QVERIFY(!repair.importScope());
+}
+
+void TstGapRepair::manySymbolsNamedInShort()
+{
+    Owner owner;
+    owner.watchlist = QStringList{QStringLiteral("BAD\tNAME")};
+    for (int i = 1; i < GapRepair::kNamedSymbols + 3; ++i)
+        owner.watchlist.append(QStringLiteral("S%1").arg(i));
+    GapRepair repair(owner.hooks());
+    repair.setSettleMs(kSettle);
+    QSignalSpy runs(&repair, &GapRepair::runRequested);
+    repair.outageBegan(at(2, 9, 0), false);
+    QTRY_COMPARE(runs.count(), 1);
+    QCOMPARE(repair.endText(), QStringLiteral("Gaps repaired except BAD?NAME, S1, S2, S3, S4, S5, S6, S7, S8, S9 and 3 more"));
 }
 
 QTEST_GUILESS_MAIN(TstGapRepair)

@@ -273,8 +273,54 @@ HttpServer::Answer HttpServer::intraday(const QString &query)
     if (bars.isNull())
         bars = BackfillData::intradayBars(segment, symbol, days, QDate::currentDate());
     ZipWriter zip;
-    zip.addFile(symbol.toUtf8() + ".txt", bars);
+    zip.addFile(symbol.toUtf8() + ".txt", withInjected(segment, symbol, bars));
     return backfillArchive(zip);
+}
+
+QByteArray HttpServer::withInjected(const QString &segment, const QString &symbol, const QByteArray &bars) const
+{
+    if (!m_injectForeign && !m_injectDates)
+        return bars;
+    QByteArray out = symbol == m_injectOnly ? QByteArray("") : bars;
+    const QByteArray own = segment.toUtf8() + ',' + symbol.toUtf8() + ',';
+    if (m_injectForeign) {
+        // The same minutes, under names the request did not ask for.
+        for (const QByteArray &line : bars.split('\n')) {
+            if (!line.startsWith(own))
+                continue;
+            const QByteArray rest = line.mid(own.size());
+            out += "CASH,ICICIBANK," + rest + '\n';
+            out += segment.toUtf8() + ",INJECTED," + rest + '\n';
+        }
+    }
+    if (m_injectDates) {
+        out += own + "19700101,09:15:00,1,1,1,1,100,0\n";
+        out += own + "20991231,15:29:00,1,1,1,1,100,0\n";
+    }
+    return out;
+}
+
+bool HttpServer::setInjection(const QStringList &words, QString *why)
+{
+    const QStringList kinds = words.value(0).split(QLatin1Char(','));
+    const bool none = kinds == QStringList{QStringLiteral("none")} && words.size() == 1;
+    const bool only = words.size() == 3 && words.at(1) == QLatin1String("only") && isSafeSymbol(words.at(2));
+    bool ok = none || words.size() == 1 || only;
+    bool foreign = false;
+    bool dates = false;
+    for (const QString &kind : kinds) {
+        foreign = foreign || kind == QLatin1String("foreign");
+        dates = dates || kind == QLatin1String("dates");
+        ok = ok && (none || kind == QLatin1String("foreign") || kind == QLatin1String("dates"));
+    }
+    if (!ok) {
+        *why = QStringLiteral("want none | foreign|dates|foreign,dates [only SYMBOL]");
+        return false;
+    }
+    m_injectForeign = foreign;
+    m_injectDates = dates;
+    m_injectOnly = only ? words.at(2) : QString();
+    return true;
 }
 
 HttpServer::Answer HttpServer::endOfDay(const QString &feed, int period)
@@ -454,6 +500,11 @@ void HttpServer::addCommands(Control &control)
                        [this](const QStringList &args) {
                            QString why;
                            return setFault(args, &why) ? QStringLiteral("ok") : QStringLiteral("error: ") + why;
+                       });
+    control.addCommand(QStringLiteral("http-inject"), QStringLiteral("http-inject none|foreign,dates [only SYMBOL]"),
+                       [this](const QStringList &args) {
+                           QString why;
+                           return setInjection(args, &why) ? QStringLiteral("ok") : QStringLiteral("error: ") + why;
                        });
     control.addCommand(QStringLiteral("http-fail-symbol"), QStringLiteral("http-fail-symbol <SYMBOL>|none"),
                        [this](const QStringList &args) {

@@ -47,6 +47,11 @@ public:
     // "shortsig" | "empty" | "endless" | "huge" | "bomb". Every package is served with its
     // detached signature at the package path + ".sig".
     bool setUpdatePackage(const QString &name, QString *why);
+    // Lines a hostile server adds to every intraday answer: "foreign" repeats the answer's
+    // bars as ICICIBANK and as INJECTED, "dates" adds two bars of the symbol dated
+    // 1970-01-01 and 2099-12-31; "only SYMBOL" leaves that symbol's own bars out of its
+    // answer. "none" ends it. For example "foreign,dates only GOLDM-I".
+    bool setInjection(const QStringList &words, QString *why);
     void setRequestLog(const QString &path) { m_requestLogPath = path; }
     // Where intraday bars come from when not from the built-in history: the bars for
     // (segment, symbol, days), or a null array to use the built-in history after all.
@@ -81,6 +86,7 @@ private:
     Answer faultStatus() const;
     // The backfill archive as the fault mode shapes it (escaping entries, damage).
     Answer backfillArchive(ZipWriter &zip) const;
+    QByteArray withInjected(const QString &segment, const QString &symbol, const QByteArray &bars) const;
     QByteArray damage(const QByteArray &archive) const;
     void logRequest(const QString &line);
 
@@ -97,4 +103,7 @@ private:
     QStringList m_requests;
     QString m_requestLogPath;
     IntradaySource m_intradaySource;
+    bool m_injectForeign = false;
+    bool m_injectDates = false;
+    QString m_injectOnly; // this symbol's answer holds only the added lines
 };
