@@ -61,29 +61,43 @@ Room roomFor(const QString &folder, qint64 capBytes)
     return room;
 }
 
-qint64 mbUp(qint64 bytes) { return bytes <= 0 ? 0 : (bytes + kMB - 1) / kMB; }
+qint64 mbUp(qint64 bytes) { return bytes <= 0 ? 0 : bytes / kMB + (bytes % kMB != 0 ? 1 : 0); }
 qint64 mbDown(qint64 bytes) { return bytes <= 0 ? 0 : bytes / kMB; }
+
+namespace {
+
+// What follows "needs ..." in a refusal: why the room is what it is and what to do;
+// `more` says how much to free ("55 MB more", or "more space" when that is not known).
+QString refusalReason(const Room &room, qint64 capBytes, bool overCap, const QString &more)
+{
+    if (!room.known)
+        return QStringLiteral("the free space on %1 cannot be read: check that the disk is connected and writable")
+            .arg(room.volume);
+    if (overCap)
+        return QStringLiteral("one job may use at most %1 MB whatever the disk has free").arg(mbDown(capBytes));
+    // One substitution for all: a volume name holding "%3" stays as it is.
+    return QStringLiteral("%1 MB may be used: free space on %2 is %3 MB; free %4 on %2 and try again")
+        .arg(QString::number(mbDown(room.usable)), room.volume, QString::number(mbDown(room.freeBytes)), more);
+}
+
+} // namespace
 
 QString refusal(qint64 neededBytes, const Room &room, qint64 capBytes)
 {
-    if (!room.known)
-        return QStringLiteral("needs %1 MB; the free space on %2 cannot be read: check that the disk is "
-                              "connected and writable")
-            .arg(mbUp(neededBytes))
-            .arg(room.volume);
-    if (neededBytes > capBytes)
-        return QStringLiteral("needs %1 MB; one job may use at most %2 MB whatever the disk has free")
-            .arg(mbUp(neededBytes))
-            .arg(mbDown(capBytes));
-    // Free space at which the job would fit: the floor plus twice the need.
-    const qint64 wanted = kFloorBytes + 2 * neededBytes;
-    return QStringLiteral("needs %1 MB; %2 MB may be used: free space on %3 is %4 MB; free %5 MB more on %3 "
-                          "and try again")
-        .arg(mbUp(neededBytes))
-        .arg(mbDown(room.usable))
-        .arg(room.volume)
-        .arg(mbDown(room.freeBytes))
-        .arg(qMax<qint64>(1, mbUp(wanted - room.freeBytes)));
+    // Free space at which the job would fit: the floor plus twice the need (a need over the
+    // cap never fits, and could overflow here).
+    const bool overCap = neededBytes > capBytes;
+    const qint64 wanted = overCap ? 0 : kFloorBytes + 2 * neededBytes;
+    const QString more = QStringLiteral("%1 MB more").arg(qMax<qint64>(1, mbUp(wanted - room.freeBytes)));
+    return QStringLiteral("needs %1 MB; %2")
+        .arg(QString::number(mbUp(neededBytes)), refusalReason(room, capBytes, overCap, more));
+}
+
+QString refusalPassed(const Room &room, qint64 capBytes)
+{
+    return QStringLiteral("needs more than %1 MB; %2")
+        .arg(QString::number(mbDown(room.usable)),
+             refusalReason(room, capBytes, room.usable >= capBytes, QStringLiteral("more space")));
 }
 
 void setFreeBytesForTests(qint64 bytes) { g_testFree.store(bytes < 0 ? -1 : bytes); }

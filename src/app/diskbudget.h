@@ -38,6 +38,9 @@ inline bool fits(qint64 neededBytes, const Room &room) { return room.known && ne
 // The text for a job refused for space, with the figures in MB and what to do, e.g.
 // "needs 40 MB; 12 MB may be used: free space on D: is 124 MB; free 55 MB more on D:".
 QString refusal(qint64 neededBytes, const Room &room, qint64 capBytes);
+// The same for a job whose size is not known (a body without length, an archive that
+// unpacks to more than it said) once it has passed the room.
+QString refusalPassed(const Room &room, qint64 capBytes);
 
 // Bytes as whole MB, rounded up for what is needed and down for what is there.
 qint64 mbUp(qint64 bytes);

@@ -8,8 +8,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QStorageInfo>
 #include <QTemporaryDir>
+
+#include <limits>
 
 namespace {
 
@@ -85,14 +86,6 @@ void ArchiveExtractor::connectOwnProcesses()
     connect(m_fallback, &QProcess::errorOccurred, this, &ArchiveExtractor::fallbackError);
 }
 
-qint64 ArchiveExtractor::freeSpaceCap(const QString &folder)
-{
-    const QStorageInfo disk(folder);
-    if (!disk.isValid() || disk.bytesAvailable() < 0)
-        return -1;
-    return qMax<qint64>(0, disk.bytesAvailable() - kReserveBytes);
-}
-
 void ArchiveExtractor::removeStaleStaging(const QString &stagingParent, const QString &destination)
 {
     const QString name = stagingName(destination);
@@ -131,6 +124,7 @@ bool ArchiveExtractor::start(const QString &archivePath, const QString &destinat
     m_destination = destination;
     m_fallbackStarted = false;
     m_fallbackCouldNotRun = false;
+    m_spaceRefusal.clear();
     m_archiverFailed = false;
     m_fallbackErrored = false;
     m_timedOut = false;
@@ -162,12 +156,13 @@ bool ArchiveExtractor::start(const QString &archivePath, const QString &destinat
     quint64 copySize = 0;
     for (const ArchiveEntries::Kept &k : qAsConst(m_plan.kept))
         copySize += entries[k.index].compressedSize + 128 + quint64(k.target.size()) * 2;
-    const qint64 cap = m_spaceCap >= 0 ? m_spaceCap : freeSpaceCap(m_staging->path());
-    if (cap >= 0 && m_plan.unpackedSize + copySize > quint64(cap)) {
-        failLater(QStringLiteral("the archive announces %1 bytes unpacked, more than the %2 bytes "
-                                 "the disk can spare")
-                      .arg(m_plan.unpackedSize)
-                      .arg(cap));
+    const quint64 total = m_plan.unpackedSize + copySize;
+    const qint64 needed = total > quint64(std::numeric_limits<qint64>::max()) ? std::numeric_limits<qint64>::max()
+                                                                             : qint64(total);
+    const DiskBudget::Room room = DiskBudget::roomFor(m_staging->path(), m_spaceCap);
+    if (!DiskBudget::fits(needed, room)) {
+        m_spaceRefusal = DiskBudget::refusal(needed, room, m_spaceCap);
+        failLater(QStringLiteral("not enough disk space to unpack: ") + m_spaceRefusal);
         return true;
     }
     m_copy.start(archivePath, entries, m_plan, m_staging->filePath(kCopyName));

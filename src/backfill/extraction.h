@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/diskbudget.h"
 #include "backfill/archiveentries.h"
 #include "platform/childprocess.h"
 
@@ -18,7 +19,7 @@ class QTemporaryDir;
 //
 // The archive's central directory is read first and judged entry by entry (see
 // ArchiveEntries): what may not be unpacked is logged and left out, and the announced
-// unpacked size must fit the free space less a reserve. Neither tool writes into the
+// unpacked size (with the rewritten copy) must fit the disk budget of one job (DiskBudget). Neither tool writes into the
 // destination itself nor sees the downloaded archive: both unpack a rewritten copy holding
 // only the kept entries into a staging folder beside the destination, with their input
 // closed and under a time limit. Only after one of them succeeded are the expected files
@@ -54,24 +55,24 @@ public:
     void setFlatten(bool flatten) { m_flatten = flatten; }
     // Time limit of one tool run (15 minutes unless set).
     void setTimeLimit(int ms) { m_timeLimitMs = ms; }
-    // Bytes the unpacked entries and the rewritten copy may take; below 0 (the default)
-    // the free space of the staging folder's disk less 1 GB.
+    // The cap of the disk budget for the unpacked entries and the rewritten copy (one
+    // job's 2 GB unless set); what the staging folder's disk can spare may be less.
     void setSpaceCap(qint64 bytes) { m_spaceCap = bytes; }
-
-    // Free space of the disk holding folder less 1 GB (not below 0); -1 when unknown.
-    static qint64 freeSpaceCap(const QString &folder);
     // Removes staging folders that a killed run left for this destination.
     static void removeStaleStaging(const QString &stagingParent, const QString &destination);
 
     // After finished(false, ...): true when the fallback itself could not be run (the
     // caller may fetch the archive again), false when an extractor rejected the archive.
     bool fallbackCouldNotRun() const { return m_fallbackCouldNotRun; }
+    // After finished(false, ...): true when the archive was refused because it does not
+    // fit the disk budget (nothing was unpacked); spaceRefusal() then gives the figures.
+    bool refusedForSpace() const { return !m_spaceRefusal.isEmpty(); }
+    QString spaceRefusal() const { return m_spaceRefusal; }
 
     ChildProcess *archiverProcess() const { return m_archiver; }
     ChildProcess *fallbackProcess() const { return m_fallback; }
 
     static constexpr int kDefaultTimeLimitMs = 15 * 60 * 1000;
-    static constexpr qint64 kReserveBytes = 1024LL * 1024 * 1024;
 
     // Names inside a ZIP file's central directory (empty when it cannot be read).
     static QStringList zipEntryNames(const QString &archivePath, bool *readable = nullptr);
@@ -119,7 +120,8 @@ private:
     bool m_timedOut = false;
     bool m_destinationTouched = false;
     int m_timeLimitMs = kDefaultTimeLimitMs;
-    qint64 m_spaceCap = -1;
+    qint64 m_spaceCap = DiskBudget::kJobCapBytes;
+    QString m_spaceRefusal;
     ArchiveEntries::Plan m_plan;
     QString m_archivePath;
     QString m_destination;

@@ -18,7 +18,7 @@
 namespace {
 
 std::atomic<double> g_intervalScale{1.0};
-std::atomic<qint64> g_bodyLimit{MyDownloader::kMaxBodyBytes};
+std::atomic<qint64> g_bodyCap{DiskBudget::kJobCapBytes};
 
 // Bytes read from the reply per write: bounds what one readyRead holds in memory.
 constexpr qint64 kReadChunk = 256 * 1024;
@@ -32,7 +32,7 @@ void MyDownloader::setIntervalScaleForTests(double scale)
 
 void MyDownloader::setBodyLimitForTests(qint64 bytes)
 {
-    g_bodyLimit.store(bytes > 0 ? bytes : kMaxBodyBytes);
+    g_bodyCap.store(bytes > 0 ? bytes : DiskBudget::kJobCapBytes);
 }
 
 QString MyDownloader::partialPath(const QString &outputFilePath)
@@ -157,6 +157,7 @@ void MyDownloader::discardBody()
     m_body.reset();
     m_bodyFailed = false;
     m_bodyBytes = 0;
+    m_overRoom = false;
     m_bodyProblem.clear();
 }
 
@@ -228,9 +229,10 @@ void MyDownloader::requestData()
     }
     m_reply = reply;
     m_speedClock.restart();
-    // The body may use the free space less the reserve, and never more than the limit.
-    const qint64 spare = ArchiveExtractor::freeSpaceCap(InstallPaths::root());
-    m_bodyLimit = spare < 0 ? g_bodyLimit.load() : qMin(spare, g_bodyLimit.load());
+    // Judged once per attempt: the body itself lowers the free space as it is written.
+    m_bodyCap = g_bodyCap.load();
+    m_room = DiskBudget::roomFor(partialPath(m_outputFile.fileName()), m_bodyCap);
+    m_bodyLimit = m_room.usable;
 
     connect(reply, &QNetworkReply::downloadProgress, this, &MyDownloader::downloadProgress,
             Qt::UniqueConnection);
@@ -263,6 +265,11 @@ bool MyDownloader::storeAvailable()
         const QByteArray chunk = m_reply->read(kReadChunk);
         if (chunk.isEmpty())
             break;
+        // Not a byte past the budget reaches the disk.
+        if (m_bodyBytes + chunk.size() > m_bodyLimit) {
+            m_overRoom = true;
+            return false;
+        }
         m_bodyBytes += chunk.size();
         // After a failed write the rest is still drained, so the reply does not pile it up.
         if (m_body && m_body->write(chunk) != chunk.size()) {
@@ -279,14 +286,8 @@ void MyDownloader::onMetaDataChanged()
     if (sender() != m_reply || !m_reply)
         return;
     const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid() && length.toLongLong() > m_bodyLimit) {
-        const QString reason = QStringLiteral("the server announces %1 bytes, more than the %2 bytes allowed")
-                                   .arg(length.toLongLong())
-                                   .arg(m_bodyLimit);
-        dropReply(true);
-        m_timeoutTimer.stop();
-        failAttempt(reason, 0, true);
-    }
+    if (length.isValid() && length.toLongLong() > m_bodyLimit)
+        refuseForSpace(DiskBudget::refusal(length.toLongLong(), m_room, m_bodyCap));
 }
 
 void MyDownloader::onReplyReadyRead()
@@ -298,12 +299,8 @@ void MyDownloader::onReplyReadyRead()
         m_timeoutTimer.start(scaledInterval(kTimeoutMs));
     // An error page is stored too, and thrown away with the reply when it finishes.
     storeAvailable();
-    if (m_bodyBytes > m_bodyLimit) {
-        const QString reason = QStringLiteral("the body passed the %1 bytes allowed").arg(m_bodyLimit);
-        dropReply(true);
-        m_timeoutTimer.stop();
-        failAttempt(reason, 0, true);
-    }
+    if (m_overRoom)
+        refuseForSpace(DiskBudget::refusalPassed(m_room, m_bodyCap));
 }
 
 void MyDownloader::onTotalLimit()
@@ -326,9 +323,14 @@ void MyDownloader::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
     emit updateProgress2(progress, speed);
 }
 
-bool MyDownloader::commitBody(QString *error)
+bool MyDownloader::commitBody(QString *error, bool *forSpace)
 {
-    if (!storeAvailable() || !m_body) {
+    if (!storeAvailable() && m_overRoom) {
+        *forSpace = true;
+        *error = DiskBudget::refusalPassed(m_room, m_bodyCap);
+        return false;
+    }
+    if (m_bodyFailed || !m_body) {
         *error = m_bodyProblem.isEmpty() ? QStringLiteral("nothing could be stored") : m_bodyProblem;
         discardBody();
         return false;
@@ -379,7 +381,12 @@ void MyDownloader::downloadCompleted()
     }
 
     QString problem;
-    const bool stored = commitBody(&problem);
+    bool forSpace = false;
+    const bool stored = commitBody(&problem, &forSpace);
+    if (forSpace) {
+        refuseForSpace(problem);
+        return;
+    }
     dropReply(false);
     if (!stored) {
         failAttempt(problem, 0, true);
@@ -464,25 +471,46 @@ QString MyDownloader::requestLabel() const
 
 void MyDownloader::giveUp(const QString &reason)
 {
+    finishGivenUp(reason, false);
+}
+
+void MyDownloader::refuseForSpace(const QString &reason)
+{
+    // How far a transfer in flight got, for the debug line.
+    const QString detail = m_reply ? QStringLiteral(" (%1 bytes of the body written, %2 allowed)")
+                                         .arg(m_bodyBytes)
+                                         .arg(m_bodyLimit)
+                                   : QString();
+    // The reply goes with its partial body; the owner hears of the failed request as of
+    // any other, and then that it is given up.
+    dropReply(true);
+    m_timeoutTimer.stop();
+    emit responseError();
+    finishGivenUp(reason, true, detail);
+}
+
+void MyDownloader::finishGivenUp(const QString &reason, bool forSpace, const QString &detail)
+{
     stopWork();
     // The archive that could not be used is not kept: the next request writes it anew.
     if (QFileInfo(m_outputFile.fileName()).suffix().toLower() == QLatin1String("zip"))
         QFile::remove(m_outputFile.fileName());
     const QString symbol = ArchiveEntries::printable(requestLabel());
     const QString why = ArchiveEntries::printable(reason);
-    const QString line = QStringLiteral("%1 - backfill given up for %2 after %3 failed attempts: %4")
-                             .arg(QDateTime::currentDateTime().toString(Qt::ISODate), symbol)
-                             .arg(kMaxFailures)
-                             .arg(why);
+    const QString when = QDateTime::currentDateTime().toString(Qt::ISODate);
+    const QString line = forSpace ? QStringLiteral("%1 - backfill skipped for %2, not enough disk space: %3")
+                                        .arg(when, symbol, why)
+                                  : QStringLiteral("%1 - backfill given up for %2 after %3 failed attempts: %4")
+                                        .arg(when, symbol, QString::number(kMaxFailures), why);
     QDir().mkpath(InstallPaths::backfillWorkDir());
     QFile log(InstallPaths::backfillErrorLog());
     if (log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
         log.write((line + QLatin1Char('\n')).toUtf8());
         log.close();
     }
-    qDebug().noquote() << "MyDownloader:" << line;
+    qDebug().noquote() << "MyDownloader:" << line + detail;
     const quint64 number = m_requestNumber;
-    emit givenUp(symbol, why);
+    emit givenUp(symbol, why, forSpace);
     // The owner may have started the next request from its slot; this one stays over.
     if (number == m_requestNumber)
         ++m_requestNumber;
@@ -514,6 +542,10 @@ void MyDownloader::onExtractionFinished(bool ok, const QString &error)
         return; // an extraction of an earlier request
     if (ok) {
         succeed();
+        return;
+    }
+    if (m_extractor->refusedForSpace()) {
+        refuseForSpace(error);
         return;
     }
     failAttempt(QStringLiteral("unpacking failed: %1").arg(error), 0, true);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/diskbudget.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -18,17 +20,20 @@ class QNetworkReply;
 // progress and speed, retries on its own and unpacks archives into the destination
 // folder. Event driven and living in the GUI thread: the QThread base is never started.
 //
-// Every request (each initialize()) ends in exactly one downloadfinished() or, after
-// kMaxFailures failed attempts, one givenUp() with a line in the backfill error log that
-// names the symbol and the reason; cancel() ends it with neither. Each attempt that fails
-// (network error, time-out, a body too large or shorter than announced, an archive that
-// cannot be unpacked) grows the retry delay. Results of an earlier request are ignored.
+// Every request (each initialize()) ends in exactly one downloadfinished() or one givenUp()
+// with a line in the backfill error log that names the symbol and the reason; cancel()
+// ends it with neither. Each attempt that fails (network error, time-out, a body shorter
+// than announced, an archive that cannot be unpacked) grows the retry delay, and the
+// request is given up after kMaxFailures of them. A request refused for disk space (a body
+// or an unpacked archive larger than the disk budget allows) is given up at once: asking
+// again a second later would meet the same disk. Results of an earlier request are ignored.
 //
 // The body is streamed to "<output file>.part" as it arrives and renamed over the output
 // file only when the transfer succeeded, so a failed or aborted transfer never leaves a
 // partial file behind and memory does not grow with the size. Time and size per attempt
-// are bounded: 90 s without bytes (tried again 10 s later), 15 minutes in all, and at most
-// the free space less 1 GB and never more than 2 GB for the body.
+// are bounded: 90 s without bytes (tried again 10 s later), 15 minutes in all, and the
+// body at most what the disk budget gives one job (DiskBudget: half the free space above
+// the floor, never more than 2 GB); a body without length stops as it would pass that.
 class MyDownloader : public QThread
 {
     Q_OBJECT
@@ -57,12 +62,11 @@ public:
     static constexpr int kTotalLimitMs = 15 * 60 * 1000;
     static constexpr int kMaxFailures = 5;
     static constexpr int kMaxRedirects = 5;
-    static constexpr qint64 kMaxBodyBytes = 2LL * 1024 * 1024 * 1024;
 
     // Tests shorten every interval the downloader starts by this factor (1 = product).
     static void setIntervalScaleForTests(double scale);
     static int scaledInterval(int ms);
-    // Tests lower the 2 GB body limit (0 or less restores it).
+    // Tests lower the 2 GB cap of one body (0 or less restores it).
     static void setBodyLimitForTests(qint64 bytes);
     // The partial body of a transfer in flight, beside the output file.
     static QString partialPath(const QString &outputFilePath);
@@ -97,8 +101,10 @@ signals:
     void updateProgress2(QString progress, QString speed);
     void downloadfinished();
     void responseError();
-    // The request failed kMaxFailures times and is dropped; the error log has its line.
-    void givenUp(QString symbol, QString reason);
+    // The request is dropped, after kMaxFailures failed attempts or at once when refused
+    // for disk space (forSpace; the reason then gives the figures and what to do); the
+    // error log has its line.
+    void givenUp(QString symbol, QString reason, bool forSpace);
 
 private slots:
     void onReplyReadyRead();
@@ -112,12 +118,16 @@ private:
     void discardBody();
     void stopWork();
     bool storeAvailable();
-    bool commitBody(QString *error);
+    bool commitBody(QString *error, bool *forSpace);
     void moveIntoDestination();
     // One failed attempt: the delay grows; after kMaxFailures the request is given up.
     void failAttempt(const QString &reason, int minimumDelayMs, bool report);
     void succeed();
     void giveUp(const QString &reason);
+    // The request does not fit the disk budget: dropped at once, with its partial body.
+    void refuseForSpace(const QString &reason);
+    // Logs the request as given up and ends it; `detail` goes to the debug line only.
+    void finishGivenUp(const QString &reason, bool forSpace, const QString &detail = QString());
     QString requestLabel() const;
 
     QNetworkAccessManager *m_network;
@@ -141,7 +151,10 @@ private:
     std::unique_ptr<QFile> m_body;
     bool m_bodyFailed = false;
     qint64 m_bodyBytes = 0;
-    qint64 m_bodyLimit = 0;
+    qint64 m_bodyLimit = 0; // what the disk budget gives this attempt's body
+    qint64 m_bodyCap = 0;
+    DiskBudget::Room m_room;
+    bool m_overRoom = false; // the body would pass m_bodyLimit: nothing more is written
     QString m_bodyProblem;
     quint64 m_requestNumber = 0;
     quint64 m_extractionRequest = 0;

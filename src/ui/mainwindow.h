@@ -137,7 +137,7 @@ public slots:
     void doEodBackfill();
     void eodBackfillDone();
     void responseError();
-    void backfillGivenUp(QString symbol, QString reason);
+    void backfillGivenUp(QString symbol, QString reason, bool forSpace);
     void eodGivenUp(QString symbol, QString reason);
     void on_cashBox_toggled(bool checked);
     void on_futureBox_toggled(bool checked);
@@ -238,7 +238,8 @@ private:
     bool m_backfillStarted = false;
     bool m_backfillStyled = false;
     QStringList m_backfillRefused; // why requests of this run were not made
-    QStringList m_backfillSkipped; // symbols of this run the downloader gave up
+    QStringList m_backfillSkipped; // symbols of this run the downloader gave up (with the
+                                   // reason when refused for disk space)
     static bool s_backfillWarned;
     QStringList m_defaultSymbols;
     int m_symbolLimit = 0;

@@ -56,13 +56,15 @@ void verodezuvivuderaz2::responseError()
     gapRepairRequestFailed();
 }
 
-void verodezuvivuderaz2::backfillGivenUp(QString symbol, QString reason)
+void verodezuvivuderaz2::backfillGivenUp(QString symbol, QString reason, bool forSpace)
 {
     // The downloader has written the symbol and the reason to the error log; the run goes
-    // on with the next symbol.
+    // on with the next symbol. A refusal for disk space is named with its figures at the
+    // end too: it tells the user what to free.
     showStatusMessage(QStringLiteral("Backfill skipped %1: %2").arg(symbol, reason));
-    if (!m_backfillSkipped.contains(symbol))
-        m_backfillSkipped.append(symbol);
+    const QString skipped = forSpace ? QStringLiteral("%1 (%2)").arg(symbol, reason) : symbol;
+    if (!m_backfillSkipped.contains(skipped))
+        m_backfillSkipped.append(skipped);
     if (QProgressBar *bar = ui.progressBarRT)
         bar->setFormat(QStringLiteral("(%1) skipped").arg(symbol));
     backfillDone();

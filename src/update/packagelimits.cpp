@@ -3,7 +3,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QStorageInfo>
 #include <QtEndian>
 
 #include <atomic>
@@ -30,27 +29,12 @@ qint64 cap()
 
 void setCapForTests(qint64 bytes) { g_testCap.store(bytes > 0 ? bytes : 0); }
 
-qint64 freeBytes(const QString &folder)
-{
-    const QStorageInfo info(folder);
-    return info.isValid() ? info.bytesAvailable() : -1;
-}
+DiskBudget::Room room(const QString &folder) { return DiskBudget::roomFor(folder, cap()); }
 
-bool fits(qint64 bytes, const QString &folder)
+QString tooLargeText(qint64 bytes, const DiskBudget::Room &room)
 {
-    if (bytes > cap())
-        return false;
-    const qint64 free = freeBytes(folder);
-    return free < 0 || bytes <= free;
-}
-
-QString tooLargeText(qint64 bytes, const QString &folder)
-{
-    const qint64 free = freeBytes(folder);
-    return QStringLiteral("Package too large (%1 bytes; at most %2, %3 bytes free)")
-        .arg(bytes)
-        .arg(cap())
-        .arg(free);
+    return QStringLiteral("Package too large: ")
+           + (bytes < 0 ? DiskBudget::refusalPassed(room, cap()) : DiskBudget::refusal(bytes, room, cap()));
 }
 
 qint64 declaredUnpackedSize(const QString &zipPath)

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "app/diskbudget.h"
+
 #include <QString>
 
 // Bounds an update package before it can fill the disk: its announced and received length,
-// and the size its ZIP directory says it unpacks to, against a fixed cap and the free
-// space of the installation's drive.
+// and the size its ZIP directory says it unpacks to, against the disk budget of one job
+// (DiskBudget) with the package's own cap.
 namespace PackageLimits {
 
 constexpr qint64 kMaxPackageBytes = qint64(512) * 1024 * 1024;
@@ -13,14 +15,12 @@ constexpr qint64 kMaxPackageBytes = qint64(512) * 1024 * 1024;
 qint64 cap();
 void setCapForTests(qint64 bytes);
 
-// Bytes free for this process on the drive holding `folder` (-1 when unknown).
-qint64 freeBytes(const QString &folder);
+// What a package written or unpacked below `folder` may take: the disk budget under cap().
+DiskBudget::Room room(const QString &folder);
 
-// Whether `bytes` fits under the cap and into the free space of `folder`.
-bool fits(qint64 bytes, const QString &folder);
-
-// The text for a package over the cap or the free space.
-QString tooLargeText(qint64 bytes, const QString &folder);
+// The text for a package of `bytes` (below 0: of a size not known, that passed the room)
+// that does not fit `room`, with the figures in MB and what to do.
+QString tooLargeText(qint64 bytes, const DiskBudget::Room &room);
 inline QString emptyText() { return QStringLiteral("Empty package"); }
 
 // The sum of the unpacked sizes the ZIP's central directory declares. -1 when the

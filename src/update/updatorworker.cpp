@@ -1,5 +1,6 @@
 #include "update/updatorworker.h"
 
+#include "app/diskbudget.h"
 #include "backfill/extraction.h"
 #include "platform/archiver.h"
 #include "platform/filereplace_core.h"
@@ -109,8 +110,9 @@ void UpdatorWorker::startDownload(QString zipUrl)
     emit logMessage(QStringLiteral("UpdatorWorker: signature verified."));
 
     const qint64 declared = PackageLimits::declaredUnpackedSize(zip);
-    if (declared >= 0 && !PackageLimits::fits(declared, target)) {
-        fail(PackageLimits::tooLargeText(declared, target));
+    const DiskBudget::Room unpackRoom = PackageLimits::room(target);
+    if (declared >= 0 && !DiskBudget::fits(declared, unpackRoom)) {
+        fail(PackageLimits::tooLargeText(declared, unpackRoom));
         return;
     }
 
@@ -125,8 +127,12 @@ void UpdatorWorker::startDownload(QString zipUrl)
     emit downloadFinished(true, target);
 }
 
-bool UpdatorWorker::transfer(const QUrl &url, qint64 maxBytes, const Sink &sink, QString *error)
+bool UpdatorWorker::transfer(const QUrl &url, qint64 maxBytes, const DiskBudget::Room *disk, const Sink &sink,
+                             QString *error)
 {
+    // A body written to disk may take what the disk budget gives it, judged once before
+    // it starts (what it writes lowers the free space).
+    const qint64 allowed = disk ? qMin(maxBytes, disk->usable) : maxBytes;
     QNetworkAccessManager manager;
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
@@ -136,18 +142,18 @@ bool UpdatorWorker::transfer(const QUrl &url, qint64 maxBytes, const Sink &sink,
     QTimer limit;
     limit.setSingleShot(true);
 
-    const QString root = InstallPaths::rootSlash();
     qint64 received = 0;
-    qint64 tooLarge = -1; // the size that broke the limit
+    bool tooLarge = false;
+    qint64 announcedTooLarge = -1; // the announced length that broke the limit
     bool sinkFailed = false;
     auto drain = [&] {
-        while (tooLarge < 0 && !sinkFailed && reply->bytesAvailable() > 0) {
+        while (!tooLarge && !sinkFailed && reply->bytesAvailable() > 0) {
             const QByteArray chunk = reply->read(kReadChunk);
             if (chunk.isEmpty())
                 break;
-            // An endless or lying body ends at the cap, not after the whole time limit.
-            if (received + chunk.size() > maxBytes || !PackageLimits::fits(received + chunk.size(), root)) {
-                tooLarge = received + chunk.size();
+            // An endless or lying body ends at the limit, not after the whole time limit.
+            if (received + chunk.size() > allowed) {
+                tooLarge = true;
                 loop.quit();
                 return;
             }
@@ -163,8 +169,9 @@ bool UpdatorWorker::transfer(const QUrl &url, qint64 maxBytes, const Sink &sink,
         const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
         bool ok = false;
         const qint64 length = announced.toLongLong(&ok);
-        if (ok && (length > maxBytes || !PackageLimits::fits(length, root))) {
-            tooLarge = length;
+        if (ok && length > allowed) {
+            tooLarge = true;
+            announcedTooLarge = length;
             loop.quit();
         }
     });
@@ -176,13 +183,14 @@ bool UpdatorWorker::transfer(const QUrl &url, qint64 maxBytes, const Sink &sink,
     loop.exec();
 
     const bool done = reply->isFinished();
-    if (done && tooLarge < 0 && !sinkFailed && reply->error() == QNetworkReply::NoError)
+    if (done && !tooLarge && !sinkFailed && reply->error() == QNetworkReply::NoError)
         drain();
     QString text;
     if (interrupted()) {
         text = QStringLiteral("Update cancelled");
-    } else if (tooLarge >= 0) {
-        text = PackageLimits::tooLargeText(tooLarge, root);
+    } else if (tooLarge) {
+        text = disk ? PackageLimits::tooLargeText(announcedTooLarge, *disk)
+                    : QStringLiteral("more than %1 bytes").arg(allowed);
     } else if (sinkFailed) {
         text = QStringLiteral("Write failed");
     } else if (!done || reply->error() != QNetworkReply::NoError) {
@@ -204,7 +212,8 @@ bool UpdatorWorker::fetchSignature(const QUrl &packageUrl, QByteArray *signature
     url.setPath(packageUrl.path() + QStringLiteral(".sig"));
     QByteArray body;
     QString why;
-    if (!transfer(url, kSignatureMaxBytes, [&body](const QByteArray &chunk) {
+    // Held in memory, never written: bounded by its own size alone.
+    if (!transfer(url, kSignatureMaxBytes, nullptr, [&body](const QByteArray &chunk) {
             body += chunk;
             return true;
         }, &why)) {
@@ -225,7 +234,8 @@ bool UpdatorWorker::download(const QUrl &url, const QString &zip, QString *error
         return false;
     }
     qint64 written = 0;
-    const bool ok = transfer(url, PackageLimits::cap(), [&](const QByteArray &chunk) {
+    const DiskBudget::Room room = PackageLimits::room(zip);
+    const bool ok = transfer(url, PackageLimits::cap(), &room, [&](const QByteArray &chunk) {
         if (file.write(chunk) != chunk.size())
             return false;
         written += chunk.size();
@@ -270,14 +280,16 @@ bool UpdatorWorker::extract(const QString &zip, const QString &folder, QString *
     QEventLoop loop;
     QTimer limit;
     limit.setSingleShot(true);
-    // A ZIP's directory may lie about what it unpacks to: watch what really lands.
-    const qint64 room = qMin(PackageLimits::cap(), qMax<qint64>(0, PackageLimits::freeBytes(work)));
+    // A ZIP's directory may lie about what it unpacks to: watch what really lands. The
+    // extractor judges the declared size by the same budget.
+    const DiskBudget::Room room = PackageLimits::room(work);
+    extractor.setSpaceCap(PackageLimits::cap());
     QTimer watch;
     watch.setInterval(kUnpackWatchMs);
     bool started = false;
     bool finished = false;
     bool ok = false;
-    qint64 tooLarge = -1;
+    bool tooLarge = false;
     QString why;
     connect(process, &QProcess::started, &loop, [&] {
         started = true;
@@ -291,9 +303,8 @@ bool UpdatorWorker::extract(const QString &zip, const QString &folder, QString *
     });
     connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
     connect(&watch, &QTimer::timeout, &loop, [&] {
-        const qint64 bytes = PackageLimits::folderBytes(work);
-        if (bytes > room) {
-            tooLarge = bytes;
+        if (PackageLimits::folderBytes(work) > room.usable) {
+            tooLarge = true;
             loop.quit();
         }
     });
@@ -314,11 +325,16 @@ bool UpdatorWorker::extract(const QString &zip, const QString &folder, QString *
         process->waitForFinished(5000);
     }
     // An archiver faster than the watch still leaves the evidence behind.
-    if (tooLarge < 0 && ok && PackageLimits::folderBytes(work) > room)
-        tooLarge = PackageLimits::folderBytes(work);
-    if (tooLarge >= 0) {
-        emit logMessage(QStringLiteral("%1 stopped: the package unpacks to more than %2 bytes.").arg(program).arg(room));
-        *error = PackageLimits::tooLargeText(tooLarge, work);
+    if (!tooLarge && ok && PackageLimits::folderBytes(work) > room.usable)
+        tooLarge = true;
+    if (tooLarge) {
+        emit logMessage(QStringLiteral("%1 stopped: the package unpacks to more than %2 bytes.").arg(program).arg(room.usable));
+        *error = PackageLimits::tooLargeText(-1, room);
+        return false;
+    }
+    if (extractor.refusedForSpace()) {
+        emit logMessage(QStringLiteral("%1 not started: %2").arg(program, why));
+        *error = QStringLiteral("Package too large to unpack: ") + extractor.spaceRefusal();
         return false;
     }
     if (ok)

@@ -6,6 +6,9 @@
 #include <functional>
 
 class QUrl;
+namespace DiskBudget {
+struct Room;
+}
 
 // Downloads the update package into the installation root and unpacks it there with the
 // platform's archiver. Lives in its own thread (created without parent and moved there);
@@ -16,9 +19,10 @@ class QUrl;
 // appears under its name only once it is complete. It is installed only when its detached
 // Ed25519 signature (the package address + ".sig") verifies against the key this build
 // trusts, and only when neither its length nor its declared or actual unpacked size
-// exceeds the cap or the free space. It is unpacked into a work folder and then moved
-// over the installation all or nothing (files in use are moved aside first). A non-zero
-// archiver exit is a failed update; every failed update removes what it left behind.
+// exceeds what the disk budget gives one job under the package's own cap. It is unpacked
+// into a work folder and then moved over the installation all or nothing (files in use
+// are moved aside first). A non-zero archiver exit is a failed update; every failed
+// update removes what it left behind.
 class UpdatorWorker : public QObject
 {
     Q_OBJECT
@@ -48,7 +52,8 @@ signals:
 private:
     // Receives the body piece by piece; false stops the transfer (the sink failed).
     using Sink = std::function<bool(const QByteArray &)>;
-    bool transfer(const QUrl &url, qint64 maxBytes, const Sink &sink, QString *error);
+    // `disk`: the budget of a body written to disk (none for one held in memory).
+    bool transfer(const QUrl &url, qint64 maxBytes, const DiskBudget::Room *disk, const Sink &sink, QString *error);
     bool download(const QUrl &url, const QString &zip, QString *error);
     bool fetchSignature(const QUrl &packageUrl, QByteArray *signature, QString *error);
     bool extract(const QString &zip, const QString &folder, QString *error);

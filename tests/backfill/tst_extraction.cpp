@@ -1,5 +1,6 @@
 // Archive extraction with the real 7za and unzip, into real folders.
 
+#include "app/diskbudget.h"
 #include "backfill/extraction.h"
 #include "platform/archiver.h"
 #include "platform/childprocess.h"
@@ -418,20 +419,46 @@ private slots:
         QVERIFY(QFile::exists(zip));
     }
 
-    void announcedSizeOverTheCapIsRefused()
+    void announcedSizeOverTheBudgetIsRefused_data()
     {
+        QTest::addColumn<qint64>("cap");
+        QTest::addColumn<qint64>("freeBytes"); // what the disk pretends to have (-1: its own)
+        QTest::addColumn<QString>("reason");
+        const qint64 mb = DiskBudget::kMB;
+        // 5000 bytes unpacked and their rewritten copy: 11 KB, so "needs 1 MB".
+        QTest::newRow("over the job's cap") << qint64(4000) << qint64(-1)
+                                            << "needs 1 MB; one job may use at most 0 MB whatever the disk has free";
+        QTest::newRow("over half the free space above the floor")
+            << DiskBudget::kJobCapBytes << DiskBudget::kFloorBytes + 8000
+            << "needs 1 MB; 0 MB may be used: free space on %1 is 100 MB; free 1 MB more on %1 and try again";
+        QTest::newRow("fits") << DiskBudget::kJobCapBytes << 150 * mb << QString();
+    }
+    void announcedSizeOverTheBudgetIsRefused()
+    {
+        QFETCH(qint64, cap);
+        QFETCH(qint64, freeBytes);
+        QFETCH(QString, reason);
         const QString zip = writeZip(QStringLiteral("big.zip"), {{"BIG.txt", QByteArray(5000, 'b')}});
         const QString top = m_tmp.filePath(QStringLiteral("cap"));
         ArchiveExtractor x;
-        x.setSpaceCap(4000);
+        x.setSpaceCap(cap);
+        DiskBudget::setFreeBytesForTests(freeBytes);
         const QList<QVariant> r = extract(x, zip, top + QStringLiteral("/Backfill"));
+        DiskBudget::setFreeBytesForTests(-1);
+        if (reason.isEmpty()) {
+            QVERIFY2(r.value(0).toBool(), qPrintable(r.value(1).toString()));
+            QVERIFY(!x.refusedForSpace());
+            QCOMPARE(listing(top + QStringLiteral("/Backfill")), QStringList{QStringLiteral("BIG.txt")});
+            QDir(top).removeRecursively();
+            return;
+        }
+        const QString expected = reason.arg(DiskBudget::roomFor(top, cap).volume);
         QCOMPARE(r.value(0).toBool(), false);
-        QVERIFY2(r.value(1).toString().contains(QStringLiteral("announces 5000 bytes")), qPrintable(r.value(1).toString()));
+        QCOMPARE(r.value(1).toString(), QStringLiteral("not enough disk space to unpack: ") + expected);
+        QVERIFY(x.refusedForSpace());
+        QCOMPARE(x.spaceRefusal(), expected);
         QCOMPARE(listing(top), QStringList{});
-        // The default cap is the free space less 1 GB.
-        const qint64 cap = ArchiveExtractor::freeSpaceCap(m_tmp.path());
-        QVERIFY(cap >= 0);
-        QVERIFY(cap <= qMax<qint64>(0, QStorageInfo(m_tmp.path()).bytesAvailable() - ArchiveExtractor::kReserveBytes));
+        QVERIFY(QFile::exists(zip));
     }
 
     void failedMovePutsBackWhatMoved()

@@ -1,12 +1,16 @@
 // MyDownloader against a scripted loopback HTTP server and against the real devserver.
 
+#include "app/diskbudget.h"
 #include "backfill/mydownloader.h"
 #include "backfill/extraction.h"
 #include "devserverprocess.h"
 #include "platform/installpaths.h"
 #include "testenv.h"
+#include "zipwriter.h"
 
 #include <QDir>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QFile>
 #include <QSignalSpy>
 #include <QStorageInfo>
@@ -268,29 +272,66 @@ private slots:
         QCOMPARE(done.size(), 1);
     }
 
-    void bodyLimits_data()
+    // A request that does not fit the disk budget is given up at the first answer: one
+    // request, one line in the log, no partial file, no retry a second later.
+    void spaceRefusalsGiveUpAtOnce_data()
     {
+        QTest::addColumn<QByteArray>("body");
         QTest::addColumn<bool>("withLength");
-        QTest::newRow("announced too large") << true;
-        QTest::newRow("no length, grows too large") << false;
+        QTest::addColumn<qint64>("cap");
+        QTest::addColumn<qint64>("freeBytes"); // what the disk pretends to have (-1: its own)
+        QTest::addColumn<QString>("reason");   // %1: the disk's name
+        const qint64 mb = DiskBudget::kMB;
+        const QByteArray big(3 * mb, 'x');
+        QTest::newRow("announced over the cap") << big << true << mb << qint64(-1)
+                                                << "needs 3 MB; one job may use at most 1 MB whatever the disk has free";
+        QTest::newRow("no length, grows over the cap")
+            << big << false << mb << qint64(-1) << "needs more than 1 MB; one job may use at most 1 MB whatever the disk has free";
+        QTest::newRow("announced over half the free space") << big << true << DiskBudget::kJobCapBytes << 104 * mb
+                                                            << "needs 3 MB; 2 MB may be used: free space on %1 is 104 MB; "
+                                                               "free 2 MB more on %1 and try again";
+        // The body fits, its unpacked entries and their rewritten copy do not.
+        ZipWriter zip;
+        zip.addFile("TCS.txt", QByteArray(5000, 't'));
+        QTest::newRow("unpacked size over half the free space")
+            << zip.finish() << true << DiskBudget::kJobCapBytes << DiskBudget::kFloorBytes + 16000
+            << "not enough disk space to unpack: needs 1 MB; 0 MB may be used: free space on %1 is 100 MB; free 1 MB "
+               "more on %1 and try again";
     }
-    void bodyLimits()
+    void spaceRefusalsGiveUpAtOnce()
     {
+        QFETCH(QByteArray, body);
         QFETCH(bool, withLength);
-        MyDownloader::setBodyLimitForTests(100 * 1024);
+        QFETCH(qint64, cap);
+        QFETCH(qint64, freeBytes);
+        QFETCH(QString, reason);
         ScriptServer server;
-        server.scripts = {{200, QByteArray(600 * 1024, 'x'), withLength, 6, 20, false},
-                          {200, "small\n", true, 1, 0, false}};
-        MyDownloader d(QStringLiteral("limit.txt"), QString(), QString(), 0);
-        QSignalSpy done(&d, &MyDownloader::downloadfinished);
+        server.scripts = {{200, body, withLength, 12, 5, false}};
+        MyDownloader::setBodyLimitForTests(cap);
+        DiskBudget::setFreeBytesForTests(freeBytes);
+        const auto restore = qScopeGuard([] {
+            MyDownloader::setBodyLimitForTests(0);
+            DiskBudget::setFreeBytesForTests(-1);
+        });
+        const QString dest = m_env->root() + QStringLiteral("/Space/");
+        MyDownloader d(QStringLiteral("space.zip"), QString(), dest, 0);
+        QSignalSpy gaveUp(&d, &MyDownloader::givenUp);
         QSignalSpy errors(&d, &MyDownloader::responseError);
-        d.initialize(QStringLiteral("limit.txt"), server.url(QStringLiteral("/l")), QString());
-        QVERIFY(done.wait(20000));
-        MyDownloader::setBodyLimitForTests(0);
+        QFile::remove(InstallPaths::backfillErrorLog());
+        d.initialize(QStringLiteral("space.zip"), server.url(QStringLiteral("/s?send=TCS")), dest);
+        QVERIFY(gaveUp.wait(20000));
+        QTest::qWait(300);
+        const QString expected = reason.arg(DiskBudget::roomFor(m_env->root(), cap).volume);
+        QCOMPARE(gaveUp.size(), 1);
+        QCOMPARE(gaveUp.first(), (QList<QVariant>{QStringLiteral("TCS"), expected, true}));
         QCOMPARE(errors.size(), 1);
-        QCOMPARE(server.requests.size(), 2);
-        QCOMPARE(readFile(d.outputFilePath()), QByteArray("small\n"));
+        QCOMPARE(server.requests.size(), 1);
+        QVERIFY(!QFile::exists(d.outputFilePath()));
         QVERIFY(!QFile::exists(MyDownloader::partialPath(d.outputFilePath())));
+        QVERIFY(QDir(dest).entryList(QDir::Files).isEmpty());
+        const QList<QByteArray> log = readFile(InstallPaths::backfillErrorLog()).split('\n');
+        QCOMPARE(log.size(), 2);
+        QVERIFY2(log[0].endsWith(" - backfill skipped for TCS, not enough disk space: " + expected.toUtf8()), log[0].constData());
     }
 
     void truncatedBodyIsAFailedTransfer()
@@ -459,7 +500,7 @@ private slots:
     void smallDiskRefusesTheBody()
     {
         // Runs again in a mount namespace of its own, with the installation root on a
-        // 16 MB tmpfs: the free space less 1 GB leaves no room for any body.
+        // 16 MB tmpfs: below the floor the disk budget leaves no room for any body.
         if (qEnvironmentVariableIsEmpty("VANTREL_SMALL_DISK")) {
             QProcess child;
             QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
@@ -490,17 +531,24 @@ private slots:
             QSignalSpy gaveUp(&d, &MyDownloader::givenUp);
             d.initialize(QStringLiteral("disk.zip"), server.url(QStringLiteral("/d?send=ITC")), m_env->root() + QStringLiteral("/Backfill/"));
             QVERIFY(gaveUp.wait(20000));
+            // Below the floor nothing may be written, and the user is told what to free.
             const QString why = gaveUp.first().value(1).toString();
-            QVERIFY2(why.contains(withLength ? QStringLiteral("more than the 0 bytes allowed")
-                                             : QStringLiteral("passed the 0 bytes allowed")),
+            QVERIFY2(why.startsWith(withLength ? QStringLiteral("needs 1 MB; 0 MB may be used: free space on ")
+                                               : QStringLiteral("needs more than 0 MB; 0 MB may be used: free space on "))
+                         && QRegularExpression(QStringLiteral(" is 1[56] MB; free (8[45] MB more|more space) on .+ and try again$"))
+                                .match(why)
+                                .hasMatch(),
                      qPrintable(why));
+            QTest::qWait(200);
+            QCOMPARE(server.requests.size(), 1);
             QVERIFY(!QFile::exists(d.outputFilePath()));
             QVERIFY(!QFile::exists(MyDownloader::partialPath(d.outputFilePath())));
         }
         const QByteArray log = readFile(InstallPaths::backfillErrorLog());
         // Unmounted, so the test's own folder can be removed.
         QProcess::execute(QStringLiteral("umount"), {m_env->root()});
-        QVERIFY2(log.contains(" - backfill given up for ITC after 5 failed attempts: "), log.constData());
+        QCOMPARE(log.count(" - backfill skipped for ITC, not enough disk space: "), 2);
+        QVERIFY2(!log.contains("failed attempts"), log.constData());
     }
 
     void devserverArchives()

@@ -3,6 +3,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <limits>
+
 using namespace DiskBudget;
 
 class tst_diskbudget : public QObject
@@ -41,6 +43,14 @@ private slots:
                  QStringLiteral("needs 40 MB; 12 MB may be used: free space on D: is 124 MB; "
                                 "free 55 MB more on D: and try again"));
         QVERIFY(refusal(3 * kJobCapBytes, room, kJobCapBytes).contains("at most 2048 MB"));
+        // A ZIP64 marker stands for the largest size: no overflow into a negative need.
+        QCOMPARE(refusal(std::numeric_limits<qint64>::max(), room, kJobCapBytes),
+                 QStringLiteral("needs 8796093022208 MB; one job may use at most 2048 MB whatever the disk has free"));
+        // A folder name is taken as it is, placeholders and all.
+        room.volume = QStringLiteral("/mnt/a%3b");
+        QCOMPARE(refusalPassed(room, kJobCapBytes),
+                 QStringLiteral("needs more than 12 MB; 12 MB may be used: free space on /mnt/a%3b is 124 MB; "
+                                "free more space on /mnt/a%3b and try again"));
         room.known = false;
         QVERIFY(refusal(kMB, room, kJobCapBytes).contains("cannot be read"));
     }

@@ -207,9 +207,10 @@ private slots:
         QTest::newRow("another key") << "otherkey" << unsignedText + "the signature does not match the package";
         QTest::newRow("truncated signature") << "shortsig" << unsignedText + "the signature is malformed (63 bytes, 64 expected)";
         QTest::newRow("empty") << "empty" << "Empty package";
-        QTest::newRow("10 GiB announced") << "huge" << "Package too large (10737418240 bytes; at most";
-        QTest::newRow("endless body") << "endless" << "Package too large (";
-        QTest::newRow("unpacks to 1.2 GB") << "bomb" << "Package too large (1258291200 bytes";
+        const QString overCap = QStringLiteral("; one job may use at most 8 MB whatever the disk has free");
+        QTest::newRow("10 GiB announced") << "huge" << "Package too large: needs 10240 MB" + overCap;
+        QTest::newRow("endless body") << "endless" << "Package too large: needs more than 8 MB" + overCap;
+        QTest::newRow("unpacks to 1.2 GB") << "bomb" << "Package too large: needs 1200 MB" + overCap;
     }
     void refusedPackagesChangeNothing()
     {

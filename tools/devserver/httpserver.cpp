@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -25,6 +26,8 @@ constexpr int kMaxBodyBytes = 1024 * 1024;
 constexpr qint64 kPiece = 256 * 1024;
 constexpr qint64 kHighWater = 1024 * 1024;
 constexpr int kMaxDays = 20000;
+constexpr int kLargePackageBytes = 40 * 1024 * 1024;
+constexpr quint32 kLargePackageSeed = 4011;
 
 QByteArray reason(int status)
 {
@@ -120,12 +123,12 @@ private:
         head += "Content-Type: " + a.contentType + "\r\n";
         if (a.claimedLength >= 0)
             head += "Content-Length: " + QByteArray::number(a.claimedLength) + "\r\n";
-        else if (fault != HttpServer::Fault::NoLength && !a.endless)
+        else if (fault != HttpServer::Fault::NoLength && fault != HttpServer::Fault::Endless && !a.endless)
             head += "Content-Length: " + QByteArray::number(a.body.size()) + "\r\n";
         head += "Connection: close\r\n\r\n";
         m_socket->write(head);
         m_body = a.body;
-        m_endless = a.endless;
+        m_endless = a.endless || fault == HttpServer::Fault::Endless;
         if (fault == HttpServer::Fault::Stall) {
             // Half the body, then silence until the client gives up.
             m_limit = a.body.size() / 2;
@@ -357,6 +360,13 @@ QByteArray HttpServer::updatePackageBytes()
         zip.addFile("Vantrel.sh",
                     "#!/bin/sh\ncd \"$(dirname \"$0\")\" && date > update-launched.txt\n", 0755);
     }
+    if (m_update == UpdatePackage::Large) {
+        // Random bytes: what a real program's files look like to a packer.
+        QByteArray data(kLargePackageBytes, Qt::Uninitialized);
+        QRandomGenerator generator(kLargePackageSeed);
+        generator.fillRange(reinterpret_cast<quint32 *>(data.data()), data.size() / int(sizeof(quint32)));
+        zip.addFile("Vantrel.dat", data);
+    }
     QByteArray bytes = zip.finish();
     if (m_update == UpdatePackage::Corrupt)
         bytes = damage(bytes);
@@ -450,6 +460,8 @@ bool HttpServer::setFault(const QStringList &words, QString *why)
             m_fault = Fault::Slow;
             m_slowSeconds = s;
         }
+    } else if (mode == QLatin1String("endless") && words.size() == 1) {
+        m_fault = Fault::Endless;
     } else if (mode == QLatin1String("stall") && words.size() == 1) {
         m_fault = Fault::Stall;
     } else if (mode == QLatin1String("corrupt") && words.size() == 1) {
@@ -466,7 +478,7 @@ bool HttpServer::setFault(const QStringList &words, QString *why)
     }
     if (!ok)
         *why = QStringLiteral("want normal | status <400-599> | nolength | slow <seconds> | stall | "
-                              "corrupt | escaping [/absolute/entry]");
+                              "corrupt | escaping [/absolute/entry] | endless");
     return ok;
 }
 
@@ -484,7 +496,8 @@ bool HttpServer::setUpdatePackage(const QString &name, QString *why)
         {QStringLiteral("empty"), UpdatePackage::Empty},
         {QStringLiteral("endless"), UpdatePackage::Endless},
         {QStringLiteral("huge"), UpdatePackage::Huge},
-        {QStringLiteral("bomb"), UpdatePackage::Bomb}};
+        {QStringLiteral("bomb"), UpdatePackage::Bomb},
+        {QStringLiteral("large"), UpdatePackage::Large}};
     if (!names.contains(name)) {
         *why = QStringLiteral("want %1").arg(QStringList(names.keys()).join(QStringLiteral(" | ")));
         return false;

@@ -26,13 +26,15 @@ class HttpServer : public QObject
     Q_OBJECT
 public:
     // How backfill answers (intraday and end-of-day) go wrong, until changed again.
-    enum class Fault { None, Status, NoLength, Slow, Stall, Corrupt, Escaping };
+    enum class Fault { None, Status, NoLength, Slow, Stall, Corrupt, Escaping, Endless };
     enum class UpdatePackage { Good, NoLauncher, Corrupt, Silent,
                                // signature faults: none, a changed byte, another key, cut short
                                Unsigned, Tampered, OtherKey, ShortSig,
                                // size faults: no bytes, an endless body with or without a
                                // 10 GiB length, an archive that claims 600 MB unpacked
-                               Empty, Endless, Huge, Bomb };
+                               Empty, Endless, Huge, Bomb,
+                               // a good package of 40 MB (a data file beside the launcher)
+                               Large };
 
     explicit HttpServer(BackfillData::Catalogue catalogue, QObject *parent = nullptr);
 
@@ -41,10 +43,11 @@ public:
     QHostAddress serverAddress() const;
 
     // "normal" | "status <code>" | "nolength" | "slow <seconds>" | "stall" | "corrupt" |
-    // "escaping [absolute entry path]"
+    // "escaping [absolute entry path]" | "endless" (the archive, then zero bytes for ever,
+    // without a length)
     bool setFault(const QStringList &words, QString *why);
     // "good" | "nolauncher" | "corrupt" | "silent" | "unsigned" | "tampered" | "otherkey" |
-    // "shortsig" | "empty" | "endless" | "huge" | "bomb". Every package is served with its
+    // "shortsig" | "empty" | "endless" | "huge" | "bomb" | "large". Every package is served with its
     // detached signature at the package path + ".sig".
     bool setUpdatePackage(const QString &name, QString *why);
     // Lines a hostile server adds to every intraday answer: "foreign" repeats the answer's
