@@ -8,6 +8,7 @@
 #include "update/packagelimits.h"
 #include "update/packagesignature.h"
 #include "update/updateleftovers.h"
+#include "update/updaterecovery.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -34,6 +35,17 @@ constexpr int kUnpackWatchMs = 200;
 bool interrupted()
 {
     return QThread::currentThread()->isInterruptionRequested();
+}
+
+// Test seam: VANTREL_INSTALL_PAUSE_AFTER=N holds the install after N steps (0: the journal
+// is written and nothing has moved; then one step per file moved or old file removed)
+// until the thread is asked to stop, so that a test can kill the program at that point.
+int installPauseStep()
+{
+    const QByteArray value = qgetenv("VANTREL_INSTALL_PAUSE_AFTER").trimmed();
+    bool ok = false;
+    const int n = value.size() <= 9 ? value.toInt(&ok) : -1;
+    return ok && n >= 0 ? n : -1;
 }
 
 std::filesystem::path fsPath(const QString &path)
@@ -93,6 +105,13 @@ void UpdatorWorker::startDownload(QString zipUrl)
     emit logMessage(QStringLiteral("Using fixed update path: %1").arg(zip));
 
     QString error;
+    if (UpdateRecovery::pending()) {
+        // Its staged files must stay until the next start has carried it out.
+        error = QStringLiteral("An earlier update is not finished yet; start the program again to finish it");
+        emit logMessage(error);
+        fail(error);
+        return;
+    }
     QByteArray signature;
     if (!fetchSignature(url, &signature, &error) || !download(url, zip, &error)) {
         fail(error);
@@ -115,7 +134,7 @@ void UpdatorWorker::startDownload(QString zipUrl)
     }
 
     emit logMessage(QStringLiteral("Extracting to fixed path: %1").arg(target));
-    const QString staged = InstallPaths::updateWorkDir() + QStringLiteral("/new");
+    const QString staged = InstallPaths::updateStagingDir();
     if (!extract(zip, staged, &error) || !install(staged, target, &error)) {
         fail(error);
         return;
@@ -125,7 +144,7 @@ void UpdatorWorker::startDownload(QString zipUrl)
     emit downloadFinished(true, target);
 }
 
-bool UpdatorWorker::transfer(const QUrl &url, qint64 maxBytes, const Sink &sink, QString *error)
+bool UpdatorWorker::transfer(const QUrl &url, qint64 maxBytes, const Sink &sink, QString *error, qint64 *tooLargeBytes)
 {
     QNetworkAccessManager manager;
     QNetworkRequest request(url);
@@ -194,6 +213,8 @@ bool UpdatorWorker::transfer(const QUrl &url, qint64 maxBytes, const Sink &sink,
     if (!text.isEmpty())
         reply->abort();
     reply->deleteLater();
+    if (tooLargeBytes)
+        *tooLargeBytes = tooLarge;
     *error = text;
     return text.isEmpty();
 }
@@ -204,11 +225,16 @@ bool UpdatorWorker::fetchSignature(const QUrl &packageUrl, QByteArray *signature
     url.setPath(packageUrl.path() + QStringLiteral(".sig"));
     QByteArray body;
     QString why;
+    qint64 tooLarge = -1;
     if (!transfer(url, kSignatureMaxBytes, [&body](const QByteArray &chunk) {
             body += chunk;
             return true;
-        }, &why)) {
-        *error = QStringLiteral("The update package has no signature (%1)").arg(why);
+        }, &why, &tooLarge)) {
+        *error = tooLarge > kSignatureMaxBytes
+                     ? QStringLiteral("The update package's signature is too large (%1 bytes; at most %2)")
+                           .arg(tooLarge)
+                           .arg(kSignatureMaxBytes)
+                     : QStringLiteral("The update package has no signature (%1)").arg(why);
         emit logMessage(QStringLiteral("Download failed: %1").arg(*error));
         return false;
     }
@@ -354,7 +380,17 @@ bool UpdatorWorker::install(const QString &folder, const QString &target, QStrin
     for (const QString &launcher : UpdateLauncher::candidates())
         removals.push_back(QDir(target).relativeFilePath(launcher).toUtf8().toStdString());
 
-    const filereplace::Result r = filereplace::install(fsPath(folder), fsPath(target), files, removals);
+    filereplace::Options options;
+    if (const int pauseAt = installPauseStep(); pauseAt >= 0) {
+        options.afterStep = [this, pauseAt](int steps) {
+            if (steps != pauseAt)
+                return;
+            emit logMessage(QStringLiteral("Install paused after %1 steps").arg(steps));
+            while (!interrupted())
+                QThread::msleep(20);
+        };
+    }
+    const filereplace::Result r = filereplace::install(fsPath(folder), fsPath(target), files, removals, options);
     if (!r.ok) {
         const QString why = QString::fromStdString(r.error);
         emit logMessage(QStringLiteral("Installing the update failed: %1").arg(why));

@@ -311,6 +311,16 @@ QByteArray HttpServer::updatePackageBytes()
         zip.addFile("Vantrel.sh",
                     "#!/bin/sh\ncd \"$(dirname \"$0\")\" && date > update-launched.txt\n", 0755);
     }
+    if (m_update == UpdatePackage::Many) {
+        for (int i = 0; i < 2000; ++i) {
+            const QByteArray name = "lib/part" + QByteArray::number(i).rightJustified(4, '0') + ".txt";
+            zip.addFile(name, "7.11 " + name + "\n");
+        }
+        for (int i = 0; i < 20; ++i) {
+            const QByteArray name = "plugins/extra" + QByteArray::number(i).rightJustified(2, '0') + ".txt";
+            zip.addFile(name, "7.11 " + name + "\n");
+        }
+    }
     QByteArray bytes = zip.finish();
     if (m_update == UpdatePackage::Corrupt)
         bytes = damage(bytes);
@@ -357,6 +367,8 @@ HttpServer::Answer HttpServer::updateSignature()
                                                           : UpdateSigner::Key::Test);
     if (m_update == UpdatePackage::ShortSig)
         a.body.chop(1);
+    if (m_update == UpdatePackage::BigSig)
+        a.body += QByteArray(5000, ' '); // past any sane signature's size
     return a;
 }
 
@@ -435,10 +447,12 @@ bool HttpServer::setUpdatePackage(const QString &name, QString *why)
         {QStringLiteral("tampered"), UpdatePackage::Tampered},
         {QStringLiteral("otherkey"), UpdatePackage::OtherKey},
         {QStringLiteral("shortsig"), UpdatePackage::ShortSig},
+        {QStringLiteral("bigsig"), UpdatePackage::BigSig},
         {QStringLiteral("empty"), UpdatePackage::Empty},
         {QStringLiteral("endless"), UpdatePackage::Endless},
         {QStringLiteral("huge"), UpdatePackage::Huge},
-        {QStringLiteral("bomb"), UpdatePackage::Bomb}};
+        {QStringLiteral("bomb"), UpdatePackage::Bomb},
+        {QStringLiteral("many"), UpdatePackage::Many}};
     if (!names.contains(name)) {
         *why = QStringLiteral("want %1").arg(QStringList(names.keys()).join(QStringLiteral(" | ")));
         return false;

@@ -29,10 +29,13 @@ public:
     enum class Fault { None, Status, NoLength, Slow, Stall, Corrupt, Escaping };
     enum class UpdatePackage { Good, NoLauncher, Corrupt, Silent,
                                // signature faults: none, a changed byte, another key, cut short
-                               Unsigned, Tampered, OtherKey, ShortSig,
+                               Unsigned, Tampered, OtherKey, ShortSig, BigSig,
                                // size faults: no bytes, an endless body with or without a
                                // 10 GiB length, an archive that claims 600 MB unpacked
-                               Empty, Endless, Huge, Bomb };
+                               Empty, Endless, Huge, Bomb,
+                               // 2,000 files in lib/, 20 in a new folder plugins/, each
+                               // "7.11 <name>\n", besides VERSION.txt and Vantrel.sh
+                               Many };
 
     explicit HttpServer(BackfillData::Catalogue catalogue, QObject *parent = nullptr);
 
