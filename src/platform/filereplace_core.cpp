@@ -544,6 +544,10 @@ Recovery recover(const fs::path &source, const fs::path &target, const Options &
         return r;
     }
     r.found = true;
+    if (got == -2) { // kept for a later start
+        r.error = why;
+        return r;
+    }
     Journal journal;
     if (got < 0 || !parseJournal(bytes, &journal, &why) || !plausible(source, target, journal.entries, &why)) {
         // Not one this installer wrote: nothing of it is acted on, and it must not keep

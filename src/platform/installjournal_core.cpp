@@ -267,7 +267,7 @@ int readRegularFile(const fs::path &file, std::size_t maxBytes, std::string *out
         if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
             return 0;
         *why = "cannot open " + file.u8string() + " (Windows error " + std::to_string(code) + ")";
-        return -1;
+        return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION || code == ERROR_ACCESS_DENIED ? -2 : -1;
     }
     BY_HANDLE_FILE_INFORMATION info{};
     const bool plain = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info)
@@ -293,8 +293,9 @@ int readRegularFile(const fs::path &file, std::size_t maxBytes, std::string *out
     if (fd < 0) {
         if (errno == ENOENT)
             return 0;
+        const int code = errno;
         *why = "cannot open " + file.u8string() + " (" + systemError() + ")";
-        return -1;
+        return code == ELOOP ? -1 : -2; // a link is refused; anything else may pass
     }
     struct stat st{};
     const bool plain = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);

@@ -53,7 +53,8 @@ bool markJournalPlaced(const fs::path &target, std::string *why);
 bool removeJournal(const fs::path &target);
 
 // Reads a regular file without following a link and without blocking on a FIFO or device.
-// 1 when read, 0 when there is none, -1 when refused or unreadable (why says which).
+// 1 when read, 0 when there is none, -1 when refused (a link, not a plain file, too large),
+// -2 when it cannot be opened now (in use, no access).
 int readRegularFile(const fs::path &file, std::size_t maxBytes, std::string *out, std::string *why);
 
 } // namespace filereplace
