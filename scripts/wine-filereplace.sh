@@ -19,7 +19,7 @@ done
 
 flags=(-std=c++17 -O1 -Wall -Wextra -Werror -municode -static -Isrc)
 "$CXX" "${flags[@]}" tests/wincheck/wine/holder.cpp -o "$work/holder.exe"
-"$CXX" "${flags[@]}" tests/wincheck/wine/replacetest.cpp src/platform/filereplace_core.cpp -o "$work/replacetest.exe"
+"$CXX" "${flags[@]}" tests/wincheck/wine/replacetest.cpp src/platform/filereplace_core.cpp src/platform/installjournal_core.cpp -o "$work/replacetest.exe"
 
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 unset DISPLAY

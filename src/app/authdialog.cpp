@@ -13,6 +13,7 @@
 #include "ui/messagehelper.h"
 #include "update/buildversion.h"
 #include "update/updatehandover.h"
+#include "update/updaterecovery.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -75,6 +76,9 @@ void authDialog::startupSequence()
     m_animation = std::make_unique<startupAnimation>();
     m_animation->showAnimation();
 
+    // An update killed while it moved files is finished or undone before anything reads
+    // the installation.
+    UpdateRecovery::finishInterruptedInstall();
     InstallLayout::prepare();
 
     m_mainWindow = std::make_unique<verodezuvivuderaz2>(nullptr);

@@ -85,6 +85,7 @@ QString formatIntraday() { return join(root(), QStringLiteral("dataFormat.dll"))
 QString backfillZip() { return join(root(), QStringLiteral("backfilldata.zip")); }
 QString updateZip() { return rootSlash() + QStringLiteral("/Vantrel_update.zip"); }
 QString updateWorkDir() { return rootSlash() + QStringLiteral("/.vantrel-update"); }
+QString updateStagingDir() { return updateWorkDir() + QStringLiteral("/new"); }
 QString instanceLockFile() { return rootSlash() + QStringLiteral("/Vantrel.lock"); }
 #ifdef Q_OS_WIN
 QString updateLauncher() { return rootSlash() + QStringLiteral("/Vantrel.bat"); }

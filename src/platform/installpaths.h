@@ -40,6 +40,7 @@ QString formatIntraday();    // "C:\Kovanta\dataFormat.dll"
 QString backfillZip();       // "C:\Kovanta\backfilldata.zip"
 QString updateZip();         // "C:/Kovanta/Vantrel_update.zip"
 QString updateWorkDir();     // "C:/Kovanta/.vantrel-update" (unpacking and staging)
+QString updateStagingDir();  // "C:/Kovanta/.vantrel-update/new" (the unpacked package, installed from here)
 QString instanceLockFile();  // "<root>/Vantrel.lock" (single-instance lock off Windows)
 QString updateLauncher();    // "C:/Kovanta/Vantrel.bat" (elsewhere <root>/Vantrel.sh)
 QString updatedExecutable(); // "C:/Kovanta/VantrelNew.exe" (elsewhere <root>/VantrelNew)

@@ -2,6 +2,7 @@
 
 #include "platform/filereplace_core.h"
 #include "platform/installpaths.h"
+#include "update/updaterecovery.h"
 
 #include <QDebug>
 #include <QDir>
@@ -24,6 +25,8 @@ void removePackageAndStaging()
                                      + QStringLiteral("\\.[A-Za-z0-9]{6}$"));
     const QRegularExpression staging(QStringLiteral("^\\.") + QRegularExpression::escape(QFileInfo(root).fileName())
                                      + QStringLiteral("-staging-[A-Za-z0-9]{6}$"));
+    // An install the next start must still finish needs its staged files.
+    const bool journal = UpdateRecovery::pending();
     const QFileInfoList entries = dir.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo &fi : entries) {
         const QString name = fi.fileName();
@@ -31,7 +34,7 @@ void removePackageAndStaging()
         if ((name == package || partial.match(name).hasMatch()) && (!fi.isDir() || fi.isSymLink())) {
             removed = QFile::remove(fi.filePath());
         } else if (fi.isDir() && !fi.isSymLink()
-                   && (fi.filePath() == InstallPaths::updateWorkDir() || staging.match(name).hasMatch())) {
+                   && ((fi.filePath() == InstallPaths::updateWorkDir() && !journal) || staging.match(name).hasMatch())) {
             removed = QDir(fi.filePath()).removeRecursively();
         } else {
             continue;

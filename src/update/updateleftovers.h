@@ -7,7 +7,8 @@
 // updating at the same moment).
 namespace UpdateLeftovers {
 
-// The package, partial downloads and the work folders.
+// The package, partial downloads and the work folders (the unpacking folder stays while an
+// interrupted install's journal still needs it).
 void removePackageAndStaging();
 
 // All of the above and the old files an earlier installation moved aside.

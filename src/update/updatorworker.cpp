@@ -9,6 +9,7 @@
 #include "update/packagelimits.h"
 #include "update/packagesignature.h"
 #include "update/updateleftovers.h"
+#include "update/updaterecovery.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -35,6 +36,17 @@ constexpr int kUnpackWatchMs = 200;
 bool interrupted()
 {
     return QThread::currentThread()->isInterruptionRequested();
+}
+
+// Test seam: VANTREL_INSTALL_PAUSE_AFTER=N holds the install after N steps (0: the journal
+// is written and nothing has moved; then one step per file moved or old file removed)
+// until the thread is asked to stop, so that a test can kill the program at that point.
+int installPauseStep()
+{
+    const QByteArray value = qgetenv("VANTREL_INSTALL_PAUSE_AFTER").trimmed();
+    bool ok = false;
+    const int n = value.size() <= 9 ? value.toInt(&ok) : -1;
+    return ok && n >= 0 ? n : -1;
 }
 
 std::filesystem::path fsPath(const QString &path)
@@ -94,6 +106,13 @@ void UpdatorWorker::startDownload(QString zipUrl)
     emit logMessage(QStringLiteral("Using fixed update path: %1").arg(zip));
 
     QString error;
+    if (UpdateRecovery::pending()) {
+        // Its staged files must stay until the next start has carried it out.
+        error = QStringLiteral("An earlier update is not finished yet; start the program again to finish it");
+        emit logMessage(error);
+        fail(error);
+        return;
+    }
     QByteArray signature;
     if (!fetchSignature(url, &signature, &error) || !download(url, zip, &error)) {
         fail(error);
@@ -117,7 +136,7 @@ void UpdatorWorker::startDownload(QString zipUrl)
     }
 
     emit logMessage(QStringLiteral("Extracting to fixed path: %1").arg(target));
-    const QString staged = InstallPaths::updateWorkDir() + QStringLiteral("/new");
+    const QString staged = InstallPaths::updateStagingDir();
     if (!extract(zip, staged, &error) || !install(staged, target, &error)) {
         fail(error);
         return;
@@ -128,7 +147,7 @@ void UpdatorWorker::startDownload(QString zipUrl)
 }
 
 bool UpdatorWorker::transfer(const QUrl &url, qint64 maxBytes, const DiskBudget::Room *disk, const Sink &sink,
-                             QString *error)
+                             QString *error, qint64 *tooLargeBytes)
 {
     // A body written to disk may take what the disk budget gives it, judged once before
     // it starts (what it writes lowers the free space).
@@ -145,6 +164,7 @@ bool UpdatorWorker::transfer(const QUrl &url, qint64 maxBytes, const DiskBudget:
     qint64 received = 0;
     bool tooLarge = false;
     qint64 announcedTooLarge = -1; // the announced length that broke the limit
+    qint64 receivedTooLarge = -1;  // or the bytes received when they did
     bool sinkFailed = false;
     auto drain = [&] {
         while (!tooLarge && !sinkFailed && reply->bytesAvailable() > 0) {
@@ -154,6 +174,7 @@ bool UpdatorWorker::transfer(const QUrl &url, qint64 maxBytes, const DiskBudget:
             // An endless or lying body ends at the limit, not after the whole time limit.
             if (received + chunk.size() > allowed) {
                 tooLarge = true;
+                receivedTooLarge = received + chunk.size();
                 loop.quit();
                 return;
             }
@@ -202,6 +223,8 @@ bool UpdatorWorker::transfer(const QUrl &url, qint64 maxBytes, const DiskBudget:
     if (!text.isEmpty())
         reply->abort();
     reply->deleteLater();
+    if (tooLargeBytes)
+        *tooLargeBytes = !tooLarge ? -1 : announcedTooLarge >= 0 ? announcedTooLarge : receivedTooLarge;
     *error = text;
     return text.isEmpty();
 }
@@ -213,11 +236,16 @@ bool UpdatorWorker::fetchSignature(const QUrl &packageUrl, QByteArray *signature
     QByteArray body;
     QString why;
     // Held in memory, never written: bounded by its own size alone.
+    qint64 tooLarge = -1;
     if (!transfer(url, kSignatureMaxBytes, nullptr, [&body](const QByteArray &chunk) {
             body += chunk;
             return true;
-        }, &why)) {
-        *error = QStringLiteral("The update package has no signature (%1)").arg(why);
+        }, &why, &tooLarge)) {
+        *error = tooLarge > kSignatureMaxBytes
+                     ? QStringLiteral("The update package's signature is too large (%1 bytes; at most %2)")
+                           .arg(tooLarge)
+                           .arg(kSignatureMaxBytes)
+                     : QStringLiteral("The update package has no signature (%1)").arg(why);
         emit logMessage(QStringLiteral("Download failed: %1").arg(*error));
         return false;
     }
@@ -370,7 +398,17 @@ bool UpdatorWorker::install(const QString &folder, const QString &target, QStrin
     for (const QString &launcher : UpdateLauncher::candidates())
         removals.push_back(QDir(target).relativeFilePath(launcher).toUtf8().toStdString());
 
-    const filereplace::Result r = filereplace::install(fsPath(folder), fsPath(target), files, removals);
+    filereplace::Options options;
+    if (const int pauseAt = installPauseStep(); pauseAt >= 0) {
+        options.afterStep = [this, pauseAt](int steps) {
+            if (steps != pauseAt)
+                return;
+            emit logMessage(QStringLiteral("Install paused after %1 steps").arg(steps));
+            while (!interrupted())
+                QThread::msleep(20);
+        };
+    }
+    const filereplace::Result r = filereplace::install(fsPath(folder), fsPath(target), files, removals, options);
     if (!r.ok) {
         const QString why = QString::fromStdString(r.error);
         emit logMessage(QStringLiteral("Installing the update failed: %1").arg(why));

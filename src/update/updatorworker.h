@@ -53,7 +53,9 @@ private:
     // Receives the body piece by piece; false stops the transfer (the sink failed).
     using Sink = std::function<bool(const QByteArray &)>;
     // `disk`: the budget of a body written to disk (none for one held in memory).
-    bool transfer(const QUrl &url, qint64 maxBytes, const DiskBudget::Room *disk, const Sink &sink, QString *error);
+    // tooLargeBytes, when given, receives the size that broke a limit (-1 when none did).
+    bool transfer(const QUrl &url, qint64 maxBytes, const DiskBudget::Room *disk, const Sink &sink,
+                  QString *error, qint64 *tooLargeBytes = nullptr);
     bool download(const QUrl &url, const QString &zip, QString *error);
     bool fetchSignature(const QUrl &packageUrl, QByteArray *signature, QString *error);
     bool extract(const QString &zip, const QString &folder, QString *error);

@@ -1,15 +1,24 @@
 // The file-replacement core on this system: whole installations after success, after a
-// refused check and after a failure at every step, retries, and the clean-up of old files.
+// refused check and after a failure at every step, retries, the clean-up of old files, and
+// the journal: an install stopped at any point is finished or undone by recover(), and a
+// journal it did not write is refused.
 // (Windows file semantics are exercised by the same core under Wine: tests/wincheck/wine.)
 #include "platform/filereplace_core.h"
+#include "platform/installjournal_core.h"
 
 #include <QtTest>
 
 #include <cerrno>
 
+#include <sys/stat.h>
+
 namespace fs = std::filesystem;
 
 namespace {
+struct Stopped // thrown from a step: the install ends there, as under a kill
+{
+};
+
 const std::vector<std::string> kNew{"Vantrel", "Qt5Core.so", "formats/dataFormat.dll", "VantrelNew"};
 
 QByteArray readBytes(const QString &path)
@@ -110,6 +119,8 @@ private slots:
         QTest::newRow("backslash") << "" << "a\\b";
         QTest::newRow("drive") << "" << "C:x";
         QTest::newRow("dot step") << "" << "formats/./x";
+        QTest::newRow("line feed") << "" << "formats/a\nr .old Vantrel";
+        QTest::newRow("installer's journal") << "" << ".vantrel-install-journal";
     }
     void refusedChecksMoveNothing()
     {
@@ -184,6 +195,162 @@ private slots:
         const filereplace::Result r = run(o);
         QVERIFY(!r.ok && r.mixed);
         QVERIFY(r.error.find("could not restore") != std::string::npos);
+    }
+
+    // A kill at any point of the install, then the next start: wholly new while every new
+    // file is still staged or in place, wholly old when one was lost; no old file, journal
+    // or staged file left behind either way.
+    void interruptedInstallEndsWhole_data()
+    {
+        QTest::addColumn<int>("stopAfter");
+        QTest::addColumn<bool>("loseStaged");
+        QTest::addColumn<QString>("expected");
+        // 8 moves (3 replaced, 1 new, 1 removal), then 4 old files removed.
+        QTest::newRow("journal written, nothing moved") << 0 << false << "new";
+        QTest::newRow("first file aside") << 1 << false << "new";
+        QTest::newRow("half the moves") << 4 << false << "new";
+        QTest::newRow("every move, before the mark") << 8 << false << "new";
+        QTest::newRow("old files being removed") << 10 << false << "new";
+        QTest::newRow("a staged file lost") << 3 << true << "old";
+        QTest::newRow("a staged file lost, nothing moved") << 0 << true << "old";
+    }
+    void interruptedInstallEndsWhole()
+    {
+        QFETCH(int, stopAfter);
+        QFETCH(bool, loseStaged);
+        QFETCH(QString, expected);
+        filereplace::Options o = quick();
+        o.afterStep = [stopAfter](int steps) {
+            if (steps == stopAfter)
+                throw Stopped();
+        };
+        QVERIFY_EXCEPTION_THROWN(run(o), Stopped);
+        QVERIFY(QFile::exists(target + "/" + filereplace::journalName()));
+        if (loseStaged)
+            QVERIFY(QFile::remove(source + "/formats/dataFormat.dll"));
+
+        const filereplace::Recovery r = filereplace::recover(s(), t(), quick());
+        QVERIFY2(r.ok && r.found && !r.refused, r.error.c_str());
+        QCOMPARE(r.rolledForward, expected == "new");
+        QCOMPARE(state(), expected);
+        QCOMPARE(leftovers(), QStringList());
+        QVERIFY(!QFile::exists(target + "/" + filereplace::journalName()));
+        if (expected == "old") // every new file that had gone in is staged again
+            QCOMPARE(readBytes(source + "/VantrelNew"), QByteArray("new VantrelNew"));
+        // A second start finds nothing to do.
+        const filereplace::Recovery again = filereplace::recover(s(), t(), quick());
+        QVERIFY(again.ok && !again.found);
+    }
+
+    void newFoldersGoWithAnUndoneInstall()
+    {
+        writeBytes(source + "/addons/deep/one.dll", "new one");
+        std::vector<std::string> files = kNew;
+        files.push_back("addons/deep/one.dll");
+        filereplace::Options o = quick();
+        o.afterStep = [](int steps) {
+            if (steps == 6) // addons/deep made and its file in, formats/ not yet
+                throw Stopped();
+        };
+        QVERIFY_EXCEPTION_THROWN(filereplace::install(s(), t(), files, {"Vantrel.sh"}, o), Stopped);
+        QVERIFY(QFile::exists(target + "/addons/deep/one.dll"));
+        QVERIFY(QFile::remove(source + "/formats/dataFormat.dll"));
+        const filereplace::Recovery r = filereplace::recover(s(), t(), quick());
+        QVERIFY2(r.ok && !r.rolledForward, r.error.c_str());
+        QVERIFY(!QFileInfo::exists(target + "/addons"));
+        QCOMPARE(readBytes(target + "/Vantrel"), QByteArray("old Vantrel"));
+    }
+
+    void anUnfinishedInstallBlocksTheNext()
+    {
+        writeBytes(target + "/" + filereplace::journalName(), "vantrel-install-journal 1\nend 0\n");
+        const filereplace::Result r = run();
+        QVERIFY(!r.ok && !r.mixed);
+        QCOMPARE(state(), QStringLiteral("old"));
+        QVERIFY(QFile::exists(source + "/Vantrel"));
+    }
+
+    void journalsReadBack_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("entries"); // -1: refused
+        QTest::addColumn<bool>("placed");
+        const QByteArray head = "vantrel-install-journal 1\n";
+        const QByteArray body = head + "d - lib\nn - lib/a b.dll\nr .old Vantrel\nx .old3 Vantrel.sh\nend 4\n";
+        QTest::newRow("whole") << body << 4 << false;
+        QTest::newRow("placed") << body + "placed\n" << 4 << true;
+        QTest::newRow("placed torn by a kill") << body + "pla" << 4 << false;
+        QTest::newRow("placed twice") << body + "placed\nplaced\n" << -1 << false;
+        QTest::newRow("garbage after the end") << body + "r .old x\n" << -1 << false;
+        QTest::newRow("no end") << head + "r .old Vantrel\n" << -1 << false;
+        QTest::newRow("count too high") << head + "r .old Vantrel\nend 2\n" << -1 << false;
+        QTest::newRow("entry cut short") << head + "r .old Vant" << -1 << false;
+        QTest::newRow("other header") << QByteArray("vantrel-install-journal 2\nend 0\n") << -1 << false;
+        QTest::newRow("climbs out") << head + "r .old ../outside\nend 1\n" << -1 << false;
+        QTest::newRow("absolute") << head + "n - /etc/passwd\nend 1\n" << -1 << false;
+        QTest::newRow("backslash") << head + "n - a\\..\\..\\b\nend 1\n" << -1 << false;
+        QTest::newRow("aside suffix leads away") << head + "r .old/../../x Vantrel\nend 1\n" << -1 << false;
+        QTest::newRow("aside suffix not ours") << head + "r .bak Vantrel\nend 1\n" << -1 << false;
+        QTest::newRow("new file with an aside") << head + "n .old Vantrel\nend 1\n" << -1 << false;
+        QTest::newRow("unknown kind") << head + "z - Vantrel\nend 1\n" << -1 << false;
+        QTest::newRow("control character") << head + "n - a\rb\nend 1\n" << -1 << false;
+    }
+    void journalsReadBack()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, entries);
+        QFETCH(bool, placed);
+        filereplace::Journal j;
+        std::string why;
+        const bool ok = filereplace::parseJournal(text.toStdString(), &j, &why);
+        QCOMPARE(ok ? int(j.entries.size()) : -1, entries);
+        QCOMPARE(j.placed, placed);
+        if (ok) { // what it reads is what it writes
+            QCOMPARE(QByteArray::fromStdString(filereplace::formatJournal(j.entries)) + (placed ? "placed\n" : ""),
+                     text.endsWith("pla") ? text.chopped(3) : text);
+        }
+    }
+
+    // A journal that names the way out of the root, or is not a plain file, moves nothing.
+    void hostileJournalsMoveNothing_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("entry climbs out") << "climb";
+        QTest::newRow("linked folder on the way") << "linkdir";
+        QTest::newRow("journal is a link") << "link";
+        QTest::newRow("journal is a FIFO") << "fifo";
+        QTest::newRow("names the staging folder") << "staging";
+    }
+    void hostileJournalsMoveNothing()
+    {
+        QFETCH(QString, kind);
+        const QString outside = tmp->path() + "/outside";
+        writeBytes(outside + "/victim", "keep me");
+        const QString journal = target + "/" + filereplace::journalName();
+        const QByteArray head = "vantrel-install-journal 1\n";
+        if (kind == "climb") {
+            writeBytes(journal, head + "r .old ../outside/victim\nend 1\n");
+        } else if (kind == "linkdir") {
+            QVERIFY(QFile::link(outside, target + "/plugins"));
+            writeBytes(journal, head + "r .old plugins/victim\nend 1\n");
+        } else if (kind == "link") {
+            writeBytes(outside + "/journal", head + "r .old Vantrel\nend 1\n");
+            QVERIFY(QFile::link(outside + "/journal", journal));
+        } else if (kind == "fifo") {
+            QCOMPARE(::mkfifo(QFile::encodeName(journal).constData(), 0600), 0);
+        } else {
+            writeBytes(journal, head + "r .old staged/Vantrel\nend 1\n");
+        }
+        const QString staging = QFileInfo(source).fileName();
+        const filereplace::Recovery r =
+            filereplace::recover(kind == "staging" ? t() / staging.toStdString() : s(), t(), quick());
+        QVERIFY(r.found && r.refused && !r.ok);
+        QVERIFY2(!r.error.empty(), qPrintable(kind));
+        QVERIFY(!QFileInfo(journal).exists() && !QFileInfo(journal).isSymLink());
+        QCOMPARE(readBytes(outside + "/victim"), QByteArray("keep me"));
+        QVERIFY(!QFile::exists(outside + "/victim.old"));
+        QCOMPARE(readBytes(target + "/Vantrel"), QByteArray("old Vantrel"));
+        QCOMPARE(leftovers(), QStringList());
     }
 
     void oldFilesInUseWaitForTheNextStart()

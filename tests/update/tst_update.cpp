@@ -3,11 +3,14 @@
 #include "platform/updatelauncher.h"
 #include "ui/messagehelper.h"
 #include "platform/filereplace_core.h"
+#include "platform/installjournal_core.h"
+#include "platform/installpaths.h"
 #include "update/buildversion.h"
 #include "update/packagelimits.h"
 #include "update/packagesignature.h"
 #include "update/updateleftovers.h"
 #include "update/updatehandover.h"
+#include "update/updaterecovery.h"
 #include "update/updatorworker.h"
 
 #include "devserverprocess.h"
@@ -206,6 +209,8 @@ private slots:
         QTest::newRow("tampered byte") << "tampered" << unsignedText + "the signature does not match the package";
         QTest::newRow("another key") << "otherkey" << unsignedText + "the signature does not match the package";
         QTest::newRow("truncated signature") << "shortsig" << unsignedText + "the signature is malformed (63 bytes, 64 expected)";
+        QTest::newRow("signature over its cap") << "bigsig"
+                                                << "The update package's signature is too large (5064 bytes; at most 4096)";
         QTest::newRow("empty") << "empty" << "Empty package";
         const QString overCap = QStringLiteral("; one job may use at most 8 MB whatever the disk has free");
         QTest::newRow("10 GiB announced") << "huge" << "Package too large: needs 10240 MB" + overCap;
@@ -283,6 +288,28 @@ private slots:
         left.sort();
         // Only what an update made goes; the user's files stay, even those listed or alike.
         QCOMPARE(left, QStringList({"Vantrel_update.zip.txt", "notes.old", "userid.txt"}));
+    }
+
+    // While an interrupted install's journal is there, its staged files stay and no new
+    // update may unpack over them.
+    void anUnfinishedInstallKeepsItsStagedFiles()
+    {
+        const QString staged = InstallPaths::updateStagingDir() + QStringLiteral("/VERSION.txt");
+        QVERIFY(QDir().mkpath(QFileInfo(staged).absolutePath()));
+        QVERIFY(writeText(staged, "7.11\n"));
+        QVERIFY(writeText(file(QStringLiteral("Vantrel_update.zip")), "x"));
+        QVERIFY(writeText(file(QLatin1String(filereplace::journalName())), "vantrel-install-journal 1\nend 0\n"));
+        QVERIFY(UpdateRecovery::pending());
+        UpdateLeftovers::removePackageAndStaging();
+        QVERIFY(QFile::exists(staged));
+        QVERIFY(!QFile::exists(file(QStringLiteral("Vantrel_update.zip"))));
+        const int fetched = server.requests().filter(QStringLiteral("Vantrel_update.zip")).size();
+        const Outcome o = runUpdate(QStringLiteral("good"));
+        QVERIFY(o.abandoned);
+        QVERIFY2(boxes.value(0).startsWith(QStringLiteral("Update failed|Update failed: An earlier update is not finished")),
+                 qPrintable(boxes.join('\n')));
+        QCOMPARE(readText(staged), QStringLiteral("7.11\n"));
+        QCOMPARE(server.requests().filter(QStringLiteral("Vantrel_update.zip")).size(), fetched); // nothing fetched
     }
 
     void newExecutableIsMadeRunnableAndStarted()

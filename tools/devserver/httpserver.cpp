@@ -367,6 +367,16 @@ QByteArray HttpServer::updatePackageBytes()
         generator.fillRange(reinterpret_cast<quint32 *>(data.data()), data.size() / int(sizeof(quint32)));
         zip.addFile("Vantrel.dat", data);
     }
+    if (m_update == UpdatePackage::Many) {
+        for (int i = 0; i < 2000; ++i) {
+            const QByteArray name = "lib/part" + QByteArray::number(i).rightJustified(4, '0') + ".txt";
+            zip.addFile(name, "7.11 " + name + "\n");
+        }
+        for (int i = 0; i < 20; ++i) {
+            const QByteArray name = "plugins/extra" + QByteArray::number(i).rightJustified(2, '0') + ".txt";
+            zip.addFile(name, "7.11 " + name + "\n");
+        }
+    }
     QByteArray bytes = zip.finish();
     if (m_update == UpdatePackage::Corrupt)
         bytes = damage(bytes);
@@ -413,6 +423,8 @@ HttpServer::Answer HttpServer::updateSignature()
                                                           : UpdateSigner::Key::Test);
     if (m_update == UpdatePackage::ShortSig)
         a.body.chop(1);
+    if (m_update == UpdatePackage::BigSig)
+        a.body += QByteArray(5000, ' '); // past any sane signature's size
     return a;
 }
 
@@ -493,11 +505,13 @@ bool HttpServer::setUpdatePackage(const QString &name, QString *why)
         {QStringLiteral("tampered"), UpdatePackage::Tampered},
         {QStringLiteral("otherkey"), UpdatePackage::OtherKey},
         {QStringLiteral("shortsig"), UpdatePackage::ShortSig},
+        {QStringLiteral("bigsig"), UpdatePackage::BigSig},
         {QStringLiteral("empty"), UpdatePackage::Empty},
         {QStringLiteral("endless"), UpdatePackage::Endless},
         {QStringLiteral("huge"), UpdatePackage::Huge},
         {QStringLiteral("bomb"), UpdatePackage::Bomb},
-        {QStringLiteral("large"), UpdatePackage::Large}};
+        {QStringLiteral("large"), UpdatePackage::Large},
+        {QStringLiteral("many"), UpdatePackage::Many}};
     if (!names.contains(name)) {
         *why = QStringLiteral("want %1").arg(QStringList(names.keys()).join(QStringLiteral(" | ")));
         return false;

@@ -29,12 +29,15 @@ public:
     enum class Fault { None, Status, NoLength, Slow, Stall, Corrupt, Escaping, Endless };
     enum class UpdatePackage { Good, NoLauncher, Corrupt, Silent,
                                // signature faults: none, a changed byte, another key, cut short
-                               Unsigned, Tampered, OtherKey, ShortSig,
+                               Unsigned, Tampered, OtherKey, ShortSig, BigSig,
                                // size faults: no bytes, an endless body with or without a
                                // 10 GiB length, an archive that claims 600 MB unpacked
                                Empty, Endless, Huge, Bomb,
                                // a good package of 40 MB (a data file beside the launcher)
-                               Large };
+                               Large,
+                               // 2,000 files in lib/, 20 in a new folder plugins/, each
+                               // "7.11 <name>\n", besides VERSION.txt and Vantrel.sh
+                               Many };
 
     explicit HttpServer(BackfillData::Catalogue catalogue, QObject *parent = nullptr);
 

@@ -134,7 +134,7 @@ int main(int argc, char *argv[])
         {QStringLiteral("duration"), QStringLiteral("Exit after S seconds."), QStringLiteral("S")},
         {QStringLiteral("http-port"), QStringLiteral("Serve backfill and update archives over HTTP on this port (0 picks a free one)."), QStringLiteral("N")},
         {QStringLiteral("http-fault"), QStringLiteral("Backfill answers go wrong from the start: normal, status:<code>, nolength, slow:<seconds>, stall, corrupt, escaping[:/abs/entry], endless."), QStringLiteral("MODE")},
-        {QStringLiteral("update-package"), QStringLiteral("Update package served: good, nolauncher, corrupt, silent, unsigned, tampered, otherkey, shortsig, empty, endless, huge, bomb, large."), QStringLiteral("VARIANT"), QStringLiteral("good")},
+        {QStringLiteral("update-package"), QStringLiteral("Update package served: good, nolauncher, corrupt, silent, unsigned, tampered, otherkey, shortsig, bigsig, empty, endless, huge, bomb, large, many."), QStringLiteral("VARIANT"), QStringLiteral("good")},
         {QStringLiteral("eod-symbols"), QStringLiteral("SEGMENT,SYMBOL lines for the end-of-day archives (default: the demo catalogue)."), QStringLiteral("FILE")},
         {QStringLiteral("log-requests"), QStringLiteral("Append every HTTP request line to FILE."), QStringLiteral("FILE")},
         {QStringLiteral("market"), QStringLiteral("A market that keeps trading: symbols once subscribed keep getting ticks while no client wants them, and the intraday history of a traded symbol is the minute bars of those ticks.")},

@@ -1,8 +1,9 @@
 // Runs the file-replacement core under Wine against a running executable that holds its
 // own file open. Each case must end with a whole installation: all new after a success,
-// all old after a failure.
+// all old after a failure, and either after an install stopped half way and recovered.
 //   replacetest.exe <holder.exe> <work folder>
 #include "platform/filereplace_core.h"
+#include "platform/installjournal_core.h"
 
 #include <windows.h>
 
@@ -170,6 +171,36 @@ int wmain(int argc, wchar_t **argv)
         expect(c.state() == "old", "installation is all old (" + c.state() + ")");
         expect(!fs::exists(c.target / "Vantrel.exe.old"), "no aside file is left");
         c.stopHolder();
+    }
+    for (const bool loseStaged : {false, true}) {
+        // Stopped after the running executable went aside (as a kill would stop it), then
+        // the next start: finished while the staging is whole, undone when a file is lost.
+        Case c(work, loseStaged ? "stopped-undone" : "stopped-finished", holderExe);
+        expect(c.startHolder(L"-"), "holder runs from the installation");
+        struct Stopped {};
+        filereplace::Options o = quick;
+        o.afterStep = [](int steps) {
+            if (steps == 3) // Qt5Core.dll in, the running Vantrel.exe aside
+                throw Stopped();
+        };
+        bool stopped = false;
+        try {
+            filereplace::install(c.source, c.target, c.names(), {}, o);
+        } catch (const Stopped &) {
+            stopped = true;
+        }
+        expect(stopped && fs::exists(c.target / filereplace::journalName()), "the install stopped with its journal");
+        if (loseStaged)
+            fs::remove(c.source / "formats" / "dataFormat.dll");
+        const filereplace::Recovery r = filereplace::recover(c.source, c.target, quick);
+        expect(r.ok && r.rolledForward == !loseStaged, "recovery " + std::string(loseStaged ? "undoes" : "finishes")
+                                                           + " the install: " + r.error);
+        expect(c.state() == (loseStaged ? "old" : "new"), "installation is whole (" + c.state() + ")");
+        expect(!fs::exists(c.target / filereplace::journalName()), "the journal is gone");
+        c.stopHolder();
+        filereplace::removeAsideFiles(c.target);
+        expect(!fs::exists(c.target / "Vantrel.exe.old") && !fs::exists(c.target / "Qt5Core.dll.old"),
+               "no aside file is left");
     }
     std::printf("replacetest: %d failure(s)\n", g_failures);
     return g_failures == 0 ? 0 : 1;
