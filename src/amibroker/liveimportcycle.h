@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 #include <atomic>
@@ -15,6 +16,9 @@ class BrokerThread;
 // no new batch brings a cycle sooner. After every import the charting program gets a rest
 // of kImportPauseMs before the next one, so a backlog (after a stall) goes in as a row of
 // bounded imports, oldest first, with a rest between them.
+//
+// Batches read back from the spool went through the disk: their lines are imported only in
+// the exact form the recorder writes and for the watchlist's symbols (Paths::symbols).
 //
 // Requests come from any thread and are merged: while one is waiting to run, more add
 // nothing (each cycle takes whatever is pending anyway).
@@ -30,6 +34,8 @@ public:
     {
         QString importFile;
         QString format;
+        // Lines read back from the spool are imported only for these (server) symbols.
+        QSet<QString> symbols;
     };
 
     // Moves itself into the broker's thread; delete it there (deleteLater).
