@@ -205,7 +205,6 @@ LiveSpool::Scan LiveSpool::scanSegment(QFile *f, const QString &path, qint64 *si
         QString why;
         if (readRecord(f, offset, fileSize, nullptr, &length, &why) == RecordState::Whole) {
             ++scan.records;
-            scan.payload += length;
             offset += kRecordHeaderBytes + length;
             scan.boundaries << offset;
             continue;

@@ -127,7 +127,6 @@ private:
     struct Scan
     {
         qint64 records = 0;
-        qint64 payload = 0;
         QVector<qint64> boundaries; // record starts, and the end
     };
 

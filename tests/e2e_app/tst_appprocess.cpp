@@ -127,18 +127,45 @@ class tst_AppProcess : public QObject
     // How many of keys the stand-in's store does not hold.
     int missingFromStore(const QStringList &keys) const
     {
-        QuoteStore store;
-        if (!store.open(dbDir()))
-            return keys.size();
-        QSet<QString> stored;
-        for (const auto &sym : store.symbols()) {
-            for (const ImportedQuote &q : store.quotes(sym.first))
-                stored.insert(sym.first + '|' + QuoteStore::formatTimestamp(q.timestampMs));
-        }
+        const QSet<QString> stored = storedKeys();
         int missing = 0;
         for (const QString &k : keys)
             missing += !stored.contains(k);
         return missing;
+    }
+
+    // The real program feeding NIFTY-I and EURUSD, then the charting program stalled until
+    // `sentDuringStall` more ticks have been sent. Null (with *out) when a step fails.
+    std::unique_ptr<QProcess> startAppAndStall(QByteArray *out, int sentDuringStall)
+    {
+        {
+            AppSettings s;
+            s.setValue(SettingsKeys::firstRun, false);
+            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I", "EURUSD"});
+            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FOREX"});
+        }
+        auto app = startApp();
+        QuoteStore store;
+        bool fed = false;
+        if (waitForOutput(*app, *out, kShownMarker, 1, 30000)) {
+            QElapsedTimer t;
+            t.start();
+            while (!(fed = store.open(dbDir()) && store.quotes("NIFTY-I").size() >= 2) && t.elapsed() < 20000)
+                QTest::qWait(100);
+        }
+        store.close();
+        if (!fed)
+            return app;
+        QFile(stallFile()).open(QIODevice::WriteOnly);
+        if (!waitForOutput(*app, *out, "stalled while", 1, 30000))
+            return app;
+        const int atStall = sentKeys().size();
+        QElapsedTimer t;
+        t.start();
+        while (sentKeys().size() < atStall + sentDuringStall && t.elapsed() < 30000)
+            QTest::qWait(100);
+        out->append("\n[stalled and fed]\n");
+        return app;
     }
 
     QString boxLog() const { return env->root() + "/boxes.log"; }
@@ -588,22 +615,15 @@ private slots:
             s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FOREX"});
         }
         const int sentBefore = sentKeys().size();
-        auto app = startApp();
+        // A stall: the ticks received meanwhile wait in the kept batches.
+        QByteArray out;
+        auto app = startAppAndStall(&out, 100);
         // A failed check leaves no program running into the next test.
         const auto ender = qScopeGuard([&app] {
             app->kill();
             app->waitForFinished(10000);
         });
-        QByteArray out;
-        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
-        QuoteStore store;
-        QTRY_VERIFY_WITH_TIMEOUT(store.open(dbDir()) && store.quotes("NIFTY-I").size() >= 2, 20000);
-
-        // A stall: the ticks received meanwhile wait in the kept batches.
-        QFile(stallFile()).open(QIODevice::WriteOnly);
-        QVERIFY2(waitForOutput(*app, out, "stalled while", 1, 30000), out.constData());
-        const int atStall = sentKeys().size();
-        QTRY_VERIFY_WITH_TIMEOUT(sentKeys().size() >= atStall + 100, 30000);
+        QVERIFY2(out.contains("[stalled and fed]"), out.constData());
 
         // Restart while the charting program is still busy: the close gives up on it after
         // its bound and the next pass takes over what is kept.
@@ -636,28 +656,14 @@ private slots:
     void aKillWhileTheBrokerIsBusyLosesAtMostTheLastSecond()
     {
         QFETCH(bool, closeFirst);
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I", "EURUSD"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FOREX"});
-        }
         const int sentBefore = sentKeys().size();
-        auto app = startApp();
+        QByteArray out;
+        auto app = startAppAndStall(&out, 240);
         const auto ender = qScopeGuard([&app] {
             app->kill();
             app->waitForFinished(10000);
         });
-        QByteArray out;
-        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
-        QuoteStore store;
-        QTRY_VERIFY_WITH_TIMEOUT(store.open(dbDir()) && store.quotes("NIFTY-I").size() >= 2, 20000);
-        store.close();
-
-        QFile(stallFile()).open(QIODevice::WriteOnly);
-        QVERIFY2(waitForOutput(*app, out, "stalled while", 1, 30000), out.constData());
-        const int atStall = sentKeys().size();
-        QTRY_VERIFY_WITH_TIMEOUT(sentKeys().size() >= atStall + 240, 30000);
+        QVERIFY2(out.contains("[stalled and fed]"), out.constData());
         if (closeFirst) {
             ::kill(app->processId(), SIGTERM);
             QThread::msleep(200);
