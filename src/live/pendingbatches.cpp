@@ -293,7 +293,8 @@ void append(const QByteArray &batch)
         g_unwrittenBytes += batch.size();
         if (firstUnwritten)
             writeWithin = g_flushDelayMs;
-        if (g_unwrittenBytes >= kGroupBytes)
+        // Once per group, not for every batch while a spool that cannot be written waits.
+        if (g_unwrittenBytes >= kGroupBytes && g_unwrittenBytes - batch.size() < kGroupBytes)
             writeWithin = 0;
         enforceMemoryLimitLocked(&report);
     }
