@@ -6,8 +6,8 @@
 //                  [outage-state=off|on]
 // importMs: every import takes that much longer (the stand-in's VANTREL_STANDIN_IMPORT_MS).
 // stallS: 5 s in, the charting program stalls for that long (the stand-in's stall file);
-// the run then also reports peak resident memory, spool bytes written and the time from
-// the end of the stall until the backlog is imported. The run lasts at least until then.
+// the run then also reports peak resident memory, spool bytes written (kept batches are
+// written ahead) and the time from the end of the stall until the backlog is imported. The run lasts at least until then.
 // With the outage state on, every batch also stamps the outage bookkeeping, which writes
 // its state file every 10 s, as the program does with gap repair switched on.
 #include "benchfigure.h"
@@ -92,6 +92,7 @@ int main(int argc, char **argv)
     const QByteArray hostPort = banner.mid(at + 16).split('\n').first().trimmed();
 
     liveDataUpdator updator;
+    updator.selectedSymbols = symbols; // the watchlist: batches read back from the spool are checked against it
     auto *standIn = qobject_cast<BrokerStandIn *>(updator.broker());
     if (!standIn) {
         std::fprintf(stderr, "bench_e2e_live: the broker stand-in is not in use\n");
@@ -274,9 +275,9 @@ int main(int argc, char **argv)
     }
     benchFigure("e2e live longest GUI-thread stall", double(longestGap), "ms", 50, "ms target");
     if (stallSeconds > 0) {
-        benchFigure("e2e live peak resident memory", peakRssKb / 1024.0, "MB", 150, "MB target", 1);
+        benchFigure("e2e live peak resident memory", peakRssKb / 1024.0, "MB", 130, "MB target", 1);
         benchFigure("e2e live spool bytes written", double(PendingBatches::spoolBytesWritten()), "bytes",
-                    double(PendingBatches::kDefaultLimitBytes), "bytes memory bound");
+                    double(PendingBatches::kWindowBytes), "bytes of spooled batches kept in memory");
         benchFigure("e2e live catch-up after the stall", double(catchUpDoneAt > 0 ? catchUpDoneAt - stallEndedAt : -1),
                     "ms", stallSeconds * 1000.0, "ms of stall");
     }

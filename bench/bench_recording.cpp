@@ -1,8 +1,11 @@
 // Recording throughput: records per second through JSON parse, tick line formatting and
-// the tick file replacement, beside the bare JSON parse of the same frames in the same run.
+// storing each batch (latest batch buffer, pending batches, the tick file's replacement
+// handed to its writer thread), beside the bare JSON parse of the same frames in the same
+// run. The temporary folder (TMPDIR) decides the disk the tick file and the spool are on.
 #include "live/latestbatch.h"
 #include "live/pendingbatches.h"
 #include "live/tickrecorder.h"
+#include "platform/installpaths.h"
 
 #include <QCoreApplication>
 #include "benchfigure.h"
@@ -60,6 +63,7 @@ int main(int argc, char **argv)
     const double bareSec = t.nsecsElapsed() / 1e9;
 
     QTemporaryDir dir;
+    InstallPaths::setTestRoot(dir.path()); // the pending batches' spool goes there too
     const QString tick = dir.path() + "/rtsocket.txt";
     t.restart();
     for (const QByteArray &f : data) {
@@ -69,6 +73,7 @@ int main(int argc, char **argv)
         sink += lines.size();
     }
     const double fullSec = t.nsecsElapsed() / 1e9;
+    TickRecorder::writeTickFileNow();
     PendingBatches::clear();
 
     benchFigure("recording", records / fullSec, "records/s", records / bareSec,

@@ -1,6 +1,7 @@
 #include "amibroker/livedataupdator.h"
 
 #include "amibroker/liveimportcycle.h"
+#include "app/settingskeys.h"
 #include "live/pendingbatches.h"
 #include "platform/brokerautomation.h"
 #include "platform/brokerthread.h"
@@ -102,11 +103,22 @@ QVariant liveDataUpdator::importIntoAmiBroker(QString filePath, QString formatDl
     return m_brokerThread->callAndWait(importCall(filePath, formatDll), {}, -1);
 }
 
+QSet<QString> liveDataUpdator::spooledSymbols()
+{
+    const QStringList &source = selectedSymbols.isEmpty() ? SettingsKeys::defaultSymbols() : selectedSymbols;
+    // Comparing with the copy taken last time is one pointer test while the list is unchanged.
+    if (m_spooledSymbols.isEmpty() || source != m_spooledSymbolsFrom) {
+        m_spooledSymbolsFrom = source;
+        m_spooledSymbols = QSet<QString>(source.cbegin(), source.cend());
+    }
+    return m_spooledSymbols;
+}
+
 void liveDataUpdator::updateDataAmi()
 {
     // The cycle runs in the broker thread; here it is only asked for.
     if (m_cycle)
-        m_cycle->request({importFilePath, realtimeFormatPath});
+        m_cycle->request({importFilePath, realtimeFormatPath, spooledSymbols()});
 }
 
 void liveDataUpdator::do5DayFastBackfill() {}

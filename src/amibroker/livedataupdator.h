@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QElapsedTimer>
 #include <QMutex>
+#include <QSet>
 #include <QTimer>
 #include <QString>
 #include <QStringList>
@@ -120,6 +121,13 @@ private:
     bool importInBrokerThread(const QString &filePath, const QString &formatDll);
     // Runs work in the backfill worker thread; then done() in this thread.
     void startBackfillWorker(std::function<void()> work, std::function<void()> done);
+
+    // The symbols whose lines read back from the spool are imported: the watchlist, or
+    // the default symbols the feed subscribes to while it is empty (built again only when
+    // the list changed).
+    QSet<QString> spooledSymbols();
+    QStringList m_spooledSymbolsFrom;
+    QSet<QString> m_spooledSymbols;
 
     ServerDatabase m_serverDb;
     std::unique_ptr<BrokerThread> m_brokerThread;

@@ -79,15 +79,22 @@ void LiveImportCycle::run()
         m_tickedMinutes->note(ticks);
 
     qint64 importBytes = 0;
-    if (!TickRecorder::buildImportFile(ticks, m_paths.importFile, SymbolMapping::load(), &importBytes)) {
+    int refused = 0;
+    if (!TickRecorder::buildImportFile(ticks, m_paths.importFile, SymbolMapping::load(), &importBytes,
+                                       pending.fromSpool ? &m_paths.symbols : nullptr, &refused)) {
         failed(QStringLiteral("the import file %1 cannot be written").arg(m_paths.importFile),
                pending.batches.size());
         return;
     }
+    if (refused > 0) {
+        qDebug().noquote() << QStringLiteral("Live import: %1 line(s) read back from the spool refused: not "
+                                             "tick lines as recorded, or not of a watchlist symbol")
+                                  .arg(refused);
+    }
     auto goOn = [this] {
         // More waiting (a backlog, or batches that came during the import): the next
         // bounded import after the rest.
-        if (PendingBatches::count() > 0 && !m_pauseTimer.isActive())
+        if (!PendingBatches::isEmpty() && !m_pauseTimer.isActive())
             m_pauseTimer.start(int(kImportPauseMs));
     };
     // Batches without a usable line have nothing for the charting program.

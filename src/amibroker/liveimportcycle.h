@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 #include <atomic>
@@ -18,6 +19,9 @@ class TickedMinutes;
 // of kImportPauseMs before the next one, so a backlog (after a stall) goes in as a row of
 // bounded imports, oldest first, with a rest between them.
 //
+// Batches read back from the spool went through the disk: their lines are imported only in
+// the exact form the recorder writes and for the watchlist's symbols (Paths::symbols).
+//
 // Requests come from any thread and are merged: while one is waiting to run, more add
 // nothing (each cycle takes whatever is pending anyway).
 class LiveImportCycle : public QObject
@@ -32,6 +36,8 @@ public:
     {
         QString importFile;
         QString format;
+        // Lines read back from the spool are imported only for these (server) symbols.
+        QSet<QString> symbols;
     };
 
     // Moves itself into the broker's thread; delete it there (deleteLater).

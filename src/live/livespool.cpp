@@ -1,9 +1,12 @@
 #include "live/livespool.h"
 
+#include "live/crc32.h"
+#include "platform/statefile.h"
+
 #include <QDebug>
 #include <QDir>
-#include <QSaveFile>
-#include <QStorageInfo>
+#include <QFileInfo>
+#include <QPair>
 #include <QtEndian>
 
 #include <algorithm>
@@ -11,18 +14,80 @@
 
 namespace {
 
-const char kMagic[4] = {'V', 'B', 0, 0};
-// Free space is looked up again after this many bytes written (the look-up reads the
-// mount table, too slow for every batch; the margin is a gigabyte).
-constexpr qint64 kFreeSpaceRecheckBytes = 1024 * 1024;
+const char kSegmentMagic[LiveSpool::kSegmentHeaderBytes] = {'V', 'T', 'S', 'P', 'O', 'O', 'L', 2};
+const char kRecordMarker[4] = {'V', 'R', 0, 2};
+// Records of the build before the checksums: 'V', 'B', 0, 0 and a length, from offset 0.
+const char kOldRecordMarker[4] = {'V', 'B', 0, 0};
+constexpr qint64 kOldHeaderBytes = 8;
+constexpr qint64 kPositionMaxBytes = 64;
+// Earlier-format segments larger than this are not read to count their ticks.
+constexpr qint64 kOldSegmentCountLimit = 64 * 1024 * 1024;
 
-QByteArray header(qint64 length)
+quint32 crcOf(const QByteArray &bytes) { return Crc32::of(bytes.constData(), std::size_t(bytes.size())); }
+
+QByteArray recordHeader(const QByteArray &payload)
 {
-    QByteArray h(kMagic, 4);
-    char len[4];
-    qToLittleEndian<quint32>(quint32(length), len);
-    h.append(len, 4);
-    return h;
+    char h[LiveSpool::kRecordHeaderBytes];
+    std::memcpy(h, kRecordMarker, 4);
+    qToLittleEndian<quint32>(quint32(payload.size()), h + 4);
+    qToLittleEndian<quint32>(crcOf(payload), h + 8);
+    return QByteArray(h, int(sizeof h));
+}
+
+enum class RecordState { Whole, Damaged, End };
+
+// The record at `offset` of a segment whose whole records end by `limit`. With `payload`
+// the payload is read and its checksum verified; without, only the header is looked at.
+RecordState readRecord(QFile *f, qint64 offset, qint64 limit, QByteArray *payload, qint64 *length,
+                       QString *why)
+{
+    if (offset + LiveSpool::kRecordHeaderBytes > limit) {
+        *why = QStringLiteral("a record header cut short");
+        return offset >= limit ? RecordState::End : RecordState::Damaged;
+    }
+    QByteArray h;
+    if (!f->seek(offset) || (h = f->read(LiveSpool::kRecordHeaderBytes)).size() != LiveSpool::kRecordHeaderBytes) {
+        *why = QStringLiteral("unreadable: %1").arg(f->errorString());
+        return RecordState::Damaged;
+    }
+    if (std::memcmp(h.constData(), kRecordMarker, 4) != 0) {
+        *why = QStringLiteral("no record marker");
+        return RecordState::Damaged;
+    }
+    *length = qFromLittleEndian<quint32>(h.constData() + 4);
+    if (*length > LiveSpool::kMaxRecordBytes || offset + LiveSpool::kRecordHeaderBytes + *length > limit) {
+        *why = QStringLiteral("a length of %1 bytes that does not fit").arg(*length);
+        return RecordState::Damaged;
+    }
+    if (!payload)
+        return RecordState::Whole;
+    *payload = f->read(*length);
+    if (payload->size() != *length) {
+        *why = QStringLiteral("unreadable: %1").arg(f->errorString());
+        return RecordState::Damaged;
+    }
+    if (crcOf(*payload) != qFromLittleEndian<quint32>(h.constData() + 8)) {
+        *why = QStringLiteral("a checksum that does not match its bytes");
+        return RecordState::Damaged;
+    }
+    return RecordState::Whole;
+}
+
+// The next record marker after a damaged place, or -1 when there is none before `limit`.
+// Tick text holds no NUL byte, so the marker cannot occur inside a payload.
+qint64 findMarker(QFile *f, qint64 from, qint64 limit)
+{
+    constexpr qint64 kChunk = 64 * 1024;
+    while (from + 4 <= limit && f->seek(from)) {
+        const QByteArray chunk = f->read(qMin(kChunk, limit - from));
+        if (chunk.size() < 4)
+            break;
+        const int at = chunk.indexOf(QByteArray::fromRawData(kRecordMarker, 4));
+        if (at >= 0)
+            return from + at;
+        from += chunk.size() - 3;
+    }
+    return -1;
 }
 
 // "batches-0000000012.spool" -> 12; 0 when the name is not a segment's.
@@ -40,6 +105,36 @@ qint64 segmentNumber(const QString &name)
             return 0;
     }
     return digits.toLongLong();
+}
+
+// "<segment> <offset>": two non-negative numbers and nothing else.
+bool parsePosition(const QByteArray &text, LiveSpool::Position *pos)
+{
+    const QList<QByteArray> parts = text.simplified().split(' ');
+    if (parts.size() != 2)
+        return false;
+    bool ok1 = false, ok2 = false;
+    pos->segment = parts[0].toLongLong(&ok1);
+    pos->offset = parts[1].toLongLong(&ok2);
+    return ok1 && ok2 && pos->segment > 0 && pos->offset >= 0;
+}
+
+// The batches and ticks of a segment in the format before the checksums.
+void countOldRecords(QFile *f, LiveSpool::Dropped *dropped)
+{
+    if (f->size() > kOldSegmentCountLimit || !f->seek(0))
+        return;
+    const QByteArray all = f->readAll();
+    qint64 offset = 0;
+    while (offset + kOldHeaderBytes <= all.size()
+           && std::memcmp(all.constData() + offset, kOldRecordMarker, 4) == 0) {
+        const qint64 length = qFromLittleEndian<quint32>(all.constData() + offset + 4);
+        if (offset + kOldHeaderBytes + length > all.size())
+            break;
+        ++dropped->batches;
+        dropped->ticks += QByteArray::fromRawData(all.constData() + offset + kOldHeaderBytes, int(length)).count('\n');
+        offset += kOldHeaderBytes + length;
+    }
 }
 
 } // namespace
@@ -61,375 +156,518 @@ qint64 LiveSpool::diskBytes() const
     return total;
 }
 
+bool LiveSpool::isEmpty() const
+{
+    if (m_segments.isEmpty())
+        return true;
+    const Segment &last = m_segments.last();
+    return m_read.segment > last.number || (m_read.segment == last.number && m_read.offset >= last.size);
+}
+
+const LiveSpool::Segment *LiveSpool::segmentAt(qint64 number) const
+{
+    for (const Segment &s : m_segments) {
+        if (s.number == number)
+            return &s;
+    }
+    return nullptr;
+}
+
+bool LiveSpool::fail(const QString &problem)
+{
+    m_problem = problem;
+    qDebug().noquote() << "Live spool:" << problem;
+    return false;
+}
+
 void LiveSpool::close()
 {
     m_writer.close();
+    m_writerNumber = 0;
+    m_position.close();
     m_segments.clear();
     m_read = {};
     m_unreadRecords = 0;
     m_unreadBytes = 0;
     m_bytesWritten = 0;
+    m_highestNumber = 0;
     m_open = false;
-    m_freeKnown = false;
 }
 
-bool LiveSpool::readRecord(QFile *file, qint64 offset, qint64 size, QByteArray *payload) const
+LiveSpool::Scan LiveSpool::scanSegment(QFile *f, const QString &path, qint64 *size)
 {
-    if (offset + kHeaderBytes > size || !file->seek(offset))
-        return false;
-    const QByteArray h = file->read(kHeaderBytes);
-    if (h.size() != kHeaderBytes || std::memcmp(h.constData(), kMagic, 4) != 0)
-        return false;
-    const qint64 length = qFromLittleEndian<quint32>(h.constData() + 4);
-    if (length > kMaxRecordBytes || offset + kHeaderBytes + length > size)
-        return false;
-    if (payload) {
-        *payload = file->read(length);
-        return payload->size() == length;
-    }
-    return true;
-}
-
-void LiveSpool::scanSegment(Segment *segment, qint64 readOffset, qint64 *unreadRecords,
-                            qint64 *unreadBytes)
-{
-    QFile f(segmentPath(segment->number));
-    if (!f.open(QIODevice::ReadWrite)) {
-        qDebug().noquote() << "Live spool: cannot read" << f.fileName() << f.errorString();
-        segment->size = 0;
-        return;
-    }
-    const qint64 fileSize = f.size();
-    qint64 offset = 0;
+    Scan scan;
+    const qint64 fileSize = f->size();
+    qint64 offset = kSegmentHeaderBytes;
+    scan.boundaries << offset;
     while (offset < fileSize) {
-        if (!readRecord(&f, offset, fileSize, nullptr))
-            break;
-        f.seek(offset + 4);
-        const qint64 length = qFromLittleEndian<quint32>(f.read(4).constData());
-        if (offset >= readOffset) {
-            if (*unreadRecords == 0)
-                m_read = {segment->number, offset};
-            ++*unreadRecords;
-            *unreadBytes += length;
+        qint64 length = 0;
+        QString why;
+        if (readRecord(f, offset, fileSize, nullptr, &length, &why) == RecordState::Whole) {
+            ++scan.records;
+            offset += kRecordHeaderBytes + length;
+            scan.boundaries << offset;
+            continue;
         }
-        ++segment->records;
-        offset += kHeaderBytes + length;
+        // Damage inside the file (reading skips it the same way), or the last write cut
+        // short by a crash (nothing follows it).
+        const qint64 next = findMarker(f, offset + 1, fileSize);
+        if (next < 0)
+            break;
+        qDebug().noquote() << QStringLiteral("Live spool: %1 has %2 damaged byte(s) at offset %3 (%4); "
+                                             "they are skipped")
+                                  .arg(path)
+                                  .arg(next - offset)
+                                  .arg(offset)
+                                  .arg(why);
+        ++scan.records;
+        offset = next;
+        scan.boundaries << offset;
     }
     if (offset < fileSize) {
         qDebug().noquote() << QStringLiteral("Live spool: %1 ends in %2 byte(s) that are no whole "
                                              "batch (an interrupted write); cut off")
-                                  .arg(f.fileName())
+                                  .arg(path)
                                   .arg(fileSize - offset);
-        f.resize(offset);
+        f->resize(offset);
     }
-    segment->size = offset;
+    *size = offset;
+    return scan;
 }
 
-void LiveSpool::open(const QString &folder)
+bool LiveSpool::takeSegment(const QString &name, qint64 number, Dropped *droppedAtOpen)
 {
-    close();
-    m_folder = folder;
-    if (!QDir().mkpath(folder)) {
-        qDebug().noquote() << "Live spool: cannot create" << folder << "; batches beyond the "
-                              "memory bound cannot be kept";
-        return;
+    const QString path = QDir(m_folder).filePath(name);
+    QFile f;
+    QString error;
+    if (!StateFile::open(&f, path, StateFile::Access::ReadWrite, &error)) {
+        // Something else under a segment's name goes as a name: removing a link never
+        // touches what it points to. A regular file that cannot be opened is left.
+        const QString kind = StateFile::describe(path);
+        const bool removed = !kind.isEmpty() && QFile::remove(path);
+        qDebug().noquote() << QStringLiteral("Live spool: %1 cannot be read as a spool segment (%2); %3")
+                                  .arg(path, kind.isEmpty() ? error : kind,
+                                       removed ? QStringLiteral("removed") : QStringLiteral("left alone"));
+        return false;
     }
-    m_open = true;
-
-    QList<qint64> numbers;
-    const QStringList names = QDir(folder).entryList(QDir::Files);
-    for (const QString &name : names) {
-        if (const qint64 n = segmentNumber(name))
-            numbers << n;
+    const QByteArray header = f.read(kSegmentHeaderBytes);
+    if (header.isEmpty()) {
+        f.close();
+        QFile::remove(path); // made by a run that ended before its first write
+        return false;
     }
-    std::sort(numbers.begin(), numbers.end());
-
-    // The position is our own file, but it is read as any outside input: two numbers.
-    Position saved{0, 0};
-    QFile pos(positionPath());
-    if (pos.open(QIODevice::ReadOnly)) {
-        const QList<QByteArray> parts = pos.read(64).simplified().split(' ');
-        bool ok1 = false, ok2 = false;
-        if (parts.size() == 2) {
-            saved.segment = parts[0].toLongLong(&ok1);
-            saved.offset = parts[1].toLongLong(&ok2);
+    if (header.startsWith(QByteArray::fromRawData(kOldRecordMarker, 4))) {
+        Dropped old;
+        countOldRecords(&f, &old);
+        f.close();
+        QFile::remove(path);
+        qDebug().noquote() << QStringLiteral("Live spool: %1 is of the earlier format without checksums "
+                                             "(%2 batch(es), %3 tick(s)); its batches cannot be verified "
+                                             "and are dropped")
+                                  .arg(path)
+                                  .arg(old.batches)
+                                  .arg(old.ticks);
+        if (droppedAtOpen) {
+            droppedAtOpen->batches += old.batches;
+            droppedAtOpen->ticks += old.ticks;
         }
-        if (!ok1 || !ok2 || saved.segment < 0 || saved.offset < 0)
-            saved = {0, 0};
-    }
-
-    for (qint64 n : qAsConst(numbers)) {
-        if (n < saved.segment) {
-            QFile::remove(segmentPath(n)); // read before the last run ended
-            continue;
-        }
-        Segment s;
-        s.number = n;
-        scanSegment(&s, n == saved.segment ? saved.offset : 0, &m_unreadRecords, &m_unreadBytes);
-        m_segments.append(s);
-    }
-    if (m_unreadRecords == 0) {
-        removeAll();
-        return;
-    }
-    qDebug().noquote() << QStringLiteral("Live spool: %1 batch(es), %2 bytes left by an earlier run; "
-                                         "they are imported first")
-                              .arg(m_unreadRecords)
-                              .arg(m_unreadBytes);
-}
-
-qint64 LiveSpool::freeBytes()
-{
-    if (!m_freeKnown || m_writtenSinceFreeCheck >= kFreeSpaceRecheckBytes) {
-        QStorageInfo storage(m_folder);
-        m_freeBytes = storage.isValid() ? storage.bytesAvailable() : -1;
-        m_freeKnown = true;
-        m_writtenSinceFreeCheck = 0;
-    }
-    return m_freeBytes < 0 ? -1 : m_freeBytes - m_writtenSinceFreeCheck;
-}
-
-bool LiveSpool::openWriter(qint64 number)
-{
-    const QString path = segmentPath(number);
-    if (m_writer.isOpen() && m_writer.fileName() == path)
-        return true;
-    m_writer.close();
-    m_writer.setFileName(path);
-    if (!m_writer.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        qDebug().noquote() << "Live spool: cannot write" << path << m_writer.errorString();
         return false;
     }
-    return true;
-}
-
-void LiveSpool::dropOldestSegment(qint64 *droppedBatches, qint64 *droppedTicks)
-{
-    const Segment oldest = m_segments.takeFirst();
-    const qint64 from = oldest.number == m_read.segment ? m_read.offset : 0;
-    qint64 batches = 0, ticks = 0, bytes = 0;
-    QFile f(segmentPath(oldest.number));
-    if (oldest.number >= m_read.segment && f.open(QIODevice::ReadOnly)) {
-        QByteArray payload;
-        for (qint64 offset = from; readRecord(&f, offset, oldest.size, &payload);
-             offset += kHeaderBytes + payload.size()) {
-            ++batches;
-            bytes += payload.size();
-            ticks += payload.count('\n');
-        }
-    }
-    f.close();
-    if (m_writer.fileName() == f.fileName())
-        m_writer.close();
-    QFile::remove(f.fileName());
-    m_unreadRecords -= batches;
-    m_unreadBytes -= bytes;
-    *droppedBatches += batches;
-    *droppedTicks += ticks;
-    m_freeKnown = false;
-    ++m_generation;
-    if (m_segments.isEmpty() || m_unreadRecords <= 0) {
-        removeAll();
-        return;
-    }
-    if (m_read.segment <= oldest.number)
-        m_read = {m_segments.first().number, 0};
-    writePosition();
-}
-
-bool LiveSpool::append(const QByteArray &batch, qint64 *droppedBatches, qint64 *droppedTicks)
-{
-    if (!m_open)
-        return false;
-    const qint64 need = kHeaderBytes + batch.size();
-    if (need > kMaxRecordBytes)
-        return false;
-    auto fits = [&] {
-        const qint64 free = freeBytes();
-        return diskBytes() + need <= m_limits.capBytes && free >= 0
-               && free - need >= m_limits.minFreeBytes;
-    };
-    while (!fits()) {
-        if (m_segments.isEmpty())
-            return false;
-        dropOldestSegment(droppedBatches, droppedTicks);
-    }
-
-    if (m_segments.isEmpty()
-        || (m_segments.last().size > 0 && m_segments.last().size + need > m_limits.segmentBytes)) {
-        Segment s;
-        s.number = m_segments.isEmpty() ? kFirstSegment : m_segments.last().number + 1;
-        m_segments.append(s);
-    }
-    Segment &target = m_segments.last();
-    if (!openWriter(target.number))
-        return false;
-    const qint64 before = target.size;
-    const bool written = m_writer.write(header(batch.size())) == kHeaderBytes
-                         && m_writer.write(batch) == batch.size() && m_writer.flush();
-    if (!written) {
-        qDebug().noquote() << "Live spool: cannot write" << m_writer.fileName() << m_writer.errorString();
-        m_writer.resize(before);
-        if (target.records == 0)
-            m_segments.removeLast();
-        return false;
-    }
-    if (m_unreadRecords == 0) {
-        m_read = {target.number, before};
-        writePosition();
-    }
-    target.size += need;
-    ++target.records;
-    ++m_unreadRecords;
-    m_unreadBytes += batch.size();
-    m_bytesWritten += need;
-    m_writtenSinceFreeCheck += need;
-    return true;
-}
-
-bool LiveSpool::prepend(const QList<QByteArray> &batches)
-{
-    if (!m_open || batches.isEmpty())
-        return m_open;
-    const qint64 number = m_segments.isEmpty() ? kFirstSegment : m_segments.first().number - 1;
-    if (number < 1)
-        return false;
-    qint64 need = 0, payload = 0;
-    for (const QByteArray &b : batches) {
-        if (kHeaderBytes + b.size() > kMaxRecordBytes)
-            return false;
-        need += kHeaderBytes + b.size();
-        payload += b.size();
-    }
-    m_freeKnown = false;
-    const qint64 free = freeBytes();
-    if (diskBytes() + need > m_limits.capBytes || free < 0 || free - need < m_limits.minFreeBytes)
-        return false;
-    QFile f(segmentPath(number));
-    bool written = f.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    for (const QByteArray &b : batches) {
-        written = written && f.write(header(b.size())) == kHeaderBytes && f.write(b) == b.size();
-    }
-    written = written && f.flush();
-    f.close();
-    if (!written) {
-        qDebug().noquote() << "Live spool: cannot write" << f.fileName() << f.errorString();
-        QFile::remove(f.fileName());
+    if (header != QByteArray::fromRawData(kSegmentMagic, int(kSegmentHeaderBytes))) {
+        f.close();
+        QFile::remove(path);
+        qDebug().noquote() << "Live spool:" << path << "does not start like a spool segment; removed";
         return false;
     }
     Segment s;
     s.number = number;
-    s.size = need;
-    s.records = batches.size();
-    m_segments.prepend(s);
-    m_read = {number, 0};
-    m_unreadRecords += batches.size();
-    m_unreadBytes += payload;
-    m_bytesWritten += need;
-    writePosition();
+    const Scan scan = scanSegment(&f, path, &s.size);
+    s.records = scan.records;
+    if (m_segments.isEmpty())
+        m_oldestBoundaries = scan.boundaries;
+    m_segments.append(s);
     return true;
+}
+
+void LiveSpool::countUnread()
+{
+    m_unreadRecords = 0;
+    m_unreadBytes = 0;
+    for (const Segment &s : qAsConst(m_segments)) {
+        if (s.number < m_read.segment)
+            continue;
+        qint64 records = s.records;
+        qint64 from = kSegmentHeaderBytes;
+        if (s.number == m_read.segment && !m_oldestBoundaries.isEmpty() && s.number == m_segments.first().number) {
+            const int at = m_oldestBoundaries.indexOf(m_read.offset);
+            records = at < 0 ? s.records : qMax(0, m_oldestBoundaries.size() - 1 - at);
+            from = m_read.offset;
+        }
+        m_unreadRecords += records;
+        m_unreadBytes += qMax<qint64>(0, s.size - from - records * kRecordHeaderBytes);
+    }
+}
+
+bool LiveSpool::open(const QString &folder, Dropped *droppedAtOpen)
+{
+    close();
+    m_folder = folder;
+    m_problem.clear();
+    m_positionFailed = false;
+    const QFileInfo info(folder);
+    if ((info.exists() || info.isSymLink()) && !info.isDir())
+        return fail(QStringLiteral("%1 is not a folder").arg(QDir::toNativeSeparators(folder)));
+    if (!QDir().mkpath(folder))
+        return fail(QStringLiteral("%1 cannot be made").arg(QDir::toNativeSeparators(folder)));
+
+    // The position is read before anything is touched, as any outside input.
+    QByteArray positionText;
+    QString error;
+    bool missing = false;
+    const bool positionRead = StateFile::read(positionPath(), kPositionMaxBytes, &positionText, &error, &missing);
+    if (!positionRead && !missing) {
+        qDebug().noquote() << QStringLiteral("Live spool: %1 is %2; not used, replaced")
+                                  .arg(positionPath(), error);
+        QFile::remove(positionPath());
+    }
+    // Also the check that the folder can be written (a read-only disk fails here).
+    if (!StateFile::open(&m_position, positionPath(), StateFile::Access::Create, &error))
+        return fail(QStringLiteral("%1 cannot be written: %2").arg(QDir::toNativeSeparators(positionPath()), error));
+    m_position.resize(0);
+
+    QList<QPair<qint64, QString>> found;
+    const QStringList names = QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::Hidden
+                                                     | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        if (const qint64 n = segmentNumber(name)) {
+            found << qMakePair(n, name);
+            m_highestNumber = qMax(m_highestNumber, n);
+        }
+    }
+    std::sort(found.begin(), found.end());
+    m_oldestBoundaries.clear();
+    for (const auto &f : qAsConst(found))
+        takeSegment(f.second, f.first, droppedAtOpen);
+    m_open = true;
+
+    if (!m_segments.isEmpty()) {
+        Position saved;
+        const Segment &oldest = m_segments.first();
+        const bool valid = positionRead && parsePosition(positionText, &saved)
+                           && saved.segment == oldest.number && m_oldestBoundaries.contains(saved.offset);
+        if (positionRead && !valid) {
+            qDebug().noquote() << QStringLiteral("Live spool: %1 holds \"%2\", not a record boundary of the "
+                                                 "oldest segment %3; reading from its first record, nothing removed")
+                                      .arg(positionPath(), QString::fromLatin1(positionText.simplified().left(40)))
+                                      .arg(oldest.number);
+        }
+        m_read = valid ? saved : startOf(oldest);
+        countUnread();
+        m_oldestBoundaries.clear();
+    }
+    if (isEmpty()) {
+        removeSegments();
+        return true;
+    }
+    writePosition();
+    qDebug().noquote() << QStringLiteral("Live spool: %1 batch(es), %2 bytes left by an earlier run; "
+                                         "they are imported first")
+                              .arg(m_unreadRecords)
+                              .arg(m_unreadBytes);
+    return true;
+}
+
+void LiveSpool::settleRead()
+{
+    // A read position at the end of a segment goes on at the next one's first record.
+    for (int i = 0; i + 1 < m_segments.size(); ++i) {
+        const Segment &s = m_segments.at(i);
+        if (s.number == m_read.segment && m_read.offset >= s.size)
+            m_read = startOf(m_segments.at(i + 1));
+    }
+    if (!m_segments.isEmpty() && !segmentAt(m_read.segment)) {
+        // Its segment was dropped: the oldest one still there.
+        auto next = std::find_if(m_segments.cbegin(), m_segments.cend(),
+                                 [this](const Segment &s) { return s.number > m_read.segment; });
+        m_read = next == m_segments.cend() ? Position{m_segments.last().number, m_segments.last().size}
+                                           : startOf(*next);
+    }
+    // Segments read to their end go; the last one stays while it is being written.
+    while (m_segments.size() > 1 && m_segments.first().number < m_read.segment) {
+        const qint64 number = m_segments.takeFirst().number;
+        if (m_writerNumber == number) {
+            m_writer.close();
+            m_writerNumber = 0;
+        }
+        if (!QFile::remove(segmentPath(number)))
+            qDebug().noquote() << "Live spool: cannot remove" << segmentPath(number) << "; its batches may be read again";
+    }
+}
+
+void LiveSpool::writePosition()
+{
+    if (!m_position.isOpen())
+        return;
+    // Fixed width, rewritten in place: one write, never a file that is briefly empty.
+    const QByteArray text = QByteArray::number(m_read.segment).rightJustified(12, '0') + ' '
+                            + QByteArray::number(m_read.offset).rightJustified(12, '0') + '\n';
+    const bool written = m_position.seek(0) && m_position.write(text) == text.size();
+    if (!written && !m_positionFailed) {
+        qDebug().noquote() << "Live spool: cannot write" << positionPath() << m_position.errorString()
+                           << "; after a crash some batches may be imported twice";
+    }
+    m_positionFailed = !written;
+}
+
+bool LiveSpool::openWriter(qint64 number, bool fresh)
+{
+    if (!fresh && m_writer.isOpen() && m_writerNumber == number)
+        return true;
+    m_writer.close();
+    m_writerNumber = 0;
+    QString error;
+    if (!StateFile::open(&m_writer, segmentPath(number), StateFile::Access::Create, &error)) {
+        fail(QStringLiteral("%1 cannot be written: %2").arg(QDir::toNativeSeparators(segmentPath(number)), error));
+        return false;
+    }
+    m_writerNumber = number;
+    return true;
+}
+
+void LiveSpool::dropOldestSegment(Dropped *dropped)
+{
+    const Segment oldest = m_segments.takeFirst();
+    qint64 batches = 0, ticks = 0, bytes = 0;
+    if (oldest.number >= m_read.segment) {
+        const qint64 from = oldest.number == m_read.segment ? m_read.offset : kSegmentHeaderBytes;
+        QFile f;
+        QString error;
+        if (StateFile::open(&f, segmentPath(oldest.number), StateFile::Access::Read, &error)) {
+            QByteArray payload;
+            qint64 length = 0;
+            for (qint64 offset = from;
+                 readRecord(&f, offset, oldest.size, &payload, &length, &error) == RecordState::Whole;
+                 offset += kRecordHeaderBytes + length) {
+                ++batches;
+                bytes += length;
+                ticks += payload.count('\n');
+            }
+        }
+    }
+    if (m_writerNumber == oldest.number) {
+        m_writer.close();
+        m_writerNumber = 0;
+    }
+    QFile::remove(segmentPath(oldest.number));
+    m_unreadRecords = qMax<qint64>(0, m_unreadRecords - batches);
+    m_unreadBytes = qMax<qint64>(0, m_unreadBytes - bytes);
+    dropped->batches += batches;
+    dropped->ticks += ticks;
+    dropped->throughSegment = oldest.number;
+    if (m_segments.isEmpty()) {
+        m_read = {};
+        m_unreadRecords = 0;
+        m_unreadBytes = 0;
+    } else if (m_read.segment <= oldest.number) {
+        m_read = startOf(m_segments.first());
+    }
+    writePosition();
+}
+
+bool LiveSpool::append(const QList<QByteArray> &batches, QVector<Placed> *placed, Dropped *dropped)
+{
+    placed->clear();
+    if (!m_open)
+        return false;
+    qint64 need = 0;
+    for (const QByteArray &b : batches) {
+        if (kRecordHeaderBytes + b.size() > kMaxRecordBytes)
+            return fail(QStringLiteral("a batch of %1 bytes is larger than a spool record may be").arg(b.size()));
+        need += kRecordHeaderBytes + b.size();
+    }
+    // The spool's share of the disk counts what it holds already: dropping segments frees
+    // as much as it takes from the spool. When even an empty spool could not take the
+    // batches, nothing is dropped for them.
+    const DiskBudget::Room room = DiskBudget::roomFor(m_folder, m_limits.capBytes);
+    const qint64 allowed = room.known ? DiskBudget::usableOf(room.freeBytes + diskBytes(), m_limits.capBytes) : 0;
+    if (need + kSegmentHeaderBytes > allowed)
+        return fail(QStringLiteral("no room for the %1 batch(es) waiting: %2")
+                        .arg(batches.size())
+                        .arg(DiskBudget::refusal(need + kSegmentHeaderBytes, room, m_limits.capBytes)));
+    while (diskBytes() + need + kSegmentHeaderBytes > allowed)
+        dropOldestSegment(dropped);
+
+    const bool wasEmpty = isEmpty();
+    int i = 0;
+    while (i < batches.size()) {
+        const bool fresh = m_segments.isEmpty()
+                           || (m_segments.last().size > kSegmentHeaderBytes
+                               && m_segments.last().size + kRecordHeaderBytes + batches.at(i).size()
+                                      > m_limits.segmentBytes);
+        if (fresh) {
+            Segment s;
+            s.number = qMax(kFirstSegment, qMax(m_highestNumber, m_segments.isEmpty() ? 0 : m_segments.last().number) + 1);
+            if (!openWriter(s.number, true))
+                break;
+            m_highestNumber = s.number;
+            m_segments.append(s);
+        } else if (!openWriter(m_segments.last().number, false)) {
+            break;
+        }
+        Segment &target = m_segments.last();
+        // One write for as many batches as this segment takes.
+        QByteArray out;
+        if (target.size == 0)
+            out = QByteArray(kSegmentMagic, int(kSegmentHeaderBytes));
+        const int first = i;
+        qint64 payload = 0;
+        do {
+            const QByteArray &b = batches.at(i);
+            const qint64 start = target.size + out.size();
+            out += recordHeader(b);
+            out += b;
+            payload += b.size();
+            placed->append(Placed{{target.number, start}, {target.number, target.size + out.size()}});
+            ++i;
+        } while (i < batches.size()
+                 && target.size + out.size() + kRecordHeaderBytes + batches.at(i).size() <= m_limits.segmentBytes);
+        const bool written = m_writer.seek(target.size) && m_writer.write(out) == out.size();
+        if (!written) {
+            fail(QStringLiteral("%1 cannot be written: %2").arg(QDir::toNativeSeparators(segmentPath(target.number)),
+                                                                 m_writer.errorString()));
+            m_writer.resize(target.size);
+            placed->resize(first);
+            if (target.size == 0) {
+                m_writer.close();
+                m_writerNumber = 0;
+                QFile::remove(segmentPath(target.number));
+                m_segments.removeLast();
+            }
+            break;
+        }
+        target.size += out.size();
+        target.records += i - first;
+        m_unreadRecords += i - first;
+        m_unreadBytes += payload;
+        m_bytesWritten += out.size();
+    }
+    if (placed->isEmpty())
+        return false;
+    if (wasEmpty)
+        m_read = placed->first().start;
+    settleRead();
+    writePosition();
+    m_problem.clear();
+    return placed->size() == batches.size();
 }
 
 LiveSpool::Read LiveSpool::peek(qint64 maxBytes)
 {
     Read out;
-    out.end = m_read;
-    out.generation = m_generation;
-    if (m_unreadRecords == 0)
-        return out;
-    Position at = m_read;
-    for (const Segment &s : qAsConst(m_segments)) {
-        if (s.number < at.segment)
-            continue;
-        if (s.number > at.segment)
-            at = {s.number, 0};
-        QFile f(segmentPath(s.number));
-        if (!f.open(QIODevice::ReadOnly))
-            break;
-        QByteArray payload;
-        while (at.offset < s.size) {
-            if (!out.batches.isEmpty()) {
-                // Look at the next length before reading the payload past the bound.
-                QByteArray h;
-                if (!f.seek(at.offset) || (h = f.read(kHeaderBytes)).size() != kHeaderBytes)
-                    break;
-                if (out.bytes + qFromLittleEndian<quint32>(h.constData() + 4) > maxBytes)
-                    return out;
-            }
-            if (!readRecord(&f, at.offset, s.size, &payload))
+    for (;;) {
+        out = Read();
+        out.end = m_read;
+        if (isEmpty())
+            return out;
+        Position at = m_read;
+        bool full = false;
+        for (const Segment &s : qAsConst(m_segments)) {
+            if (full)
                 break;
-            out.batches.append(payload);
-            out.bytes += payload.size();
-            at.offset += kHeaderBytes + payload.size();
-            out.end = at;
+            if (s.number < at.segment)
+                continue;
+            if (s.number > at.segment)
+                at = startOf(s);
+            QFile f;
+            QString error;
+            if (!StateFile::open(&f, segmentPath(s.number), StateFile::Access::Read, &error)) {
+                qDebug().noquote() << "Live spool: cannot read" << segmentPath(s.number) << error << "; its batches are skipped";
+                ++out.records;
+                at = {s.number, s.size};
+                out.end = at;
+                continue;
+            }
+            while (at.offset < s.size) {
+                QByteArray payload;
+                qint64 length = 0;
+                QString why;
+                const qint64 here = at.offset;
+                if (!out.batches.isEmpty()
+                    && readRecord(&f, here, s.size, nullptr, &length, &why) == RecordState::Whole
+                    && out.bytes + length > maxBytes) {
+                    full = true;
+                    break;
+                }
+                if (readRecord(&f, here, s.size, &payload, &length, &why) == RecordState::Whole) {
+                    out.batches.append(payload);
+                    out.bytes += length;
+                    ++out.records;
+                    at.offset = here + kRecordHeaderBytes + length;
+                    out.end = at;
+                    continue;
+                }
+                const qint64 next = findMarker(&f, here + 1, s.size);
+                qDebug().noquote() << QStringLiteral("Live spool: the batch at offset %1 of %2 has %3; "
+                                                     "skipped (%4 bytes)")
+                                          .arg(here)
+                                          .arg(segmentPath(s.number), why)
+                                          .arg((next < 0 ? s.size : next) - here);
+                ++out.records;
+                at.offset = next < 0 ? s.size : next;
+                out.end = at;
+            }
         }
+        if (!out.batches.isEmpty() || out.records == 0)
+            return out;
+        // Only damaged records so far: they are passed over for good, and reading goes on.
+        acknowledge(out);
     }
-    return out;
 }
 
 void LiveSpool::acknowledge(const Read &read)
 {
-    if (read.batches.isEmpty() || m_unreadRecords == 0)
+    if (read.records == 0)
         return;
-    if (read.generation != m_generation) {
-        // Segments were dropped meanwhile: what is still there is counted afresh.
-        Position to = read.end;
-        if (!m_segments.isEmpty() && to.segment < m_segments.first().number)
-            to = {m_segments.first().number, 0};
+    if (m_read < read.end)
+        m_read = read.end;
+    m_unreadRecords = qMax<qint64>(0, m_unreadRecords - read.records);
+    m_unreadBytes = qMax<qint64>(0, m_unreadBytes - read.bytes);
+    settleRead();
+    if (isEmpty()) {
         m_unreadRecords = 0;
         m_unreadBytes = 0;
-        for (Segment &s : m_segments) {
-            s.records = 0;
-            scanSegment(&s, s.number < to.segment ? s.size : s.number == to.segment ? to.offset : 0,
-                        &m_unreadRecords, &m_unreadBytes);
-        }
-        m_generation = read.generation;
-        ++m_generation;
-    } else {
-        m_read = read.end;
-        m_unreadRecords -= read.batches.size();
-        m_unreadBytes -= read.bytes;
-    }
-    if (m_unreadRecords <= 0) {
-        removeAll();
-        return;
-    }
-    while (m_segments.size() > 1 && m_segments.first().number < m_read.segment) {
-        QFile::remove(segmentPath(m_segments.first().number));
-        m_segments.removeFirst();
-        m_freeKnown = false;
     }
     writePosition();
 }
 
-void LiveSpool::writePosition()
+void LiveSpool::skipTo(const Position &end, qint64 records, qint64 bytes)
 {
-    QSaveFile pos(positionPath());
-    if (pos.open(QIODevice::WriteOnly)) {
-        pos.write(QByteArray::number(m_read.segment) + ' ' + QByteArray::number(m_read.offset) + '\n');
-        if (pos.commit())
-            return;
-    }
-    qDebug().noquote() << "Live spool: cannot write" << pos.fileName() << pos.errorString()
-                       << "; after a crash some batches may be imported twice";
+    Read read;
+    read.end = end;
+    read.records = records;
+    read.bytes = bytes;
+    acknowledge(read);
 }
 
-void LiveSpool::removeAll()
+void LiveSpool::removeSegments()
 {
     m_writer.close();
-    if (!m_folder.isEmpty()) {
-        QDir dir(m_folder);
-        for (const QString &name : dir.entryList(QDir::Files)) {
-            if (segmentNumber(name) > 0)
-                dir.remove(name);
-        }
-        dir.remove(QStringLiteral("spool.pos"));
-    }
+    m_writerNumber = 0;
+    for (const Segment &s : qAsConst(m_segments))
+        QFile::remove(segmentPath(s.number));
     m_segments.clear();
     m_read = {};
     m_unreadRecords = 0;
     m_unreadBytes = 0;
-    m_freeKnown = false;
+    writePosition();
 }
 
-void LiveSpool::clear() { removeAll(); }
+void LiveSpool::clear()
+{
+    removeSegments();
+    if (m_position.isOpen()) {
+        m_position.close();
+        QFile::remove(positionPath());
+    }
+    close();
+}

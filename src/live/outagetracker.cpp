@@ -1,8 +1,9 @@
 #include "live/outagetracker.h"
 
+#include "platform/statefile.h"
+
 #include <QDebug>
 #include <QFile>
-#include <QSaveFile>
 
 namespace {
 
@@ -84,17 +85,20 @@ bool OutageTracker::decode(const QByteArray &text, const QDateTime &now, QDateTi
 
 void OutageTracker::load()
 {
-    QFile file(m_stateFile);
-    if (!file.exists())
+    // Read as outside input: a link, FIFO or device in its place is refused at once (never
+    // followed, never waited on) and the name is removed.
+    QByteArray text;
+    QString error;
+    bool missing = false;
+    const bool read = StateFile::read(m_stateFile, kMaxStateBytes, &text, &error, &missing);
+    if (missing)
         return;
     QDateTime last;
     QDateTime unrepaired;
-    bool usable = false;
-    if (file.size() <= kMaxStateBytes && file.open(QIODevice::ReadOnly))
-        usable = decode(file.read(kMaxStateBytes + 1), m_now(), &last, &unrepaired);
-    file.close();
+    const bool usable = read && decode(text, m_now(), &last, &unrepaired);
     if (!usable) {
-        qDebug() << "Outage state" << m_stateFile << "is not usable; removed";
+        qDebug().noquote() << QStringLiteral("Outage state %1 is not usable%2; removed")
+                                  .arg(m_stateFile, error.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(error));
         QFile::remove(m_stateFile);
         return;
     }
@@ -163,14 +167,11 @@ void OutageTracker::flush()
 {
     if (!m_dirty)
         return;
-    QSaveFile out(m_stateFile);
-    if (!out.open(QIODevice::WriteOnly)) {
-        qDebug() << "Outage state cannot be written to" << m_stateFile << out.errorString();
-        return;
-    }
-    out.write(encode(lastImport(), m_unrepairedSince));
-    if (!out.commit()) {
-        qDebug() << "Outage state cannot be written to" << m_stateFile << out.errorString();
+    // One rename over the name: whatever stands there (a link included) is replaced, never
+    // written through.
+    QString error;
+    if (!StateFile::replace(m_stateFile, encode(lastImport(), m_unrepairedSince), &error)) {
+        qDebug() << "Outage state cannot be written to" << m_stateFile << error;
         return;
     }
     m_dirty = false;

@@ -2,12 +2,17 @@
 
 #include "live/latestbatch.h"
 #include "live/pendingbatches.h"
+#include "live/writebehind.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonValue>
+#include <QMutex>
+#include <QMutexLocker>
+
+#include <algorithm>
 
 #include <charconv>
 #include <clocale>
@@ -51,6 +56,8 @@ bool fitsTickLine(const QString &text)
     for (const QChar c : text) {
         if (c == QLatin1Char(',') || c.unicode() < 0x20 || c.unicode() == 0x7F)
             return false;
+        if (c.unicode() < 0x80)
+            continue; // the rest of ASCII is printable
         switch (c.category()) {
         case QChar::Other_Control:
         case QChar::Separator_Line:
@@ -107,58 +114,117 @@ qint64 roundQuantity(double value)
     return static_cast<qint64>(r);
 }
 
-QByteArray formatTickLine(const QString &type, const QString &symbol, const QString &ltd,
-                          const QString &ltt, double ltp, double ltq, double oi, double vol)
+namespace {
+
+// The line is built in place in the batch's buffer: the feed thread formats every record
+// of every frame, so no piece of it gets an allocation of its own.
+void appendText(QByteArray *out, const QString &text)
 {
-    QByteArray line;
-    line.reserve(64);
-    line += type.toUtf8();
-    line += ',';
-    line += symbol.toUtf8();
-    line += ',';
-    line += ltd.toUtf8();
-    line += ',';
-    line += ltt.toUtf8();
-    line += ',';
-    line += formatPrice(ltp).toLatin1();
-    line += ',';
-    line += QByteArray::number(roundQuantity(ltq));
-    line += ',';
-    line += QByteArray::number(roundQuantity(oi));
-    line += ',';
-    line += QByteArray::number(roundQuantity(vol));
-    line += '\n';
-    return line;
+    const QChar *p = text.constData();
+    const int n = text.size();
+    for (int i = 0; i < n; ++i) {
+        if (p[i].unicode() >= 0x80) {
+            out->append(text.toUtf8());
+            return;
+        }
+    }
+    const int at = out->size();
+    out->resize(at + n);
+    char *d = out->data() + at;
+    for (int i = 0; i < n; ++i)
+        d[i] = char(p[i].unicode());
 }
 
-QByteArray recordLine(const QJsonObject &record)
+void appendNumber(QByteArray *out, qint64 value)
+{
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, value);
+    out->append(buf, int(r.ptr - buf));
+}
+
+void appendPrice(QByteArray *out, double price)
+{
+#if defined(__cpp_lib_to_chars) && !defined(VANTREL_NO_TO_CHARS)
+    char buf[64];
+    const auto r = std::to_chars(buf, buf + sizeof buf, price, std::chars_format::general, 6);
+    out->append(buf, int(r.ptr - buf));
+#else
+    out->append(formatPriceWithPrintf(price).toLatin1());
+#endif
+}
+
+void appendTickLine(QByteArray *line, const QString &type, const QString &symbol, const QString &ltd,
+                    const QString &ltt, double ltp, double ltq, double oi, double vol)
+{
+    appendText(line, type);
+    line->append(',');
+    appendText(line, symbol);
+    line->append(',');
+    appendText(line, ltd);
+    line->append(',');
+    appendText(line, ltt);
+    line->append(',');
+    appendPrice(line, ltp);
+    line->append(',');
+    appendNumber(line, roundQuantity(ltq));
+    line->append(',');
+    appendNumber(line, roundQuantity(oi));
+    line->append(',');
+    appendNumber(line, roundQuantity(vol));
+    line->append('\n');
+}
+
+// Appends the record's line; false (nothing appended) when the record does not qualify.
+bool appendRecordLine(QByteArray *out, const QJsonObject &record)
 {
     const QString symbol = jsonText(record.value(QLatin1String("symbol"))).trimmed();
     if (symbol.isEmpty() || !fitsTickLine(symbol))
-        return QByteArray();
+        return false;
     const QString type = jsonText(record.value(QLatin1String("type")));
     const QString ltd = jsonText(record.value(QLatin1String("ltd")));
     const QString ltt = jsonText(record.value(QLatin1String("ltt")));
     if (!fitsTickLine(type) || !fitsTickLine(ltd) || !fitsTickLine(ltt))
-        return QByteArray();
+        return false;
     bool ok = false;
     const double ltp = jsonToDouble(record.value(QLatin1String("ltp")), &ok);
     if (!ok || !(ltp > 0))
-        return QByteArray();
+        return false;
     const double ltq = jsonToDouble(record.value(QLatin1String("ltq")), &ok);
     const double qty = ok ? ltq : 0;
     const double oiRaw = jsonToDouble(record.value(QLatin1String("oi")), &ok);
     const double oi = ok ? oiRaw : 0;
     const double volRaw = jsonToDouble(record.value(QLatin1String("vol")), &ok);
     const double vol = ok ? volRaw : 0;
-    return formatTickLine(type, symbol, ltd, ltt, ltp, qty, oi, vol);
+    appendTickLine(out, type, symbol, ltd, ltt, ltp, qty, oi, vol);
+    return true;
+}
+
+constexpr int kLineBytesGuess = 64;
+
+} // namespace
+
+QByteArray formatTickLine(const QString &type, const QString &symbol, const QString &ltd,
+                          const QString &ltt, double ltp, double ltq, double oi, double vol)
+{
+    QByteArray line;
+    line.reserve(kLineBytesGuess);
+    appendTickLine(&line, type, symbol, ltd, ltt, ltp, ltq, oi, vol);
+    return line;
+}
+
+QByteArray recordLine(const QJsonObject &record)
+{
+    QByteArray line;
+    appendRecordLine(&line, record);
+    return line;
 }
 
 QByteArray recordLines(const QJsonArray &records)
 {
     QByteArray lines;
+    lines.reserve(records.size() * kLineBytesGuess);
     for (const QJsonValue &v : records)
-        lines += recordLine(v.toObject());
+        appendRecordLine(&lines, v.toObject());
     return lines;
 }
 
@@ -168,50 +234,140 @@ QByteArray recordLines(const QJsonArray &records, const QSet<QString> &symbols)
     for (const QJsonValue &v : records) {
         const QJsonObject record = v.toObject();
         if (symbols.contains(jsonText(record.value(QLatin1String("symbol"))).trimmed()))
-            lines += recordLine(record);
+            appendRecordLine(&lines, record);
     }
     return lines;
 }
 
-bool storeBatch(const QString &tickFilePath, const QByteArray &lines)
+namespace {
+
+// The newest batch for the tick file, and which of them the file holds.
+struct TickFileState
 {
-    if (lines.isEmpty())
-        return false;
+    QMutex mutex;
+    QString path;
+    QByteArray bytes;
+    quint64 stored = 0;
+    quint64 written = 0;
+    QMutex writeMutex; // one replacement at a time, the writer's or writeTickFileNow()'s
+};
 
-    // Replace in one step so the import cycle, which reads the tick file from another
-    // thread without a lock, sees either the old batch or the new one, never no file:
-    // std::filesystem::rename replaces the target (rename(2); MoveFileExW with
-    // MOVEFILE_REPLACE_EXISTING on Windows). Not QSaveFile: its commit syncs to the disk,
-    // too slow for a file rewritten several times a second whose batch is also queued.
-    bool replaced = false;
+TickFileState &tickFileState()
+{
+    static TickFileState state;
+    return state;
+}
+
+// Replaces in one step so that a reader sees either the old batch or the new one, never
+// no file: std::filesystem::rename replaces the target (rename(2); MoveFileExW with
+// MOVEFILE_REPLACE_EXISTING on Windows). Not QSaveFile: its commit syncs to the disk, too
+// slow for a file rewritten several times a second whose batch is also queued.
+bool replaceTickFile(const QString &tickFilePath, const QByteArray &lines)
+{
     QFile tmp(tickFilePath + QStringLiteral(".tmp"));
-    if (tmp.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        const bool written = tmp.write(lines) == lines.size();
-        tmp.close();
-        std::error_code ec;
-        if (written)
-            std::filesystem::rename(std::filesystem::u8path(tmp.fileName().toUtf8().toStdString()),
-                                    std::filesystem::u8path(tickFilePath.toUtf8().toStdString()), ec);
-        replaced = written && !ec;
-        if (!replaced)
-            tmp.remove();
-    }
-
-    LatestBatch::set(lines);
-    PendingBatches::append(lines);
+    if (!tmp.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    const bool written = tmp.write(lines) == lines.size();
+    tmp.close();
+    std::error_code ec;
+    if (written)
+        std::filesystem::rename(std::filesystem::u8path(tmp.fileName().toUtf8().toStdString()),
+                                std::filesystem::u8path(tickFilePath.toUtf8().toStdString()), ec);
+    const bool replaced = written && !ec;
+    if (!replaced)
+        tmp.remove();
     return replaced;
 }
 
-QByteArray importLines(const QByteArray &tickText, const SymbolMap &map)
+// The newest batch into the tick file, when the file does not hold it yet.
+bool writePendingTickFile()
+{
+    TickFileState &st = tickFileState();
+    QMutexLocker writing(&st.writeMutex);
+    QString path;
+    QByteArray bytes;
+    quint64 number = 0;
+    {
+        QMutexLocker lock(&st.mutex);
+        if (st.written == st.stored)
+            return true;
+        path = st.path;
+        bytes = st.bytes;
+        number = st.stored;
+    }
+    const bool replaced = replaceTickFile(path, bytes);
+    QMutexLocker lock(&st.mutex);
+    if (replaced)
+        st.written = number;
+    return replaced && st.written == st.stored;
+}
+
+WriteBehind &tickFileWriter()
+{
+    static WriteBehind w(
+        [] {
+            writePendingTickFile();
+            return -1;
+        },
+        kTickFileGapMs);
+    return w;
+}
+
+} // namespace
+
+void storeBatch(const QString &tickFilePath, const QByteArray &lines)
+{
+    if (lines.isEmpty())
+        return;
+    {
+        TickFileState &st = tickFileState();
+        QMutexLocker lock(&st.mutex);
+        st.path = tickFilePath;
+        st.bytes = lines;
+        ++st.stored;
+    }
+    tickFileWriter().requestWithin(0);
+    LatestBatch::set(lines);
+    PendingBatches::append(lines);
+}
+
+bool writeTickFileNow() { return writePendingTickFile(); }
+
+namespace {
+
+bool isControl(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }
+
+bool wholeNumber(const QString &text)
+{
+    bool ok = false;
+    text.toLongLong(&ok);
+    return ok;
+}
+
+QByteArray checkedImportLines(const QByteArray &tickText, const SymbolMap &map,
+                              const QSet<QString> *symbols, int *refused)
 {
     QByteArray out;
     const QList<QByteArray> rawLines = tickText.split('\n');
     for (const QByteArray &raw : rawLines) {
+        if (symbols && !raw.isEmpty() && std::any_of(raw.cbegin(), raw.cend(), isControl)) {
+            ++*refused;
+            continue;
+        }
         const QString line = QString::fromUtf8(raw).trimmed();
-        if (line.isEmpty() || line.contains(QLatin1String("Failed"), Qt::CaseInsensitive))
+        if (line.isEmpty())
             continue;
         QStringList parts = line.split(QLatin1Char(','), Qt::KeepEmptyParts);
-        if (parts.size() < 8)
+        // Lines read back from the disk must be what the recorder writes.
+        const bool recorderForm = !symbols
+                                  || (parts.size() == 8 && symbols->contains(parts.at(1))
+                                      && wholeNumber(parts.at(5)) && wholeNumber(parts.at(6))
+                                      && wholeNumber(parts.at(7)));
+        if (!recorderForm) {
+            ++*refused;
+            continue;
+        }
+        if (line.contains(QLatin1String("Failed"), Qt::CaseInsensitive) || parts.size() < 8)
             continue;
         for (QString &p : parts)
             p = p.trimmed();
@@ -225,8 +381,11 @@ QByteArray importLines(const QByteArray &tickText, const SymbolMap &map)
 
         bool ok = false;
         const double price = parts.at(4).toDouble(&ok);
-        if (!ok || !std::isfinite(price) || !(price > 0))
+        if (!ok || !std::isfinite(price) || !(price > 0)) {
+            if (symbols)
+                ++*refused;
             continue;
+        }
         const double qtyRaw = parts.at(5).toDouble(&ok);
         const double qty = ok ? qtyRaw : 0;
 
@@ -241,14 +400,30 @@ QByteArray importLines(const QByteArray &tickText, const SymbolMap &map)
     return out;
 }
 
+} // namespace
+
+QByteArray importLines(const QByteArray &tickText, const SymbolMap &map)
+{
+    return checkedImportLines(tickText, map, nullptr, nullptr);
+}
+
+QByteArray importLines(const QByteArray &tickText, const SymbolMap &map, const QSet<QString> &symbols,
+                       int *refused)
+{
+    int none = 0;
+    return checkedImportLines(tickText, map, &symbols, refused ? refused : &none);
+}
+
 bool buildImportFile(const QByteArray &tickText, const QString &importPath,
-                     const SymbolMap &map, qint64 *linesBytes)
+                     const SymbolMap &map, qint64 *linesBytes, const QSet<QString> *onlySymbols,
+                     int *refused)
 {
     QDir().mkpath(QFileInfo(importPath).absolutePath());
     QFile importFile(importPath);
     if (!importFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
         return false;
-    const QByteArray lines = importLines(tickText, map);
+    const QByteArray lines =
+        onlySymbols ? importLines(tickText, map, *onlySymbols, refused) : importLines(tickText, map);
     // A short write (disk full, quota) would hand the charting program half a batch and
     // count the rest as imported.
     const bool written = importFile.write(lines) == lines.size() && importFile.flush();

@@ -44,13 +44,16 @@ QByteArray recordLines(const QJsonArray &records);
 // The same, keeping only records whose trimmed symbol is one of `symbols`.
 QByteArray recordLines(const QJsonArray &records, const QSet<QString> &symbols);
 
-// Stores one non-empty batch: replaces the tick file through "<path>.tmp" (write, flush,
-// close, remove the old file, rename), then puts the bytes into the latest batch buffer
-// and appends them to the pending batches. When the ".tmp" file cannot be opened the file
-// step is skipped but the buffer and the pending batches are still updated. Returns
-// whether the tick file now holds this batch. An empty batch changes nothing and returns
-// false. The caller emits the ready signal.
-bool storeBatch(const QString &tickFilePath, const QByteArray &lines);
+// Stores one non-empty batch: puts the bytes into the latest batch buffer and appends them
+// to the pending batches, and has the tick file replaced with them behind the caller's
+// back (a writer thread replaces it through "<path>.tmp" and a rename, with the newest
+// batch, at most every kTickFileGapMs), so the feed thread never waits on a disk. An empty
+// batch changes nothing. The caller emits the ready signal.
+constexpr int kTickFileGapMs = 50;
+void storeBatch(const QString &tickFilePath, const QByteArray &lines);
+// Replaces the tick file with the newest stored batch now, in the caller's thread, when the
+// writer has not yet (a feed that stops). True when the tick file holds that batch.
+bool writeTickFileNow();
 
 // The import lines built from tick text: each line trimmed; empty lines, lines containing
 // "Failed" in any letter case and lines with fewer than 8 comma-separated parts are
@@ -59,14 +62,20 @@ bool storeBatch(const QString &tickFilePath, const QByteArray &lines);
 // rewritten in the price form; the quantity (part 6) is rounded (not convertible = 0);
 // parts 7 and 8 are copied and anything after them dropped.
 QByteArray importLines(const QByteArray &tickText, const SymbolMap &map);
+// The same for lines read back from the disk, which are taken only in the exact form the
+// recorder writes: eight fields, no control character, the symbol one of `symbols`, the
+// quantity fields whole numbers. *refused counts the lines left out.
+QByteArray importLines(const QByteArray &tickText, const SymbolMap &map, const QSet<QString> &symbols,
+                       int *refused);
 
-// Writes importLines(tickText, map) to importPath (text mode, truncated), creating its
-// folder when missing. False when the import file cannot be opened or not every byte
-// could be written. *linesBytes, when
-// given, receives the size of the lines written, so a caller need not read the file back
-// to learn whether it is empty.
+// Writes the import lines of tickText to importPath (text mode, truncated), creating its
+// folder when missing; with `onlySymbols` the lines are checked as read back from the disk
+// (see above, *refused counts what was left out). False when the import file cannot be
+// opened or not every byte could be written. *linesBytes, when given, receives the size of
+// the lines written, so a caller need not read the file back to learn whether it is empty.
 bool buildImportFile(const QByteArray &tickText, const QString &importPath,
-                     const SymbolMap &map, qint64 *linesBytes = nullptr);
+                     const SymbolMap &map, qint64 *linesBytes = nullptr,
+                     const QSet<QString> *onlySymbols = nullptr, int *refused = nullptr);
 
 // The same from the tick file on disk. False (and the import file untouched) when the
 // tick file cannot be opened; false when the import file cannot be opened.

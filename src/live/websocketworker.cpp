@@ -162,6 +162,8 @@ void WebSocketWorker::stop()
         m_socket->close(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("Stopped by user"));
     }
 
+    // The tick file gets the last batch now rather than from the writer thread later.
+    TickRecorder::writeTickFileNow();
     // Only the display's buffer is cleared. The kept batches are process-wide and stay:
     // after a Restart the next pass's cycle imports them, each once (a batch leaves the
     // queue when it is imported).

@@ -7,6 +7,7 @@
 #include "app/settingskeys.h"
 #include "backfill/mydownloader.h"
 #include "live/outagetracker.h"
+#include "live/pendingbatches.h"
 #include "platform/brokerautomation.h"
 #include "platform/brokerprocess.h"
 #include "platform/brokerthread.h"
@@ -86,7 +87,10 @@ verodezuvivuderaz2::verodezuvivuderaz2(QWidget *parent) : QDialog(parent)
     // 8. Settings dialog.
     m_settingsDialog = new settings(this);
 
-    // 9. The worker with the database connection and the charting program's object.
+    // 9. The worker with the database connection and the charting program's object. Before
+    // it, what the user must know about kept ticks (an unusable spool, ticks dropped).
+    connect(PendingBatches::notifier(), &PendingBatches::Notifier::statusText, this,
+            &verodezuvivuderaz2::showStatusMessage, Qt::QueuedConnection);
     m_updator = std::make_unique<liveDataUpdator>();
     connect(m_updator.get(), &liveDataUpdator::backfillDone, this,
             &verodezuvivuderaz2::backfillDone);

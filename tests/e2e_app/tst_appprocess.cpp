@@ -3,6 +3,7 @@
 // close. Boxes are answered unattended and logged (VANTREL_BOX_LOG); the session's close
 // and restart requests arrive as SIGTERM and SIGHUP.
 #include "app/settingskeys.h"
+#include "live/livespool.h"
 #include "platform/standin/brokerstandin.h"
 #include "platform/standin/quotestore.h"
 #include "devserverprocess.h"
@@ -15,7 +16,10 @@
 #include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTcpSocket>
+#include <QThread>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 #include <csignal>
 
@@ -59,21 +63,108 @@ class tst_AppProcess : public QObject
         return keys;
     }
 
-    // How many of keys the stand-in's store does not hold.
-    int missingFromStore(const QStringList &keys) const
+    // The same, with the moment each was sent.
+    QVector<QPair<QString, qint64>> sentKeysWithTimes() const
     {
+        QVector<QPair<QString, qint64>> out;
+        const QStringList keys = sentKeys();
+        QFile f(sentLog());
+        if (!f.open(QIODevice::ReadOnly))
+            return out;
+        int i = 0;
+        for (const QByteArray &line : f.readAll().split('\n')) {
+            const QList<QByteArray> p = line.trimmed().split(',');
+            if (p.size() < 8 || p[1].size() != 8 || i >= keys.size())
+                continue;
+            out << qMakePair(keys.at(i++), p.last().toLongLong());
+        }
+        return out;
+    }
+
+    QSet<QString> storedKeys() const
+    {
+        QSet<QString> stored;
         QuoteStore store;
         if (!store.open(dbDir()))
-            return keys.size();
-        QSet<QString> stored;
+            return stored;
         for (const auto &sym : store.symbols()) {
             for (const ImportedQuote &q : store.quotes(sym.first))
                 stored.insert(sym.first + '|' + QuoteStore::formatTimestamp(q.timestampMs));
         }
+        return stored;
+    }
+
+    // The tick keys of every unread batch in a copy of the spool, as a next start would read them.
+    QStringList spooledKeys() const
+    {
+        QStringList keys;
+        const QString copy = env->root() + "/spool-copy";
+        QDir(copy).removeRecursively();
+        QDir().mkpath(copy);
+        const QString spoolDir = env->root() + "/livespool";
+        for (const QString &name : QDir(spoolDir).entryList(QDir::Files))
+            QFile::copy(spoolDir + "/" + name, copy + "/" + name);
+        LiveSpool spool;
+        if (!spool.open(copy))
+            return keys;
+        for (LiveSpool::Read r = spool.peek(1 << 24); !r.batches.isEmpty(); r = spool.peek(1 << 24)) {
+            for (const QByteArray &b : qAsConst(r.batches)) {
+                for (const QByteArray &line : b.split('\n')) {
+                    const QList<QByteArray> p = line.split(',');
+                    if (p.size() == 8 && p[2].size() == 8)
+                        keys << QStringLiteral("%1|%2-%3-%4 %5")
+                                    .arg(QString::fromUtf8(p[1]), QString::fromUtf8(p[2].left(4)),
+                                         QString::fromUtf8(p[2].mid(4, 2)), QString::fromUtf8(p[2].mid(6, 2)),
+                                         QString::fromUtf8(p[3]));
+                }
+            }
+            spool.acknowledge(r);
+        }
+        return keys;
+    }
+
+    // How many of keys the stand-in's store does not hold.
+    int missingFromStore(const QStringList &keys) const
+    {
+        const QSet<QString> stored = storedKeys();
         int missing = 0;
         for (const QString &k : keys)
             missing += !stored.contains(k);
         return missing;
+    }
+
+    // The real program feeding NIFTY-I and EURUSD, then the charting program stalled until
+    // `sentDuringStall` more ticks have been sent. Null (with *out) when a step fails.
+    std::unique_ptr<QProcess> startAppAndStall(QByteArray *out, int sentDuringStall)
+    {
+        {
+            AppSettings s;
+            s.setValue(SettingsKeys::firstRun, false);
+            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I", "EURUSD"});
+            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FOREX"});
+        }
+        auto app = startApp();
+        QuoteStore store;
+        bool fed = false;
+        if (waitForOutput(*app, *out, kShownMarker, 1, 30000)) {
+            QElapsedTimer t;
+            t.start();
+            while (!(fed = store.open(dbDir()) && store.quotes("NIFTY-I").size() >= 2) && t.elapsed() < 20000)
+                QTest::qWait(100);
+        }
+        store.close();
+        if (!fed)
+            return app;
+        QFile(stallFile()).open(QIODevice::WriteOnly);
+        if (!waitForOutput(*app, *out, "stalled while", 1, 30000))
+            return app;
+        const int atStall = sentKeys().size();
+        QElapsedTimer t;
+        t.start();
+        while (sentKeys().size() < atStall + sentDuringStall && t.elapsed() < 30000)
+            QTest::qWait(100);
+        out->append("\n[stalled and fed]\n");
+        return app;
     }
 
     QString boxLog() const { return env->root() + "/boxes.log"; }
@@ -672,22 +763,15 @@ private slots:
             s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FOREX"});
         }
         const int sentBefore = sentKeys().size();
-        auto app = startApp();
+        // A stall: the ticks received meanwhile wait in the kept batches.
+        QByteArray out;
+        auto app = startAppAndStall(&out, 100);
         // A failed check leaves no program running into the next test.
         const auto ender = qScopeGuard([&app] {
             app->kill();
             app->waitForFinished(10000);
         });
-        QByteArray out;
-        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
-        QuoteStore store;
-        QTRY_VERIFY_WITH_TIMEOUT(store.open(dbDir()) && store.quotes("NIFTY-I").size() >= 2, 20000);
-
-        // A stall: the ticks received meanwhile wait in the kept batches.
-        QFile(stallFile()).open(QIODevice::WriteOnly);
-        QVERIFY2(waitForOutput(*app, out, "stalled while", 1, 30000), out.constData());
-        const int atStall = sentKeys().size();
-        QTRY_VERIFY_WITH_TIMEOUT(sentKeys().size() >= atStall + 100, 30000);
+        QVERIFY2(out.contains("[stalled and fed]"), out.constData());
 
         // Restart while the charting program is still busy: the close gives up on it after
         // its bound and the next pass takes over what is kept.
@@ -705,6 +789,117 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(missingFromStore(sent) <= 20, 60000);
         ::kill(app->processId(), SIGTERM);
         QCOMPARE(finish(*app, out), 0);
+    }
+
+    // Kept batches are on disk a moment after they came: a kill while the charting program is
+    // busy, also one that cuts a close short, loses at most the last second of ticks, and the
+    // next start imports what was kept, each batch once.
+    void aKillWhileTheBrokerIsBusyLosesAtMostTheLastSecond_data()
+    {
+        QTest::addColumn<bool>("closeFirst");
+        QTest::newRow("killed during the stall") << false;
+        QTest::newRow("killed 0.2 s after a close request") << true;
+    }
+
+    void aKillWhileTheBrokerIsBusyLosesAtMostTheLastSecond()
+    {
+        QFETCH(bool, closeFirst);
+        const int sentBefore = sentKeys().size();
+        QByteArray out;
+        auto app = startAppAndStall(&out, 240);
+        const auto ender = qScopeGuard([&app] {
+            app->kill();
+            app->waitForFinished(10000);
+        });
+        QVERIFY2(out.contains("[stalled and fed]"), out.constData());
+        if (closeFirst) {
+            ::kill(app->processId(), SIGTERM);
+            QThread::msleep(200);
+        }
+        const qint64 killedAt = QDateTime::currentMSecsSinceEpoch();
+        ::kill(app->processId(), SIGKILL);
+        QVERIFY(app->waitForFinished(10000));
+
+        // What the spool holds: nothing twice, nothing the charting program had taken.
+        const QSet<QString> storedAtKill = storedKeys();
+        const QStringList spooled = spooledKeys();
+        QVERIFY(!spooled.isEmpty());
+        QCOMPARE(QSet<QString>(spooled.cbegin(), spooled.cend()).size(), spooled.size());
+        for (const QString &k : spooled)
+            QVERIFY2(!storedAtKill.contains(k), qPrintable(k));
+
+        // The next start, the charting program free again: every tick sent up to a second
+        // before the kill is stored.
+        QVERIFY(QFile::remove(stallFile()));
+        QStringList mustArrive;
+        int lastSecond = 0;
+        const QVector<QPair<QString, qint64>> sent = sentKeysWithTimes().mid(sentBefore);
+        for (const auto &t : sent) {
+            if (t.second <= killedAt - 1000)
+                mustArrive << t.first;
+            else if (t.second <= killedAt)
+                ++lastSecond;
+        }
+        QVERIFY2(mustArrive.size() >= 150, qPrintable(QStringLiteral("%1 of %2 sent up to a second before the kill at %3; first sent at %4, last at %5")
+                                                          .arg(mustArrive.size()).arg(sent.size()).arg(killedAt)
+                                                          .arg(sent.isEmpty() ? 0 : sent.first().second)
+                                                          .arg(sent.isEmpty() ? 0 : sent.last().second)));
+        app = startApp();
+        out.clear();
+        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
+        QTRY_VERIFY_WITH_TIMEOUT(missingFromStore(mustArrive) == 0, 60000);
+        QStringList inLastSecond;
+        for (const auto &t : sent) {
+            if (t.second > killedAt - 1000 && t.second <= killedAt)
+                inLastSecond << t.first;
+        }
+        qInfo("kill -9 during a stall: %d ticks sent before the last second, all stored; %d of the %d "
+              "sent in the last second not stored", int(mustArrive.size()), missingFromStore(inLastSecond), lastSecond);
+        ::kill(app->processId(), SIGTERM);
+        QCOMPARE(finish(*app, out), 0);
+        // Imported, the spool holds nothing a further start would import again.
+        QCOMPARE(spooledKeys(), QStringList());
+    }
+
+    // State files of an earlier run that are not regular files: the start neither waits on
+    // them nor touches what a link points to.
+    void hostileStateFilesNeitherHangTheStartNorReachAUsersFile()
+    {
+        {
+            AppSettings s;
+            s.setValue(SettingsKeys::firstRun, false);
+            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I"});
+            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE"});
+        }
+        const QString spoolDir = env->root() + "/livespool";
+        QVERIFY(QDir().mkpath(spoolDir));
+        const QString users = env->root() + "/users-own.txt";
+        {
+            QFile f(users);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("VTSPOOL\x02hello", 13);
+        }
+        QVERIFY(QFile::link(users, spoolDir + "/batches-0001000000.spool"));
+        QCOMPARE(::mkfifo(QFile::encodeName(spoolDir + "/spool.pos").constData(), 0644), 0);
+        QCOMPARE(::mkfifo(QFile::encodeName(env->root() + "/outage_state.txt").constData(), 0644), 0);
+        auto app = startApp();
+        const auto ender = qScopeGuard([&app] {
+            app->kill();
+            app->waitForFinished(10000);
+        });
+        QByteArray out;
+        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
+        QVERIFY(out.contains("cannot be read as a spool segment (a symbolic link); removed"));
+        // Ticks come, so the outage state has something to write at the close.
+        QuoteStore store;
+        QTRY_VERIFY_WITH_TIMEOUT(store.open(dbDir()) && store.quotes("NIFTY-I").size() >= 1, 20000);
+        ::kill(app->processId(), SIGTERM);
+        QCOMPARE(finish(*app, out), 0);
+        QFile usersFile(users);
+        QVERIFY(usersFile.open(QIODevice::ReadOnly));
+        QCOMPARE(usersFile.readAll(), QByteArray("VTSPOOL\x02hello", 13));
+        QVERIFY(!QFileInfo(spoolDir + "/batches-0001000000.spool").isSymLink());
+        QVERIFY(QFileInfo(env->root() + "/outage_state.txt").isFile());
     }
 };
 

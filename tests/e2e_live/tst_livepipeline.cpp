@@ -5,12 +5,14 @@
 #include "app/settingskeys.h"
 #include "live/websocketworker.h"
 #include "live/pendingbatches.h"
+#include "app/diskbudget.h"
 #include "platform/standin/brokerstandin.h"
 #include "platform/installpaths.h"
 #include "platform/standin/quotestore.h"
 #include "testenv.h"
 
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStorageInfo>
 #include <QTcpServer>
@@ -127,6 +129,7 @@ private slots:
         QVERIFY(server);
 
         liveDataUpdator updator;
+        updator.selectedSymbols = symbols;
         auto *standIn = qobject_cast<BrokerStandIn *>(updator.broker());
         QVERIFY(standIn);
 
@@ -302,6 +305,7 @@ private slots:
     {
         PendingBatches::clear();
         liveDataUpdator updator;
+        updator.selectedSymbols = QStringList{QStringLiteral("CATCHUP")}; // most is read back from the spool
         auto *standIn = qobject_cast<BrokerStandIn *>(updator.broker());
         QVERIFY(standIn);
         const QString stall = InstallPaths::databaseDir() + "/" + BrokerStandIn::stallFileName();
@@ -341,74 +345,54 @@ private slots:
         QCOMPARE(standIn->counters().rowsStored, qint64(ticks));
     }
 
-    void keptBatchesBeyondTheMemoryBoundGoToTheSpoolInOrder()
+    void keptBatchesAreSpooledAndImportedInOrder()
     {
         PendingBatches::clear();
-        PendingBatches::setLimitBytes(100);
+        PendingBatches::setFlushDelayMs(600000);
         const QByteArray line40(39, 'x');
         PendingBatches::append(line40 + "\n");
         PendingBatches::append(line40 + "\n");
-        PendingBatches::append("a\nb\n" + QByteArray(36, 'y')); // past the bound: spooled
-        PendingBatches::append(line40 + "1\n");                 // after a spooled one: spooled too
+        PendingBatches::persist(); // these two are on the disk now, with copies in memory
+        PendingBatches::append("a\nb\n" + QByteArray(36, 'y'));
+        PendingBatches::append(line40 + "1\n");
         QCOMPARE(PendingBatches::count(), 4);
-        QCOMPARE(PendingBatches::memoryBytes(), qint64(80));
-        QCOMPARE(PendingBatches::spoolBytes(), qint64(81));
+        QCOMPARE(PendingBatches::memoryBytes(), qint64(161));
+        QCOMPARE(PendingBatches::unwrittenBytes(), qint64(81));
+        QCOMPARE(PendingBatches::spoolBytes(), qint64(80));
         QVERIFY(QDir(InstallPaths::liveSpoolDir()).entryList({"batches-*.spool"}, QDir::Files).size() == 1);
 
-        // Memory first, then the spool, never mixed, each at most maxBytes (at least one).
+        // Oldest first, each at most maxBytes (at least one); spooled and unwritten together.
         PendingBatches::Snapshot s = PendingBatches::peek(50);
         QCOMPARE(s.batches.size(), 1);
         QVERIFY(!s.fromSpool);
         s = PendingBatches::peek(1000);
-        QCOMPARE(s.batches.size(), 2);
-        PendingBatches::acknowledge(s);
-        s = PendingBatches::peek(1000);
-        QVERIFY(s.fromSpool);
-        QCOMPARE(s.batches, (QList<QByteArray>{"a\nb\n" + QByteArray(36, 'y'), line40 + "1\n"}));
+        QCOMPARE(s.batches.size(), 4);
         PendingBatches::acknowledge(s);
         QCOMPARE(PendingBatches::count(), 0);
-        // A read-back spool leaves nothing on the disk.
-        QVERIFY(QDir(InstallPaths::liveSpoolDir()).entryList(QDir::Files).isEmpty());
-
-        // Where the spool cannot be written the bound holds the old way: oldest dropped, the
-        // newest always kept, and the drop is signalled.
+        QCOMPARE(PendingBatches::spoolBytes(), qint64(0));
+        // What was imported from the copies is read in the spool too: a next start finds nothing.
         PendingBatches::clear();
-        QVERIFY(QFile(InstallPaths::liveSpoolDir()).exists() && QDir(InstallPaths::liveSpoolDir()).removeRecursively());
-        QVERIFY(writeFile(InstallPaths::liveSpoolDir(), "not a folder"));
-        QSignalSpy dropped(PendingBatches::notifier(), &PendingBatches::Notifier::batchesDropped);
-        PendingBatches::append(line40 + "\n");
-        PendingBatches::append(line40 + "\n");
-        PendingBatches::append("a\nb\n" + QByteArray(36, 'y'));
-        QCOMPARE(PendingBatches::count(), 2);
-        QCOMPARE(PendingBatches::totalBytes(), qint64(80));
-        QVERIFY(PendingBatches::peek().batches.last().startsWith("a\nb\n"));
-        QCOMPARE(dropped.count(), 1);
-        QCOMPARE(dropped.first().first().toInt(), 1);
-        PendingBatches::append(QByteArray(150, 'z'));
-        QCOMPARE(PendingBatches::count(), 1);
-        PendingBatches::setLimitBytes(0);
-        QCOMPARE(PendingBatches::limitBytes(), PendingBatches::kDefaultLimitBytes);
-        PendingBatches::clear();
-        QVERIFY(QFile::remove(InstallPaths::liveSpoolDir()));
+        PendingBatches::recover();
+        QVERIFY(PendingBatches::isEmpty());
+        PendingBatches::setFlushDelayMs(0);
     }
 
     void batchesNotYetImportedAreSpooledWhenAPassEnds()
     {
         PendingBatches::clear();
-        PendingBatches::setLimitBytes(100);
+        PendingBatches::setFlushDelayMs(600000); // only the end of the pass writes
         const QByteArray a(39, 'a'), b(39, 'b'), c(39, 'c');
         {
             liveDataUpdator updator; // no cycle is asked for: nothing is imported
             PendingBatches::append(a + "\n");
             PendingBatches::append(b + "\n");
-            PendingBatches::append(c + "\n"); // past the bound: already in the spool
-            QCOMPARE(PendingBatches::memoryBytes(), qint64(80));
+            PendingBatches::append(c + "\n");
+            QCOMPARE(PendingBatches::spoolBytes(), qint64(0));
         }
-        // The memory part went in front of the spool, so the order holds at the next start.
-        QCOMPARE(PendingBatches::memoryBytes(), qint64(0));
+        QCOMPARE(PendingBatches::unwrittenBytes(), qint64(0));
         QCOMPARE(PendingBatches::spoolBytes(), qint64(120));
         QCOMPARE(PendingBatches::takeAll(), (QList<QByteArray>{a + "\n", b + "\n", c + "\n"}));
-        PendingBatches::setLimitBytes(0);
+        PendingBatches::setFlushDelayMs(0);
         PendingBatches::clear();
     }
 
@@ -416,53 +400,61 @@ private slots:
     {
         QTest::addColumn<bool>("freeSpaceCap");
         QTest::newRow("size cap") << false;
-        QTest::newRow("free space it must leave") << true;
+        QTest::newRow("half the free space above the floor") << true;
     }
 
     void spoolCapsDropTheOldestSegmentFirst()
     {
         QFETCH(bool, freeSpaceCap);
+        const auto restore = qScopeGuard([] {
+            DiskBudget::setFreeBytesForTests(-1);
+            PendingBatches::setSpoolLimits(LiveSpool::Limits());
+            PendingBatches::setFlushDelayMs(0);
+            PendingBatches::clear();
+        });
         PendingBatches::clear();
-        PendingBatches::setLimitBytes(1);
+        PendingBatches::setFlushDelayMs(600000);
         LiveSpool::Limits limits;
-        limits.segmentBytes = 2 * (LiveSpool::kHeaderBytes + 100); // two batches a segment
-        limits.capBytes = freeSpaceCap ? limits.capBytes : 3 * limits.segmentBytes;
+        const qint64 record = LiveSpool::kRecordHeaderBytes + 100;
+        limits.segmentBytes = LiveSpool::kSegmentHeaderBytes + 2 * record; // two batches a segment
+        if (!freeSpaceCap)
+            limits.capBytes = 3 * limits.segmentBytes + LiveSpool::kSegmentHeaderBytes;
         PendingBatches::setSpoolLimits(limits);
+        // With this much free the spool may hold (free - floor + what it holds) / 2: three
+        // segments, as with the size cap.
+        if (freeSpaceCap)
+            DiskBudget::setFreeBytesForTests(DiskBudget::kFloorBytes + 3 * limits.segmentBytes + 160);
         QSignalSpy dropped(PendingBatches::notifier(), &PendingBatches::Notifier::batchesDropped);
         auto batch = [](int n) { return QByteArray::number(n).rightJustified(99, '0') + "\n"; };
-        for (int n = 0; n <= 8; ++n)
+        for (int n = 0; n <= 9; ++n) {
             PendingBatches::append(batch(n));
-        QCOMPARE(dropped.count(), freeSpaceCap ? 0 : 2);
-        if (freeSpaceCap) {
-            // Ask for more free space than the disk has: nothing fits any more, every
-            // segment goes, oldest first, and the newest batch is kept in memory.
-            limits.minFreeBytes = QStorageInfo(InstallPaths::liveSpoolDir()).bytesTotal() + 1;
-            PendingBatches::setSpoolLimits(limits);
-            PendingBatches::append(batch(9));
-            QCOMPARE(PendingBatches::spoolBytes(), qint64(0));
-            QCOMPARE(PendingBatches::memoryBytes(), qint64(100));
-        } else {
-            PendingBatches::append(batch(9));
-            // Three segments of two fit: 0-3 went with two segments, 4-9 are there.
-            QCOMPARE(PendingBatches::spoolBytes(), qint64(6 * 100));
+            PendingBatches::persist();
         }
-        QVERIFY(dropped.count() >= 1);
+        // Three segments of two fit: 0-3 went with two segments, 4-9 are there.
+        QCOMPARE(PendingBatches::spoolBytes(), qint64(6 * 100));
         int droppedTicks = 0;
         for (const auto &args : dropped)
             droppedTicks += args.first().toInt();
-        const QList<QByteArray> kept = PendingBatches::takeAll();
-        // What is kept is the newest, in order, and the rest is counted as dropped.
-        QCOMPARE(droppedTicks + kept.size(), 10);
+        QCOMPARE(droppedTicks, 4);
+        QCOMPARE(dropped.count(), 2);
+
+        // A disk with no room left at all: nothing more is written, the batch stays in
+        // memory and the status line says why.
+        QSignalSpy status(PendingBatches::notifier(), &PendingBatches::Notifier::statusText);
+        DiskBudget::setFreeBytesForTests(0);
+        PendingBatches::append(batch(10));
+        PendingBatches::persist();
+        QCOMPARE(PendingBatches::unwrittenBytes(), qint64(100));
+        QVERIFY(!status.isEmpty() && status.last().first().toString().contains("no room"));
+        QList<QByteArray> kept = PendingBatches::takeAll();
+        QCOMPARE(kept.size(), 7);
         for (int i = 0; i < kept.size(); ++i)
-            QCOMPARE(kept.at(i), batch(10 - kept.size() + i));
-        PendingBatches::setSpoolLimits(LiveSpool::Limits());
-        PendingBatches::setLimitBytes(0);
-        PendingBatches::clear();
+            QCOMPARE(kept.at(i), batch(4 + i));
     }
 
     void spoolOfAKilledRunIsImportedFirstAndOnce()
     {
-        // A child process spools batches, imports part of them and is killed.
+        // A child process keeps batches, imports part of them and is killed.
         PendingBatches::clear();
         const QString folder = InstallPaths::liveSpoolDir();
         QDir(folder).removeRecursively();
@@ -478,19 +470,29 @@ private slots:
         child.kill();
         QVERIFY(child.waitForFinished(10000));
         QFile::remove(env->root() + "/spool-child-ready");
-        // And a torn write at the end, as a kill in the middle of one leaves.
+        // Hand-written batches with a right checksum, one for a symbol not on the watchlist
+        // and one that is no tick line, then a torn write as a kill in the middle of one leaves.
+        {
+            LiveSpool spool;
+            QVERIFY(spool.open(folder));
+            QVector<LiveSpool::Placed> placed;
+            LiveSpool::Dropped dropped;
+            QVERIFY(spool.append({"T,INTRUDER,20261208,12:59:58,5,1,0,1\n", "T,SPOOLED,20261208,12:59:57\n"},
+                                 &placed, &dropped));
+        }
         {
             QStringList segs = QDir(folder).entryList({"batches-*.spool"}, QDir::Files, QDir::Name);
             QVERIFY(!segs.isEmpty());
             QFile last(folder + "/" + segs.last());
             QVERIFY(last.open(QIODevice::Append));
-            last.write(QByteArray("VB\0\0\x40\0\0\0T,PARTIAL", 15));
+            last.write(QByteArray("VR\0\2\x40\0\0\0\0\0\0\0T,PARTIAL", 21));
         }
 
         // Next start: the spool is imported before the new batch, each of its ticks once.
         const QString symbol = QStringLiteral("SPOOLED");
         {
             liveDataUpdator updator;
+            updator.selectedSymbols = QStringList{symbol};
             auto *standIn = qobject_cast<BrokerStandIn *>(updator.broker());
             QVERIFY(standIn);
             QVERIFY(PendingBatches::count() > 0);
@@ -506,8 +508,8 @@ private slots:
             QCOMPARE(quotes.last().close, 999.0);
             QCOMPARE(standIn->counters().rowsStored, qint64(30 * 5 + 1));
             QCOMPARE(standIn->counters().badLines, qint64(0));
+            QVERIFY(store.quotes(QStringLiteral("INTRUDER")).isEmpty());
         }
-        QVERIFY(QDir(folder).entryList(QDir::Files).isEmpty());
         // A further start finds nothing left.
         PendingBatches::clear();
         PendingBatches::recover();
@@ -515,15 +517,13 @@ private slots:
     }
 };
 
-// The killed run of spoolOfAKilledRunIsImportedFirstAndOnce: 40 batches of 5 ticks go to
-// the spool (memory bound 1 byte), the first 10 are read back and acknowledged, then it
-// says it is ready and waits to be killed.
+// The killed run of spoolOfAKilledRunIsImportedFirstAndOnce: 40 batches of 5 ticks are kept
+// and written ahead; the first 10 are imported (acknowledged), then it says it is ready
+// and waits to be killed.
 static int spoolChild()
 {
     InstallPaths::setTestRoot(qEnvironmentVariable("VANTREL_SPOOL_CHILD_ROOT"));
-    PendingBatches::setLimitBytes(1);
-    PendingBatches::append("T,OTHER,20261208,12:00:00,1,1,0,1\n"); // memory: the bound's one
-    PendingBatches::acknowledge(PendingBatches::peek());
+    PendingBatches::setFlushDelayMs(10);
     for (int b = 0; b < 40; ++b) {
         QByteArray batch;
         for (int t = 0; t < 5; ++t) {
@@ -536,6 +536,8 @@ static int spoolChild()
         }
         PendingBatches::append(batch);
     }
+    while (PendingBatches::unwrittenBytes() > 0)
+        QThread::msleep(5);
     for (int b = 0; b < 10; ++b)
         PendingBatches::acknowledge(PendingBatches::peek(1));
     QFile ready(InstallPaths::root() + "/spool-child-ready");

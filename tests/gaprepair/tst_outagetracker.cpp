@@ -4,8 +4,11 @@
 #include "platform/installpaths.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -46,6 +49,8 @@ private slots:
     void decodeRefusesDamage_data();
     void decodeRefusesDamage();
     void unusableFileIsRemoved();
+    void stateFileInTheWayIsReplacedNeverFollowed_data();
+    void stateFileInTheWayIsReplacedNeverFollowed();
 
 private:
     TestEnv m_env;
@@ -204,6 +209,49 @@ void TstOutageTracker::unusableFileIsRemoved()
     QCoreApplication::processEvents();
     QCOMPARE(spy.count(), 0);
     QVERIFY(!tracker.lastImport().isValid());
+}
+
+void TstOutageTracker::stateFileInTheWayIsReplacedNeverFollowed_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<bool>("beforeLoad");
+    QTest::newRow("a FIFO at the start") << "fifo" << true;
+    QTest::newRow("a link to a user's file at the start") << "link" << true;
+    QTest::newRow("a link to a user's file made while running") << "link" << false;
+}
+
+void TstOutageTracker::stateFileInTheWayIsReplacedNeverFollowed()
+{
+    QFETCH(QString, what);
+    QFETCH(bool, beforeLoad);
+    const QString path = InstallPaths::outageStateFile();
+    const QString users = m_env.root() + QStringLiteral("/users-notes.txt");
+    const QByteArray usersText = OutageTracker::encode(g_now.addSecs(-60), QDateTime());
+    writeFile(users, usersText);
+    auto plant = [&] {
+        if (what == QLatin1String("fifo"))
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0644), 0);
+        else
+            QVERIFY(QFile::link(users, path));
+    };
+    OutageTracker tracker(path);
+    tracker.setClockForTests(&fakeNow);
+    QSignalSpy spy(&tracker, &OutageTracker::outageBegan);
+    if (beforeLoad)
+        plant();
+    tracker.load(); // neither waits for a writer nor reads through the link
+    QCoreApplication::processEvents();
+    QCOMPARE(spy.count(), 0);
+    if (!beforeLoad)
+        plant();
+    tracker.noteTicksImported();
+    tracker.flush();
+    QVERIFY(!QFileInfo(path).isSymLink());
+    QVERIFY(QFileInfo(path).isFile());
+    QCOMPARE(readAll(users), usersText);
+    QDateTime last, since;
+    QVERIFY(OutageTracker::decode(readAll(path), g_now, &last, &since));
+    QCOMPARE(last, g_now);
 }
 
 QTEST_GUILESS_MAIN(TstOutageTracker)

@@ -71,6 +71,8 @@ private slots:
     void storeBatchReplacesContent();
     void storeBatchWithUnopenableTmpStillPublishes();
     void storeBatchIgnoresEmptyBatch();
+    void spooledLinesMustBeRecorderLines_data();
+    void spooledLinesMustBeRecorderLines();
 
     void mappingParse();
     void mappingReverse();
@@ -253,7 +255,8 @@ void TstTickRecorder::importKeepsTickFileServerNames()
         R"([{"type":"T","symbol":"ABC-I","ltd":"d","ltt":"t","ltp":12.5,"ltq":3},
             {"type":"T","symbol":"ABC-II","ltd":"d","ltt":"t","ltp":13,"ltq":4}])").array());
     QCOMPARE(batch, QByteArray("T,ABC-I,d,t,12.5,3,0,0\nT,ABC-II,d,t,13,4,0,0\n"));
-    QVERIFY(TickRecorder::storeBatch(tickPath, batch));
+    TickRecorder::storeBatch(tickPath, batch);
+    QVERIFY(TickRecorder::writeTickFileNow());
 
     const QString importPath = m_env.root() + QStringLiteral("/rtimport.txt");
     QVERIFY(TickRecorder::buildImportFile(tickPath, importPath, SymbolMapping::load()));
@@ -298,10 +301,12 @@ void TstTickRecorder::storeBatchReplacesContent()
 
     const QByteArray first("T,A,d,t,1,1,1,1\nT,B,d,t,2,2,2,2\n");
     const QByteArray second("T,C,d,t,3,3,3,3\n");
-    QVERIFY(TickRecorder::storeBatch(tickPath, first));
+    TickRecorder::storeBatch(tickPath, first);
+    QVERIFY(TickRecorder::writeTickFileNow());
     QCOMPARE(readAll(tickPath), first);
-    QVERIFY(TickRecorder::storeBatch(tickPath, second));
-    QCOMPARE(readAll(tickPath), second);
+    // The writer thread replaces it on its own with the newest batch.
+    TickRecorder::storeBatch(tickPath, second);
+    QTRY_COMPARE(readAll(tickPath), second);
     QVERIFY(!QFile::exists(tickPath + QStringLiteral(".tmp")));
 
     QCOMPARE(LatestBatch::copy(), second);
@@ -316,7 +321,8 @@ void TstTickRecorder::storeBatchWithUnopenableTmpStillPublishes()
     QVERIFY(writeAll(blocker, "x"));
     const QString tickPath = blocker + QStringLiteral("/rtsocket.txt");
     const QByteArray batch("T,A,d,t,1,1,1,1\n");
-    QVERIFY(!TickRecorder::storeBatch(tickPath, batch));
+    TickRecorder::storeBatch(tickPath, batch);
+    QVERIFY(!TickRecorder::writeTickFileNow());
     QCOMPARE(LatestBatch::copy(), batch);
     QCOMPARE(PendingBatches::takeAll(), QList<QByteArray>{batch});
     QCOMPARE(readAll(blocker), QByteArray("x"));
@@ -327,10 +333,36 @@ void TstTickRecorder::storeBatchIgnoresEmptyBatch()
     const QString tickPath = m_env.root() + QStringLiteral("/rtsocket.txt");
     QVERIFY(writeAll(tickPath, "old\n"));
     LatestBatch::set("kept\n");
-    QVERIFY(!TickRecorder::storeBatch(tickPath, QByteArray()));
+    TickRecorder::storeBatch(tickPath, QByteArray());
+    TickRecorder::writeTickFileNow();
     QCOMPARE(readAll(tickPath), QByteArray("old\n"));
     QCOMPARE(LatestBatch::copy(), QByteArray("kept\n"));
     QCOMPARE(PendingBatches::count(), 0);
+}
+
+void TstTickRecorder::spooledLinesMustBeRecorderLines_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("as recorded") << QByteArray("T,ABC-I,d,t,12.5,3,0,7") << true;
+    QTest::newRow("a symbol not on the watchlist") << QByteArray("T,INTRUDER,d,t,12.5,3,0,7") << false;
+    QTest::newRow("a carriage return inside") << QByteArray("T,ABC-I,d,t,12.5,3,0\r,7") << false;
+    QTest::newRow("a ninth field") << QByteArray("T,ABC-I,d,t,12.5,3,0,7,9") << false;
+    QTest::newRow("a fractional quantity") << QByteArray("T,ABC-I,d,t,12.5,3.5,0,7") << false;
+    QTest::newRow("a volume that is no number") << QByteArray("T,ABC-I,d,t,12.5,3,0,lots") << false;
+    QTest::newRow("no price") << QByteArray("T,ABC-I,d,t,,3,0,7") << false;
+}
+
+void TstTickRecorder::spooledLinesMustBeRecorderLines()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(bool, kept);
+    const SymbolMap map{{QStringLiteral("ABC-I"), QStringLiteral("XYZ")}};
+    const QSet<QString> watchlist{QStringLiteral("ABC-I")};
+    int refused = 0;
+    const QByteArray out = TickRecorder::importLines(line + "\nT,ABC-I,d,t,1,1,1,1\n", map, watchlist, &refused);
+    QCOMPARE(out, QByteArray(kept ? "T,XYZ,d,t,12.5,3,0,7\n" : "") + "T,XYZ,d,t,1,1,1,1\n");
+    QCOMPARE(refused, kept ? 0 : 1);
 }
 
 void TstTickRecorder::mappingParse()

@@ -417,7 +417,7 @@ void TstWebSocketWorker::batchesNeedAcknowledgedSubscription()
     // Acknowledged: one batch, one file replacement, one signal.
     server.send(kBatch);
     QTRY_COMPARE(dataSpy.count(), 1);
-    QCOMPARE(readAll(m_tickPath), kBatchLines);
+    QTRY_COMPARE(readAll(m_tickPath), kBatchLines);
     QCOMPARE(LatestBatch::copy(), kBatchLines);
     QCOMPARE(PendingBatches::count(), 1);
 
@@ -427,14 +427,14 @@ void TstWebSocketWorker::batchesNeedAcknowledgedSubscription()
     server.send(QStringLiteral(R"({"type":"batch","records":[]})"));
     QVERIFY(syncAck(server, ackSpy));
     QCOMPARE(dataSpy.count(), 1);
-    QCOMPARE(readAll(m_tickPath), kBatchLines);
+    QTRY_COMPARE(readAll(m_tickPath), kBatchLines);
     QCOMPARE(LatestBatch::copy(), kBatchLines);
     QCOMPARE(PendingBatches::count(), 1);
 
     // The next good batch replaces the file; both wait for the import.
     server.send(kBatch2);
     QTRY_COMPARE(dataSpy.count(), 2);
-    QCOMPARE(readAll(m_tickPath), kBatch2Lines);
+    QTRY_COMPARE(readAll(m_tickPath), kBatch2Lines);
     QCOMPARE(LatestBatch::copy(), kBatch2Lines);
     QCOMPARE(PendingBatches::takeAll(), (QList<QByteArray>{kBatchLines, kBatch2Lines}));
 }
@@ -468,7 +468,7 @@ void TstWebSocketWorker::resubscribeGatesBatchesUntilNewAck()
 
     server.send(kBatch);
     QTRY_COMPARE(dataSpy.count(), 1);
-    QCOMPARE(readAll(m_tickPath), kBatchLines);
+    QTRY_COMPARE(readAll(m_tickPath), kBatchLines);
     QCOMPARE(server.connections(), 1);
 
     // A list that keeps symbols: what the server sent for them before it read the
@@ -522,7 +522,7 @@ void TstWebSocketWorker::malformedFramesChangeNothing()
     QVERIFY(syncAck(server, ackSpy));
 
     QCOMPARE(dataSpy.count(), 1);
-    QCOMPARE(readAll(m_tickPath), kBatchLines);
+    QTRY_COMPARE(readAll(m_tickPath), kBatchLines);
     QCOMPARE(LatestBatch::copy(), kBatchLines);
     QCOMPARE(PendingBatches::count(), 1);
     QVERIFY(w->isSubscribed());
@@ -570,7 +570,7 @@ void TstWebSocketWorker::oversizedMessageIsRefused()
     QVERIFY(syncAck(server, ackSpy));
     server.send(kBatch);
     QTRY_COMPARE(dataSpy.count(), 1);
-    QCOMPARE(readAll(m_tickPath), kBatchLines);
+    QTRY_COMPARE(readAll(m_tickPath), kBatchLines);
 }
 
 void TstWebSocketWorker::oversizedFrameIsRefused()
@@ -742,7 +742,7 @@ void TstWebSocketWorker::stopSendsUnsubscribeAndCloseAndNeverReopens()
     QCOMPARE(server.last().closeCode, 1000);
     QCOMPARE(server.last().closeReason, QStringLiteral("Stopped by user"));
     // The tick file keeps the last batch; only the buffer is cleared.
-    QCOMPARE(readAll(m_tickPath), kBatchLines);
+    QTRY_COMPARE(readAll(m_tickPath), kBatchLines);
 
     // Nothing brings it back.
     w->checkHealth();
@@ -891,7 +891,7 @@ void TstWebSocketWorker::runsInItsOwnThread()
     QTRY_COMPARE(acked, (QStringList{QStringLiteral("A"), QStringLiteral("B")}));
     server.send(kBatch);
     QTRY_COMPARE(dataCount, 1);
-    QCOMPARE(readAll(m_tickPath), kBatchLines);
+    QTRY_COMPARE(readAll(m_tickPath), kBatchLines);
     QCOMPARE(LatestBatch::copy(), kBatchLines);
     QCOMPARE(PendingBatches::takeAll(), QList<QByteArray>{kBatchLines});
 

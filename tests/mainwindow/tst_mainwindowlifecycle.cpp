@@ -5,6 +5,7 @@
 #include "app/settingskeys.h"
 #include "backfill/mydownloader.h"
 #include "live/latestbatch.h"
+#include "live/pendingbatches.h"
 #include "platform/standin/brokerstandin.h"
 #include "platform/installpaths.h"
 #include "platform/singleinstance.h"
@@ -31,6 +32,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTableWidget>
 #include <QTcpServer>
@@ -530,6 +532,32 @@ private slots:
         QVERIFY(!w.feedThread());
         QVERIFY2(w.form().statusLabel->text().contains(QLatin1String("No live feed: the ")),
                  qPrintable(w.form().statusLabel->text()));
+    }
+
+    // Ticks that wait for the charting program and cannot be kept on disk, and ticks
+    // dropped, are shown in the status line, not only in the debug output.
+    void unusableSpoolAndDroppedTicksAreShown()
+    {
+        PendingBatches::clear();
+        QDir(InstallPaths::liveSpoolDir()).removeRecursively();
+        QFile blocker(InstallPaths::liveSpoolDir());
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        const auto restore = qScopeGuard([] {
+            PendingBatches::setMemoryLimitBytes(0);
+            QFile::remove(InstallPaths::liveSpoolDir());
+            PendingBatches::clear();
+        });
+        AppSettings().setValue(SettingsKeys::firstRun, false);
+        verodezuvivuderaz2 w;
+        QTRY_VERIFY2(w.form().statusLabel->text().contains(QLatin1String("cannot be kept on disk")),
+                     qPrintable(w.form().statusLabel->text()));
+        QVERIFY(w.form().statusLabel->text().contains(QLatin1String("is not a folder")));
+        PendingBatches::setMemoryLimitBytes(1);
+        PendingBatches::append("T,A,d,t,1,1,0,1\n");
+        PendingBatches::append("T,A,d,t,2,1,0,1\n");
+        QTRY_COMPARE(w.form().statusLabel->text(), QStringLiteral("Live: 1 tick(s) dropped: more than 1 MB waited "
+                                                                  "for AmiBroker and the spool could not take them"));
     }
 
     // A settings store that cannot be written loses the session's changes: the close says so.

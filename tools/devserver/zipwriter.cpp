@@ -1,5 +1,7 @@
 #include "zipwriter.h"
 
+#include "live/crc32.h"
+
 #include <QtEndian>
 
 namespace {
@@ -35,21 +37,7 @@ bool isAscii(const QByteArray &s)
 
 quint32 ZipWriter::crc32(const QByteArray &data)
 {
-    static quint32 table[256];
-    static bool ready = false;
-    if (!ready) {
-        for (quint32 i = 0; i < 256; ++i) {
-            quint32 c = i;
-            for (int k = 0; k < 8; ++k)
-                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            table[i] = c;
-        }
-        ready = true;
-    }
-    quint32 crc = 0xFFFFFFFFu;
-    for (char ch : data)
-        crc = table[(crc ^ static_cast<unsigned char>(ch)) & 0xFF] ^ (crc >> 8);
-    return crc ^ 0xFFFFFFFFu;
+    return Crc32::of(data.constData(), std::size_t(data.size()));
 }
 
 void ZipWriter::addFile(const QByteArray &name, const QByteArray &data, quint32 mode)
