@@ -1,7 +1,7 @@
 #include "backfill/mydownloader.h"
 
 #include "backfill/backfillrequest.h"
-#include "backfill/extraction.h"
+#include "archive/extraction.h"
 #include "platform/childprocess.h"
 #include "platform/installpaths.h"
 

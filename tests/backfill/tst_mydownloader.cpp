@@ -2,7 +2,7 @@
 
 #include "app/diskbudget.h"
 #include "backfill/mydownloader.h"
-#include "backfill/extraction.h"
+#include "archive/extraction.h"
 #include "devserverprocess.h"
 #include "platform/installpaths.h"
 #include "testenv.h"

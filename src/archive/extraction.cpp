@@ -1,4 +1,4 @@
-#include "backfill/extraction.h"
+#include "archive/extraction.h"
 
 #include "platform/archiver.h"
 #include "platform/childprocess.h"

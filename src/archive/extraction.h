@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/diskbudget.h"
-#include "backfill/archiveentries.h"
+#include "archive/archiveentries.h"
 #include "platform/childprocess.h"
 
 #include <QObject>
