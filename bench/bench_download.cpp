@@ -3,7 +3,7 @@
 //   bench_download [MB]   (default 200)
 
 #include "benchfigure.h"
-#include "backfill/mydownloader.h"
+#include "backfill/archivedownloader.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -52,16 +52,14 @@ int main(int argc, char *argv[])
     }
     const long before = peakRssKb();
     const QString dest = root.path() + QStringLiteral("/Backfill/");
-    MyDownloader d(QStringLiteral("backfilldata.zip"), QString(), dest, 0);
+    ArchiveDownloader d(QStringLiteral("backfilldata.zip"), QString(), dest, 0);
     qint64 archiveBytes = 0;
-    // "100%" comes once the archive is stored, before it is unpacked and deleted.
-    QObject::connect(&d, &MyDownloader::updateProgress, [&](const QString &progress, const QString &) {
-        if (progress == QLatin1String("100%"))
-            archiveBytes = QFileInfo(d.outputFilePath()).size();
-    });
+    // Once the archive is stored, before it is unpacked and deleted.
+    QObject::connect(&d, &ArchiveDownloader::stored,
+                     [&] { archiveBytes = QFileInfo(d.outputFilePath()).size(); });
     QElapsedTimer t;
-    QObject::connect(&d, &MyDownloader::downloadfinished, &app, &QCoreApplication::quit);
-    QObject::connect(&d, &MyDownloader::responseError, &app, [&app]() { app.exit(2); });
+    QObject::connect(&d, &ArchiveDownloader::finished, &app, &QCoreApplication::quit);
+    QObject::connect(&d, &ArchiveDownloader::attemptFailed, &app, [&app]() { app.exit(2); });
     t.start();
     d.initialize(QStringLiteral("backfilldata.zip"),
                  QStringLiteral("http://127.0.0.1:%1/backfill?uid=B&hash=H&d=%2&send=NIFTY-I").arg(port).arg(days), dest);

@@ -1,9 +1,9 @@
 #include "fuzztargets.h"
 
+#include "archive/extraction.h"
+#include "backfill/archivedownloader.h"
 #include "backfill/backfillimport.h"
 #include "backfill/backfillrequest.h"
-#include "backfill/extraction.h"
-#include "backfill/mydownloader.h"
 #include "backfill/symbolrewriter.h"
 #include "live/latestbatch.h"
 #include "live/pendingbatches.h"
@@ -245,9 +245,9 @@ void httpReply(const QByteArray &input)
 {
     static QByteArray answer;
     static QTcpServer *server = nullptr;
-    static MyDownloader *downloader = nullptr;
+    static ArchiveDownloader *downloader = nullptr;
     if (!server) {
-        MyDownloader::setIntervalScaleForTests(0.001);
+        ArchiveDownloader::setIntervalScaleForTests(0.001);
         server = new QTcpServer(QCoreApplication::instance());
         if (!server->listen(QHostAddress::LocalHost, 0))
             std::abort();
@@ -264,8 +264,8 @@ void httpReply(const QByteArray &input)
                 });
             }
         });
-        downloader = new MyDownloader(QStringLiteral("fuzz.txt"), QString(), QString(), 0,
-                                      QCoreApplication::instance());
+        downloader = new ArchiveDownloader(QStringLiteral("fuzz.txt"), QString(), QString(), 0,
+                                           QCoreApplication::instance());
     }
     answer = input;
     const QString dest = InstallPaths::root() + QStringLiteral("/fuzzdest/");
@@ -279,8 +279,8 @@ void httpReply(const QByteArray &input)
 
     QEventLoop loop;
     int done = 0, failed = 0;
-    const auto a = QObject::connect(downloader, &MyDownloader::downloadfinished, &loop, [&] { ++done; loop.quit(); });
-    const auto b = QObject::connect(downloader, &MyDownloader::responseError, &loop, [&] { ++failed; loop.quit(); });
+    const auto a = QObject::connect(downloader, &ArchiveDownloader::finished, &loop, [&] { ++done; loop.quit(); });
+    const auto b = QObject::connect(downloader, &ArchiveDownloader::attemptFailed, &loop, [&] { ++failed; loop.quit(); });
     QTimer::singleShot(3000, &loop, &QEventLoop::quit);
     downloader->initialize(QStringLiteral("fuzz.txt"),
                            QStringLiteral("http://127.0.0.1:%1/backfill?send=X").arg(server->serverPort()), dest);
@@ -288,7 +288,7 @@ void httpReply(const QByteArray &input)
     QObject::disconnect(a);
     QObject::disconnect(b);
     // Stops the retry a failure scheduled.
-    downloader->requestTimer()->stop();
+    downloader->cancel();
     check(done + failed <= 1);
     if (failed)
         check(readWhole(dest + QStringLiteral("fuzz.txt")) == before);

@@ -9,58 +9,56 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QReadWriteLock>
+#include <QThread>
 
 namespace {
 // How long broker() waits for the broker thread to make the automation object.
 constexpr int kBrokerReadyBoundMs = 30000;
 } // namespace
 
+// A backfill import may still run in its thread when this object goes; its calls must then
+// find no broker thread instead of a destroyed one.
+struct liveDataUpdator::BrokerGate
+{
+    QReadWriteLock lock;
+    BrokerThread *broker = nullptr;
+};
+
 liveDataUpdator::liveDataUpdator(QObject *parent)
-    : QThread(parent)
+    : QObject(parent)
 {
     amibrokerDatabasePath = InstallPaths::databaseDir();
     pollFilePath = InstallPaths::pollFile();
     importFilePath = InstallPaths::importFile();
     realtimeFormatPath = InstallPaths::formatRealtime();
-    eodFormatPath = InstallPaths::formatEod();
     rootPath = InstallPaths::rootSlash();
-    backfillFolder = InstallPaths::backfillDir();
 
     m_brokerThread = std::make_unique<BrokerThread>();
     m_cycle = new LiveImportCycle(m_brokerThread.get());
     m_brokerThread->start();
+    m_backfillGate = std::make_shared<BrokerGate>();
+    m_backfillGate->broker = m_brokerThread.get();
     // Batches kept by an earlier pass (a Restart) or left in the spool by a killed run are
     // waiting; the first cycle of this pass imports them before anything new.
     PendingBatches::recover();
 
     m_serverDb.connect();
-
-    connect(this, &liveDataUpdator::doeodbackfill, this, &liveDataUpdator::doEodBackfill);
 }
 
 liveDataUpdator::~liveDataUpdator()
 {
-    // The object is never started as a thread for long (run() only emits), but make sure
-    // no run() is in flight when the members go.
-    wait();
-    // The cycle goes with the broker thread's loop; a backfill worker waiting for a call is
-    // released by the shutdown and ends.
+    // The cycle goes with the broker thread's loop; a backfill import waiting for a call is
+    // released by the shutdown, and its later calls find the gate closed.
     m_cycle->deleteLater();
     m_cycle = nullptr;
     m_brokerThread->shutdown(BrokerThread::kShutdownBoundMs);
+    {
+        QWriteLocker lock(&m_backfillGate->lock);
+        m_backfillGate->broker = nullptr;
+    }
     // What the charting program has not taken yet survives the end of the process.
     PendingBatches::persist();
-    if (m_backfillThread) {
-        m_backfillThread->wait();
-        delete m_backfillThread;
-        m_backfillThread = nullptr;
-    }
-}
-
-void liveDataUpdator::run()
-{
-    if (mode == 1)
-        emit doeodbackfill();
 }
 
 BrokerAutomation *liveDataUpdator::broker()
@@ -114,11 +112,29 @@ QSet<QString> liveDataUpdator::spooledSymbols()
     return m_spooledSymbols;
 }
 
+ImportWorker::Broker liveDataUpdator::backfillBroker() const
+{
+    const std::shared_ptr<BrokerGate> gate = m_backfillGate;
+    ImportWorker::Broker broker;
+    // No bound: a backfill import waits as long as the charting program takes. The
+    // shutdown at the end of the pass releases the wait (a null result).
+    broker.importFile = [gate](const QString &file, const QString &format) {
+        QReadLocker lock(&gate->lock);
+        return gate->broker && !gate->broker->callAndWait(importCall(file, format), {}, -1).isNull();
+    };
+    // The charting program's rests between a chunk and its attempts are kept in the broker
+    // thread, so no other call reaches it meanwhile.
+    broker.pause = [gate](int ms) {
+        QReadLocker lock(&gate->lock);
+        if (gate->broker)
+            gate->broker->runAndWait([ms](BrokerAutomation *) { QThread::msleep(ulong(ms)); }, -1);
+    };
+    return broker;
+}
+
 void liveDataUpdator::updateDataAmi()
 {
     // The cycle runs in the broker thread; here it is only asked for.
     if (m_cycle)
         m_cycle->request({importFilePath, realtimeFormatPath, spooledSymbols()});
 }
-
-void liveDataUpdator::do5DayFastBackfill() {}

@@ -1,5 +1,6 @@
 #include "backfill/backfillimport.h"
 
+#include "backfill/backfillerrorlog.h"
 #include "backfill/backfilllines.h"
 #include "backfill/repairscope.h"
 #include "backfill/symbolrewriter.h"
@@ -42,27 +43,6 @@ QStringList BackfillImport::pendingFiles()
     return dir.entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
 }
 
-void BackfillImport::logLine(QFile *log, const QString &message, const QString &path)
-{
-    const QString line = QDateTime::currentDateTime().toString(Qt::ISODate) + message + path;
-    const QByteArray bytes = (line + QLatin1Char('\n')).toUtf8();
-    // On a full disk the log may not take the line either: then it goes to the debug output.
-    if (!log || !log->isOpen() || log->write(bytes) != bytes.size() || !log->flush())
-        qDebug().noquote() << "Backfill import:" << line;
-}
-
-bool BackfillImport::openLog(QFile *log)
-{
-    if (log->isOpen())
-        return true;
-    QDir().mkpath(InstallPaths::backfillWorkDir());
-    log->setFileName(InstallPaths::backfillErrorLog());
-    if (log->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
-        return true;
-    qDebug() << "Backfill import: cannot open the error log" << log->fileName();
-    return false;
-}
-
 QString BackfillImport::keepFailed(const QString &path, const QString &sourceName, int part)
 {
     const QString wanted = InstallPaths::backfillFailedCopy(sourceName, part);
@@ -83,7 +63,7 @@ QString BackfillImport::keepFailed(const QString &path, const QString &sourceNam
     return QString();
 }
 
-void BackfillImport::pruneKept(QFile *log, qint64 byteLimit, int dayLimit)
+void BackfillImport::pruneKept(BackfillErrorLog *log, qint64 byteLimit, int dayLimit)
 {
     QDir dir(InstallPaths::backfillWorkDir());
     const QFileInfoList kept = dir.entryInfoList({QStringLiteral("failed_*")}, QDir::Files,
@@ -99,7 +79,7 @@ void BackfillImport::pruneKept(QFile *log, qint64 byteLimit, int dayLimit)
         if (!QFile::remove(info.filePath()))
             continue;
         total -= info.size();
-        logLine(log, tooOld ? QStringLiteral(" - removed kept file older than %1 days ").arg(dayLimit)
+        log->write(tooOld ? QStringLiteral(" - removed kept file older than %1 days ").arg(dayLimit)
                             : QStringLiteral(" - removed kept file, kept files over %1 MiB ")
                                   .arg(byteLimit >> 20),
                 info.filePath());
@@ -137,7 +117,7 @@ void BackfillImport::runFiles(const QStringList &names)
     if (names.isEmpty())
         return;
     QDir().mkpath(InstallPaths::backfillWorkDir());
-    openLog(&m_log);
+    m_log.open();
     pruneKept(&m_log);
     qDebug() << "Backfill import:" << names.size() << "files";
 
@@ -152,7 +132,7 @@ void BackfillImport::runFiles(const QStringList &names)
     }
     if (m_stopped) {
         dropChunk();
-        logLine(&m_log, QStringLiteral(" - import stopped; files not yet imported stay in "),
+        m_log.write(QStringLiteral(" - import stopped; files not yet imported stay in "),
                 InstallPaths::backfillDirNative());
     } else if (m_chunk) {
         finishChunk(QStringLiteral(" - failed to import final "));
@@ -186,7 +166,7 @@ void BackfillImport::keepSources(const QStringList &sources, const QString &reas
 {
     for (const QString &name : sources) {
         m_keptSources.append(name);
-        logLine(&m_log, reason, sourcePath(name));
+        m_log.write(reason, sourcePath(name));
     }
 }
 
@@ -209,7 +189,7 @@ bool BackfillImport::finishChunk(const QString &failureText)
     chunk->file.close();
     if (!written) {
         QFile::remove(path); // first: on a full disk the log needs the room
-        logLine(&m_log, QStringLiteral(" - cannot write chunk "), path);
+        m_log.write(QStringLiteral(" - cannot write chunk "), path);
         keepSources(chunk->sources, QStringLiteral(" - not imported (chunk not written), kept for the next run "));
         return false;
     }
@@ -222,9 +202,9 @@ bool BackfillImport::finishChunk(const QString &failureText)
         if (!imported) {
             const QString kept = keepFailed(path, chunk->firstSource, chunk->part);
             settled = !kept.isEmpty();
-            logLine(&m_log, failureText, settled ? kept : path);
+            m_log.write(failureText, settled ? kept : path);
             if (settled && chunk->sources.size() > 1)
-                logLine(&m_log, QStringLiteral(" - the kept chunk holds the lines of %1 files from ")
+                m_log.write(QStringLiteral(" - the kept chunk holds the lines of %1 files from ")
                                     .arg(chunk->sources.size()),
                         sourcePath(chunk->sources.first()) + QStringLiteral(" to ")
                             + sourcePath(chunk->sources.last()));
@@ -258,13 +238,13 @@ void BackfillImport::importFile(const QString &fileName)
 
     QFile input(made ? processed : source);
     if (!input.open(QIODevice::ReadOnly)) {
-        logLine(&m_log, QStringLiteral(" - cannot open "), input.fileName());
+        m_log.write(QStringLiteral(" - cannot open "), input.fileName());
         dropProcessed();
         m_keptSources.append(fileName);
         return;
     }
     if (!m_chunk && !openChunk(fileName, 1)) {
-        logLine(&m_log, QStringLiteral(" - cannot open chunk "), m_chunk->file.fileName());
+        m_log.write(QStringLiteral(" - cannot open chunk "), m_chunk->file.fileName());
         m_chunk.reset();
         input.close();
         dropProcessed();
@@ -321,11 +301,11 @@ void BackfillImport::importFile(const QString &fileName)
             }
             ++rollovers;
             if (rollovers > kMaxRollovers) {
-                logLine(&m_log, QStringLiteral(" - exceeded max chunks for "), source);
+                m_log.write(QStringLiteral(" - exceeded max chunks for "), source);
                 break;
             }
             if (!openChunk(fileName, rollovers + 1)) {
-                logLine(&m_log, QStringLiteral(" - cannot open next chunk "), m_chunk->file.fileName());
+                m_log.write(QStringLiteral(" - cannot open next chunk "), m_chunk->file.fileName());
                 m_chunk.reset();
                 // The rest of the file has not been imported: keep the file for the next
                 // run rather than lose it (bars imported twice replace themselves).
@@ -343,22 +323,22 @@ void BackfillImport::importFile(const QString &fileName)
             const QString path = m_chunk->file.fileName();
             const QStringList sources = m_chunk->sources;
             dropChunk(); // first: on a full disk the log needs the room
-            logLine(&m_log, QStringLiteral(" - cannot write chunk "), path);
+            m_log.write(QStringLiteral(" - cannot write chunk "), path);
             keepSources(sources, QStringLiteral(" - not imported (chunk not written), kept for the next run "));
             keepSource = true;
             break;
         }
     }
     if (reader.failed()) {
-        logLine(&m_log, QStringLiteral(" - cannot open "), input.fileName());
+        m_log.write(QStringLiteral(" - cannot open "), input.fileName());
         keepSource = true;
     }
     if (reader.skippedLines() > 0)
-        logLine(&m_log, QStringLiteral(" - skipped %1 lines longer than %2 bytes in ")
+        m_log.write(QStringLiteral(" - skipped %1 lines longer than %2 bytes in ")
                             .arg(reader.skippedLines()).arg(BackfillLines::kMaxLineBytes),
                 source);
     if (refusedSymbols > 0)
-        logLine(&m_log, QStringLiteral(" - refused %1 lines whose symbol holds a control, separator "
+        m_log.write(QStringLiteral(" - refused %1 lines whose symbol holds a control, separator "
                                        "or look-alike character in ").arg(refusedSymbols),
                 source);
     if (scope)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "backfill/backfillerrorlog.h"
+
 #include <QFile>
 #include <QString>
 #include <QStringList>
@@ -79,19 +81,13 @@ public:
     // Plain files of the backfill folder, sorted by name ignoring letter case.
     static QStringList pendingFiles();
 
-    // Appends one line to the error log of the current run, or to the debug output when
-    // the log cannot be opened. Public for the end-of-day import, which uses the same log.
-    static void logLine(QFile *log, const QString &message, const QString &path);
-    // Opens the error log for appending (creating the work folder); false when it cannot.
-    static bool openLog(QFile *log);
-
     // Moves a refused file beside the error log (see InstallPaths::backfillFailedCopy);
     // returns the path it is kept under, or an empty string when it cannot be moved.
     static QString keepFailed(const QString &path, const QString &sourceName, int part);
 
     // Removes kept refused files older than kKeptDaysLimit days, then the oldest ones
     // until the rest hold at most kKeptBytesLimit bytes, each with a log line.
-    static void pruneKept(QFile *log, qint64 byteLimit = kKeptBytesLimit,
+    static void pruneKept(BackfillErrorLog *log, qint64 byteLimit = kKeptBytesLimit,
                           int dayLimit = kKeptDaysLimit);
 
 private:
@@ -107,7 +103,7 @@ private:
     void keepSources(const QStringList &sources, const QString &reason);
 
     Hooks m_hooks;
-    QFile m_log;
+    BackfillErrorLog m_log;
     std::unique_ptr<Chunk> m_chunk;
     bool m_stopped = false;
     QStringList m_keptSources;

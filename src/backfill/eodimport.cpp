@@ -48,16 +48,15 @@ void run(bool watchlistOnly, const QStringList &watchlist, const SymbolMap &map,
     const QStringList kept = import.keptSources();
     const bool stopped = import.wasStopped();
     if (!kept.isEmpty() || stopped) {
-        QFile log;
-        BackfillImport::openLog(&log);
+        BackfillErrorLog log;
         for (const QString &name : kept) {
             const QString path = InstallPaths::join(InstallPaths::backfillDirNative(), name);
             const QString keptAs = BackfillImport::keepFailed(path, name, 0);
-            BackfillImport::logLine(&log, QStringLiteral(" - failed to import "),
+            log.write(QStringLiteral(" - failed to import "),
                                     keptAs.isEmpty() ? path : keptAs);
         }
         if (stopped)
-            BackfillImport::logLine(&log, QStringLiteral(" - end-of-day import stopped; %1 files not imported from ")
+            log.write(QStringLiteral(" - end-of-day import stopped; %1 files not imported from ")
                                               .arg(BackfillImport::pendingFiles().size()),
                                     InstallPaths::backfillDirNative());
         BackfillImport::pruneKept(&log);

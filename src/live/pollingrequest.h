@@ -18,14 +18,11 @@ struct PollingEndpoints
 
 struct PollingRequest
 {
-    enum Method { Get = 0, Post = 1 }; // the downloader's method numbers
+    enum Method { Get = 0, Post = 1 }; // the backfill downloader's method numbers
 
     QString text;        // the request exactly as built
     QUrl url;            // the same text, parsed tolerantly
     int method = Get;
-
-    // Target of the polling downloader, inside the installation root.
-    static QString fileName() { return QStringLiteral("rt.txt"); }
 
     // Requests at or beyond this length go to the POST endpoint.
     static constexpr int kMaxGetLength = 1400;

@@ -5,8 +5,7 @@
 #include "app/applicationloop.h"
 #include "app/processexit.h"
 #include "app/settingskeys.h"
-#include "backfill/mydownloader.h"
-#include "live/outagetracker.h"
+#include "backfill/backfillrun.h"
 #include "live/pendingbatches.h"
 #include "platform/brokerautomation.h"
 #include "platform/brokerprocess.h"
@@ -78,11 +77,8 @@ verodezuvivuderaz2::verodezuvivuderaz2(QWidget *parent) : QDialog(parent)
     if (!singleInstanceCheck())
         return;
 
-    // 7. The backfill downloader; nothing is requested before a flow gives it a real URL.
-    m_backfillDownloader = new MyDownloader(QStringLiteral("backfilldata.zip"),
-                                            QStringLiteral("http://127.0.0.1/"),
-                                            InstallPaths::backfillDirTrailing(), 0, this);
-    m_backfillDownloader->requestTimer()->stop();
+    // 7. The backfill run with its downloader; nothing is requested before a run starts.
+    setupBackfillRun();
 
     // 8. Settings dialog.
     m_settingsDialog = new settings(this);
@@ -92,8 +88,7 @@ verodezuvivuderaz2::verodezuvivuderaz2(QWidget *parent) : QDialog(parent)
     connect(PendingBatches::notifier(), &PendingBatches::Notifier::statusText, this,
             &verodezuvivuderaz2::showStatusMessage, Qt::QueuedConnection);
     m_updator = std::make_unique<liveDataUpdator>();
-    connect(m_updator.get(), &liveDataUpdator::backfillDone, this,
-            &verodezuvivuderaz2::backfillDone);
+    m_backfill->setBroker(m_updator->backfillBroker());
 
     // 10. Without the server database nothing can work.
     if (!databaseOpenCheck())
@@ -112,7 +107,9 @@ verodezuvivuderaz2::verodezuvivuderaz2(QWidget *parent) : QDialog(parent)
     segmentLoad(m_currentSegment);
 
     // 14. What an earlier run left unrepaired, and the bookkeeping of this one.
-    setupGapRepair();
+    m_backfill->setUpGapRepair();
+    if (const auto ticked = m_backfill->tickedMinutes())
+        m_updator->setTickedMinutes(ticked);
 
     m_constructed = true;
 }
@@ -122,8 +119,6 @@ verodezuvivuderaz2::~verodezuvivuderaz2()
     // A window destroyed without its close sequence must still not leave a running
     // feed thread behind (destroying a running QThread aborts the process).
     stopLiveFeed();
-    if (m_updator && m_updator->isRunning())
-        m_updator->wait();
 }
 
 void verodezuvivuderaz2::setBackfillPaths(const QString &txtBackfillPath,
@@ -146,6 +141,14 @@ void verodezuvivuderaz2::setNetworkPaths(const QString &get, const QString &post
 }
 
 QString verodezuvivuderaz2::userIdText() const { return ui.machineIDLabel->text(); }
+
+void verodezuvivuderaz2::setOneDayUrl(const QString &url)
+{
+    if (m_backfill)
+        m_backfill->setOneDayUrl(url);
+}
+
+QString verodezuvivuderaz2::oneDayUrl() const { return m_backfill ? m_backfill->oneDayUrl() : QString(); }
 
 bool verodezuvivuderaz2::singleInstanceCheck()
 {
@@ -345,10 +348,12 @@ void verodezuvivuderaz2::saveBrokerDatabaseAndLayout()
 
 void verodezuvivuderaz2::closeEvent(QCloseEvent *event)
 {
-    stopBackfillForClose();
+    // A running backfill import ends before its next file; no request starts any more.
+    if (m_backfill)
+        m_backfill->stopForClose();
     stopLiveFeed();
-    if (m_outageTracker)
-        m_outageTracker->flush();
+    if (m_backfill)
+        m_backfill->flushOutageState();
     writeSettingsOnClose();
 
     BrokerThread *broker = brokerOnClose(m_updator.get());

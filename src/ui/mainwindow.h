@@ -15,14 +15,11 @@
 #include <array>
 #include <memory>
 
-class GapRepair;
-class MyDownloader;
-class OutageTracker;
+class BackfillRun;
 class QCloseEvent;
 class QLabel;
 class QSqlDatabase;
 class QSqlQuery;
-class MyDownloader;
 class QTimer;
 class ServerDatabase;
 class liveDataUpdator;
@@ -35,7 +32,8 @@ class settings;
 // mainwindow.cpp; the catalogue in mainwindow_catalogue.cpp; the watchlist and its table
 // in mainwindow_watchlist.cpp; the live feed and the polling request in
 // mainwindow_feed.cpp; status, uptime and the simple buttons in mainwindow_actions.cpp;
-// the backfill slots in mainwindow_backfill.cpp; the wishlist files in
+// the backfill buttons and what the backfill run shows in mainwindow_backfill.cpp (the run
+// itself is BackfillRun); the wishlist files in
 // mainwindow_wishlist.cpp; the Mapping button in mainwindow_mapping.cpp.
 class verodezuvivuderaz2 : public QDialog
 {
@@ -78,9 +76,11 @@ public:
     void setNetworkPaths(const QString &get, const QString &post);
     PollingEndpoints pollingEndpoints() const { return m_endpoints; }
     // The one-day backfill URL read at start-up; the end-of-day flow builds on it.
-    void setOneDayUrl(const QString &url) { m_oneDayUrl = url; }
-    QString oneDayUrl() const { return m_oneDayUrl; }
-    MyDownloader *backfillDownloader() const { return m_backfillDownloader; }
+    void setOneDayUrl(const QString &url);
+    QString oneDayUrl() const;
+    // The intraday and end-of-day backfill with the gap repair (null when a start-up check
+    // ended the process).
+    BackfillRun *backfillRun() const { return m_backfill; }
 
     // Symbol catalogue.
     void loadFullCatalogue();
@@ -106,39 +106,25 @@ public:
     QThread *feedThread() const { return m_feedThread; }
     WebSocketWorker *feedWorker() const { return m_feedWorker; }
 
-    // The polling request kept ready for the watchlist; valid after Connect.
+    // The polling request kept ready for the watchlist; valid after Connect. Nothing
+    // polls with it.
     PollingRequest pollingRequest() const { return m_pollingRequest; }
     bool hasPollingRequest() const { return m_pollingPrepared; }
-    // The polling downloader ("rt.txt" in the installation root), made by Connect. It
-    // holds the request but is never started: nothing polls.
-    MyDownloader *pollingDownloader() const { return m_pollingDownloader; }
-
-    // Gap repair after outages (mainwindow_gaprepair.cpp).
-    OutageTracker *outageTracker() const { return m_outageTracker; }
-    GapRepair *gapRepair() const { return m_gapRepair; }
 
 public slots:
     void on_controlAmibrokerEnabled();
     void on_connectButton_clicked();
     void enableInterface(QString userId, QStringList daysbox, QString message);
-    void updateProgress2(QString progress, QString speed);
-    void doAutoBackFill();
     void showStatusMessage(QString message);
     void addDisplayTable();
     void updateDisplayTable();
     void closeButtonClicked(bool clicked);
     void backfillButtonClicked(bool clicked);
     void do5DayBackfill();
-    void backfillDone();
     void updateSymbolsSelectedLabel();
     void on_machineIDLabel_2_textChanged(QString text);
     void on_backfillButton_clicked();
     void eodBackfillButton_clicked(QString symbol);
-    void doEodBackfill();
-    void eodBackfillDone();
-    void responseError();
-    void backfillGivenUp(QString symbol, QString reason, bool forSpace);
-    void eodGivenUp(QString symbol, QString reason);
     void on_cashBox_toggled(bool checked);
     void on_futureBox_toggled(bool checked);
     void on_optionBox_toggled(bool checked);
@@ -164,7 +150,9 @@ public slots:
     void on_load_list_2_clicked();
 
 private slots:
-    void eodProgress(QString progress, QString speed);
+    // What the backfill run shows: the button reads "Stop" while a run is under way.
+    void showBackfillActive(bool active);
+    void showBackfillProgress(int value, QString text);
 
 public:
     // Escape would otherwise hide the window without the close sequence.
@@ -193,25 +181,19 @@ private:
     // Watchlist.
     void restoreWatchlist();
 
-    // Intraday backfill: the row's request URL appended to the worker's queue.
-    void queueRowBackfill(const QString &symbol, const QString &days, const QString &path);
-    QString chosenBackfillPath() const;
-    void stopIntradayRun();
-    // Part of the close sequence: ends a running backfill import and starts no request.
-    void stopBackfillForClose();
-
-    // Gap repair: made once the database is open; the feed reports to it.
-    void setupGapRepair();
-    void wireGapRepair(WebSocketWorker *worker);
-    void startGapRepairRun(const QStringList &urls);
-    bool backfillIdleForRepair() const;
-    void noteBackfillIdle();
-    void gapRepairRequestFailed();
+    // Backfill: the run and what its buttons ask of it.
+    void setupBackfillRun();
+    // Symbols of the table's rows that have their "Backfill" button (and, watchlistOnly,
+    // are in the watchlist), top to bottom.
+    QStringList backfillRows(bool watchlistOnly) const;
+    // Every backfill button stops a run under way instead of starting one.
+    void backfillOrStop(const QStringList &symbols, const QString &days);
+    // The 60-day "Performance Warning", once per process.
+    void warnAboutLongBackfill();
 
     // Live feed.
     void startLiveFeed();
     void preparePollingRequest();
-    void holdPollingRequest();
 
     // Uptime overlay.
     void updateUptimeText();
@@ -230,16 +212,8 @@ private:
     QString m_txtBackfillPath1Min;
     QString m_webSocketLink;
     QString m_contactSupportLink;
-    QString m_oneDayUrl;
 
-    // Intraday backfill run state. The 60-day warning is shown once per process, also
-    // across restarts of the window.
-    bool m_backfillBusy = false;
-    bool m_backfillStarted = false;
-    bool m_backfillStyled = false;
-    QStringList m_backfillRefused; // why requests of this run were not made
-    QStringList m_backfillSkipped; // symbols of this run the downloader gave up (with the
-                                   // reason when refused for disk space)
+    // The 60-day warning is shown once per process, also across restarts of the window.
     static bool s_backfillWarned;
     QStringList m_defaultSymbols;
     int m_symbolLimit = 0;
@@ -259,7 +233,7 @@ private:
     QTimer *m_displayRefreshTimer = nullptr;
 
     // Owned objects.
-    MyDownloader *m_backfillDownloader = nullptr;
+    BackfillRun *m_backfill = nullptr; // child of the window
     settings *m_settingsDialog = nullptr;
     std::unique_ptr<liveDataUpdator> m_updator;
     QPointer<QThread> m_feedThread;
@@ -271,14 +245,9 @@ private:
     QSqlDatabase *m_database = nullptr;
     QSqlQuery *m_sharedQuery = nullptr;
 
-    // The polling request, also kept before Connect has made the polling downloader.
     PollingRequest m_pollingRequest;
     bool m_pollingPrepared = false;
-    MyDownloader *m_pollingDownloader = nullptr; // child of the window
 
-    OutageTracker *m_outageTracker = nullptr; // children of the window
-    GapRepair *m_gapRepair = nullptr;
-    bool m_feedAwaitsFirstBatch = false;
     // Quiet symbols in the watchlist table: when each last had a tick.
     TickDisplay::QuoteAges m_quoteAges;
     QByteArray m_lastShownBatch;

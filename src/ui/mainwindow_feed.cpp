@@ -3,7 +3,7 @@
 
 #include "amibroker/livedataupdator.h"
 #include "app/settingskeys.h"
-#include "backfill/mydownloader.h"
+#include "backfill/backfillrun.h"
 #include "live/feedaddress.h"
 #include "live/websocketworker.h"
 #include "platform/brokerthread.h"
@@ -76,7 +76,14 @@ void verodezuvivuderaz2::startLiveFeed()
             [this] { showStatusMessage(QStringLiteral("Live: Disconnected")); },
             Qt::QueuedConnection);
 
-    wireGapRepair(worker);
+    // The watchlist table marks quiet symbols only while the link is up.
+    connect(worker, &WebSocketWorker::connected, this, [this] { m_quoteAges.linkUp(m_uptime.elapsed()); },
+            Qt::QueuedConnection);
+    connect(worker, &WebSocketWorker::disconnected, this, [this] { m_quoteAges.linkDown(); },
+            Qt::QueuedConnection);
+    // Outages and the return of the link, for the gap repair.
+    if (m_backfill)
+        m_backfill->followFeed(worker);
 
     // If the window goes away without its close sequence, the feed still stops. The
     // thread is the context: the handler must not touch the half-destroyed window.
@@ -98,38 +105,17 @@ void verodezuvivuderaz2::startLiveFeed()
 
 void verodezuvivuderaz2::preparePollingRequest()
 {
+    // Kept ready for the watchlist; nothing polls with it.
     m_pollingRequest = PollingRequest::initial(m_endpoints, ui.machineIDLabel->text());
     m_pollingPrepared = true;
-    if (!m_pollingDownloader) {
-        // The constructor only stores the request; it sends nothing.
-        m_pollingDownloader = new MyDownloader(PollingRequest::fileName(), m_pollingRequest.text,
-                                               InstallPaths::rootSlash(), m_pollingRequest.method, this);
-        return;
-    }
-    holdPollingRequest(); // a second Connect goes back to the first request
-}
-
-void verodezuvivuderaz2::holdPollingRequest()
-{
-    if (!m_pollingDownloader)
-        return;
-    // initialize() schedules a request 1 ms later; stopping the request timer before the
-    // event loop runs again keeps the re-targeted downloader from sending it. The poll
-    // itself is not part of the product yet: nothing would read "rt.txt".
-    m_pollingDownloader->initialize(PollingRequest::fileName(), m_pollingRequest.text,
-                                    InstallPaths::rootSlash(), m_pollingRequest.method);
-    m_pollingDownloader->requestTimer()->stop();
 }
 
 void verodezuvivuderaz2::updateUrlDataState()
 {
     const int dataMode = AppSettings().value(SettingsKeys::dataMode, 1).toInt();
     const QStringList symbols = m_updator ? m_updator->selectedSymbols : QStringList();
-    // Kept whether or not Connect has made the polling downloader yet, so that it starts
-    // with the newest watchlist.
     m_pollingRequest =
         PollingRequest::forWatchlist(dataMode, m_endpoints, ui.machineIDLabel->text(), symbols);
-    holdPollingRequest();
 
     addDisplayTable();
     updateSymbolsSelectedLabel();

@@ -1,7 +1,7 @@
 #include "update/updatorworker.h"
 
 #include "app/diskbudget.h"
-#include "backfill/extraction.h"
+#include "archive/extraction.h"
 #include "platform/archiver.h"
 #include "platform/filereplace_core.h"
 #include "platform/installpaths.h"

@@ -1,11 +1,13 @@
 // The backfill import: chunk limits, pauses, the error log and kept chunks through its
-// hooks; then liveDataUpdator with the broker stand-in, end to end on the file system.
+// hooks; then the import worker with the live side's broker thread and the broker
+// stand-in, end to end on the file system.
 
 #include "amibroker/livedataupdator.h"
 #include "app/settingskeys.h"
 #include "backfill/backfillimport.h"
 #include "backfill/backfilllines.h"
 #include "backfill/eodimport.h"
+#include "backfill/importworker.h"
 #include "backfill/repairscope.h"
 #include "backfill/tickedminutes.h"
 #include "backfill/symbolrewriter.h"
@@ -16,6 +18,9 @@
 #include <QDir>
 #include <QRegularExpression>
 
+#include <QThread>
+
+#include <atomic>
 #include <sched.h>
 #include <sys/mount.h>
 #include <QSignalSpy>
@@ -68,6 +73,32 @@ struct Recorder
 
 const QByteArray kBar = "FUTURE,NIFTY-I,20261208,09:15:00,1,2,0.5,1.5,10,0";
 
+// The import worker as the program has it: its calls go to the live side's broker thread
+// and the broker stand-in. While `held` is set, every import call waits.
+struct LiveImports
+{
+    std::atomic<bool> held{false};
+    liveDataUpdator live;
+    ImportWorker worker;
+    QSignalSpy intraday{&worker, &ImportWorker::intradayImported};
+    QSignalSpy eod{&worker, &ImportWorker::eodImported};
+    QStringList order; // which import ended, in order
+
+    LiveImports()
+    {
+        const ImportWorker::Broker real = live.backfillBroker();
+        ImportWorker::Broker broker = real;
+        broker.importFile = [real, this](const QString &file, const QString &format) {
+            while (held)
+                QThread::msleep(5);
+            return real.importFile(file, format);
+        };
+        worker.setBroker(broker);
+        QObject::connect(&worker, &ImportWorker::intradayImported, [this] { order << "intraday"; });
+        QObject::connect(&worker, &ImportWorker::eodImported, [this] { order << "eod"; });
+    }
+};
+
 // A file system of a few megabytes over the work folder, in a mount namespace of this
 // test process alone: a real full disk. False where mounting is not allowed.
 bool mountSmallDisk(const QString &dir, qint64 bytes)
@@ -107,6 +138,8 @@ private slots:
     void keptFilesAreBounded();
     void eodLinesAreRenamedLikeIntraday();
     void repairImportKeepsOnlyWhatItAskedFor();
+    void requestsDuringAnImportWaitForIt();
+    void importsFailAtOnceWhenTheLiveSideIsGone();
 
 private:
     std::unique_ptr<TestEnv> m_env;
@@ -236,14 +269,11 @@ void TestBackfillImport::workerImportsMappedBarsAndSignals()
               "failed,NIFTY-I,20261208,09:16:00,1,2,0.5,1.5,10,0\r\n"
               "FUTURE,NIFTY-I,20261208,09:17:00,1,2,0.5,1.5,10,0 Failed\r\n"
               "FUTURE , X1 ,20261208,09:15:00,1,2,0.5,1.5,10,0\n");
-    liveDataUpdator worker;
-    QStringList order;
-    connect(&worker, &liveDataUpdator::backfillDone, [&] { order << "backfillDone"; });
-    connect(&worker, &liveDataUpdator::doAutoBackfill, [&] { order << "doAutoBackfill"; });
-    worker.doBackFill();
-    // The import runs in a worker thread; the window's thread goes on meanwhile.
-    QVERIFY(worker.isBackfillImportRunning());
-    QTRY_COMPARE(order, (QStringList{"backfillDone", "doAutoBackfill"}));
+    LiveImports imports;
+    imports.worker.importIntraday();
+    // The import runs in a thread of its own; the window's thread goes on meanwhile.
+    QVERIFY(imports.worker.isRunning());
+    QTRY_COMPARE(imports.intraday.count(), 1);
 
     QuoteStore store;
     QVERIFY(store.open(InstallPaths::databaseDir()));
@@ -253,20 +283,19 @@ void TestBackfillImport::workerImportsMappedBarsAndSignals()
     QVERIFY(QDir(InstallPaths::backfillDir()).isEmpty());
     QCOMPARE(QDir(InstallPaths::backfillWorkDir()).entryList(QDir::Files), QStringList{"backfill_error.log"});
 
-    // No folder at all: nothing to do, both signals still come.
+    // No folder at all: nothing to do, the end still comes.
     QDir(InstallPaths::backfillDir()).removeRecursively();
-    worker.doBackFill();
-    QTRY_COMPARE(order.size(), 4);
+    imports.worker.importIntraday();
+    QTRY_COMPARE(imports.intraday.count(), 2);
 }
 
 void TestBackfillImport::workerKeepsChunkWhenFormatIsMissing()
 {
     QVERIFY(QFile::remove(InstallPaths::formatIntraday()));
     writeFile(backfillFile("gold.txt"), "MCX,GOLDM-I,20261208,09:15:00,1,2,0.5,1.5,10,0\n");
-    liveDataUpdator worker;
-    QSignalSpy done(&worker, &liveDataUpdator::doAutoBackfill);
-    worker.doBackFill();
-    QTRY_COMPARE(done.count(), 1);
+    LiveImports imports;
+    imports.worker.importIntraday();
+    QTRY_COMPARE(imports.intraday.count(), 1);
     QVERIFY(m_env->installFormats());
     const QString kept = InstallPaths::backfillFailedCopy("gold.txt", 1);
     QVERIFY(readFile(kept).contains("GOLDM-I"));
@@ -283,12 +312,9 @@ void TestBackfillImport::eodImportsWatchlistOnlyAndEmptiesFolder()
     writeFile(backfillFile("NIFTY-I.txt"), "FUTURE,NIFTY-I,20261208,1,2,0.5,1.5,10,0\n");
     writeFile(backfillFile("RELIANCE.txt"), "CASH,RELIANCE,20261208,1,2,0.5,1.5,10,0\n");
     writeFile(backfillFile("TCS.txt"), "CASH,TCS,20261208,1,2,0.5,1.5,10,0\n");
-    liveDataUpdator worker;
-    worker.selectedSymbols = QStringList{"NIFTY-I", "TCS"};
-    worker.eodWatchlistOnly = true;
-    QSignalSpy done(&worker, &liveDataUpdator::eodBackfillDone);
-    worker.doEodBackfill();
-    QTRY_COMPARE(done.count(), 1);
+    LiveImports imports;
+    imports.worker.importEod(true, {"NIFTY-I", "TCS"});
+    QTRY_COMPARE(imports.eod.count(), 1);
     QuoteStore store;
     QVERIFY(store.open(InstallPaths::databaseDir()));
     QCOMPARE(store.quotes("NIFTY-I").size(), 1);
@@ -442,10 +468,9 @@ void TestBackfillImport::workerImportsOtherLineEndsAndEncodings()
 {
     QFETCH(QByteArray, content);
     writeFile(backfillFile("nifty.txt"), content);
-    liveDataUpdator worker;
-    QSignalSpy done(&worker, &liveDataUpdator::backfillDone);
-    worker.doBackFill();
-    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 60000);
+    LiveImports imports;
+    imports.worker.importIntraday();
+    QTRY_COMPARE_WITH_TIMEOUT(imports.intraday.count(), 1, 60000);
     QuoteStore store;
     QVERIFY(store.open(InstallPaths::databaseDir()));
     QCOMPARE(store.quotes("NIFTY-I").size(), 3);
@@ -479,8 +504,8 @@ void TestBackfillImport::keptFilesAreBounded()
         QVERIFY(f.setFileTime(now.addDays(-ageDays.at(i)), QFileDevice::FileModificationTime));
     }
     writeFile(InstallPaths::backfillWorkDir() + "/other.txt", QByteArray(5000, 'o'));
-    QFile log;
-    QVERIFY(BackfillImport::openLog(&log));
+    BackfillErrorLog log;
+    QVERIFY(log.open());
     BackfillImport::pruneKept(&log, byteLimit, 30);
     log.close();
     QCOMPARE(QDir(InstallPaths::backfillWorkDir()).entryList({"failed_*"}, QDir::Files, QDir::Name), remaining);
@@ -494,12 +519,9 @@ void TestBackfillImport::eodLinesAreRenamedLikeIntraday()
     writeFile(backfillFile("NIFTY-I.txt"), "FUTURE,NIFTY-I,20261208,1,2,0.5,1.5,10,0\r"
                                            "FUTURE,NIFTY-I,20261209,1,2,0.5,1.5,10,0\r");
     writeFile(backfillFile("TCS.txt"), "CASH,TCS,20261208,1,2,0.5,1.5,10,0\n");
-    liveDataUpdator worker;
-    worker.selectedSymbols = QStringList{"NIFTY"}; // the user's name of NIFTY-I
-    worker.eodWatchlistOnly = true;
-    QSignalSpy done(&worker, &liveDataUpdator::eodBackfillDone);
-    worker.doEodBackfill();
-    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 60000);
+    LiveImports imports;
+    imports.worker.importEod(true, {"NIFTY"}); // the user's name of NIFTY-I
+    QTRY_COMPARE_WITH_TIMEOUT(imports.eod.count(), 1, 60000);
     QuoteStore store;
     QVERIFY(store.open(InstallPaths::databaseDir()));
     QCOMPARE(store.quotes("NIFTY").size(), 2);
@@ -557,6 +579,42 @@ void TestBackfillImport::repairImportKeepsOnlyWhatItAskedFor()
     rec.keepContent = true;
     BackfillImport(rec.hooks()).run();
     QCOMPARE(rec.imported.count('\n'), 6);
+}
+
+void TestBackfillImport::requestsDuringAnImportWaitForIt()
+{
+    writeFile(backfillFile("NIFTY-I.txt"), kBar + "\n");
+    LiveImports imports;
+    imports.held = true;
+    imports.worker.importIntraday();
+    QTRY_VERIFY(imports.worker.isRunning());
+    // A second download's files and an end-of-day request while the import is held.
+    writeFile(backfillFile("GOLDM-I.txt"), "MCX,GOLDM-I,20261208,09:15:00,1,2,0.5,1.5,10,0\n");
+    imports.worker.importIntraday();
+    imports.worker.importEod(false, {});
+    imports.held = false;
+    QTRY_COMPARE_WITH_TIMEOUT(imports.order, (QStringList{"intraday", "eod"}), 30000);
+    // One end for both intraday requests, and the end-of-day import never emptied the
+    // folder under the running one.
+    QuoteStore store;
+    QVERIFY(store.open(InstallPaths::databaseDir()));
+    QCOMPARE(store.quotes("NIFTY-I").size(), 1);
+    QCOMPARE(store.quotes("GOLDM-I").size(), 1);
+    QVERIFY(!imports.worker.isRunning());
+}
+
+void TestBackfillImport::importsFailAtOnceWhenTheLiveSideIsGone()
+{
+    writeFile(backfillFile("x.txt"), kBar + "\n");
+    ImportWorker::Broker broker;
+    {
+        liveDataUpdator live;
+        broker = live.backfillBroker();
+        QVERIFY(broker.importFile(InstallPaths::join(InstallPaths::backfillDirNative(), "x.txt"), InstallPaths::formatIntraday()));
+    }
+    // An import thread that outlives the live side finds no charting program, and no wait.
+    QVERIFY(!broker.importFile(InstallPaths::join(InstallPaths::backfillDirNative(), "x.txt"), InstallPaths::formatIntraday()));
+    broker.pause(10);
 }
 
 QTEST_GUILESS_MAIN(TestBackfillImport)

@@ -2,6 +2,7 @@
 // and the simple actions.
 #include "amibroker/livedataupdator.h"
 #include "app/settingskeys.h"
+#include "backfill/backfillrun.h"
 #include "live/latestbatch.h"
 #include "serverdb/serverdatabase.h"
 #include "ui/catalogue.h"
@@ -341,13 +342,12 @@ private slots:
     {
         const char *slotsInOrder[] = {
             "on_controlAmibrokerEnabled()", "on_connectButton_clicked()",
-            "enableInterface(QString,QStringList,QString)", "updateProgress2(QString,QString)",
-            "doAutoBackFill()", "showStatusMessage(QString)", "addDisplayTable()",
+            "enableInterface(QString,QStringList,QString)",
+            "showStatusMessage(QString)", "addDisplayTable()",
             "updateDisplayTable()", "closeButtonClicked(bool)", "backfillButtonClicked(bool)",
-            "do5DayBackfill()", "backfillDone()", "updateSymbolsSelectedLabel()",
+            "do5DayBackfill()", "updateSymbolsSelectedLabel()",
             "on_machineIDLabel_2_textChanged(QString)", "on_backfillButton_clicked()",
-            "eodBackfillButton_clicked(QString)", "doEodBackfill()", "eodBackfillDone()",
-            "responseError()", "on_cashBox_toggled(bool)", "on_futureBox_toggled(bool)",
+            "eodBackfillButton_clicked(QString)", "on_cashBox_toggled(bool)", "on_futureBox_toggled(bool)",
             "on_optionBox_toggled(bool)", "on_commBox_toggled(bool)", "on_currBox_toggled(bool)",
             "on_spotBox_toggled(bool)", "on_SXOPTBox_toggled(bool)", "on_SXOPTBox2_toggled(bool)",
             "on_ForexBox_toggled(bool)", "on_copyIDButton_clicked()", "on_restartButton_clicked()",
@@ -805,15 +805,24 @@ private slots:
         window().showStatusMessage(QStringLiteral("Live: Connected"));
         QCOMPARE(ui().statusLabel->text(), QStringLiteral("Live: Connected"));
 
+        // What the backfill run says, the window shows (wired by the constructor).
+        BackfillRun *run = window().backfillRun();
+        QVERIFY(run);
         ui().backfillButton->setEnabled(false);
-        ui().backfillButton->setText(QStringLiteral("Stop"));
-        window().responseError();
+        emit run->activeChanged(true);
         QVERIFY(ui().backfillButton->isEnabled());
         QCOMPARE(ui().backfillButton->text(), QStringLiteral("Stop"));
-        ui().backfillButton->setEnabled(false);
-        emit window().liveUpdator()->backfillDone(); // wired by the constructor
-        QVERIFY(ui().backfillButton->isEnabled());
+        emit run->activeChanged(false);
         QCOMPARE(ui().backfillButton->text(), QStringLiteral("Backfill"));
+        QProgressBar *bar = ui().progressBarRT;
+        emit run->intradayStarted();
+        QVERIFY(bar->styleSheet().contains("background-color: #28a745;"));
+        emit run->progress(37, QStringLiteral("(M&M-I) 1.0 KB/s"));
+        emit run->progress(-1, QStringLiteral("(M&M-I) skipped"));
+        QCOMPARE(bar->value(), 37); // a negative value keeps the bar's
+        QCOMPARE(bar->format(), QStringLiteral("(M&M-I) skipped"));
+        emit run->statusText(QStringLiteral("Backfill skipped M&M-I: x"));
+        QCOMPARE(ui().statusLabel->text(), QStringLiteral("Backfill skipped M&M-I: x"));
     }
 };
 

@@ -5,28 +5,27 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkAccessManager>
-#include <QProcess>
-#include <QThread>
+#include <QObject>
 #include <QTimer>
 #include <QUrl>
 
 #include <memory>
 
 class ArchiveExtractor;
-class ChildProcess;
 class QNetworkReply;
 
 // Fetches one file over HTTP into a fixed file under the installation root, reports
 // progress and speed, retries on its own and unpacks archives into the destination
-// folder. Event driven and living in the GUI thread: the QThread base is never started.
+// folder. Event driven, in the thread it lives in (the GUI thread).
 //
-// Every request (each initialize()) ends in exactly one downloadfinished() or one givenUp()
-// with a line in the backfill error log that names the symbol and the reason; cancel()
-// ends it with neither. Each attempt that fails (network error, time-out, a body shorter
-// than announced, an archive that cannot be unpacked) grows the retry delay, and the
-// request is given up after kMaxFailures of them. A request refused for disk space (a body
-// or an unpacked archive larger than the disk budget allows) is given up at once: asking
-// again a second later would meet the same disk. Results of an earlier request are ignored.
+// Every request (each initialize()) ends in exactly one finished() or one givenUp() with a
+// line in the backfill error log that names the symbol and the reason; cancel() ends it
+// with neither. Each attempt that fails (network error, time-out, a body shorter than
+// announced, an archive that cannot be unpacked) is reported by attemptFailed() and grows
+// the retry delay, and the request is given up after kMaxFailures of them. A request
+// refused for disk space (a body or an unpacked archive larger than the disk budget allows)
+// is given up at once: asking again a second later would meet the same disk. Results of an
+// earlier request are ignored.
 //
 // The body is streamed to "<output file>.part" as it arrives and renamed over the output
 // file only when the transfer succeeded, so a failed or aborted transfer never leaves a
@@ -34,17 +33,16 @@ class QNetworkReply;
 // are bounded: 90 s without bytes (tried again 10 s later), 15 minutes in all, and the
 // body at most what the disk budget gives one job (DiskBudget: half the free space above
 // the floor, never more than 2 GB); a body without length stops as it would pass that.
-class MyDownloader : public QThread
+class ArchiveDownloader : public QObject
 {
     Q_OBJECT
 public:
-    MyDownloader(QString fileName, QString url, QString destinationExtr, int method,
-                 QObject *parent = nullptr);
-    ~MyDownloader() override;
+    ArchiveDownloader(QString fileName, QString url, QString destinationExtr, int method,
+                      QObject *parent = nullptr);
+    ~ArchiveDownloader() override;
 
-    // The flows restart these directly (Parts of the backfill flows rely on it).
-    QTimer *requestTimer() { return &m_requestTimer; }
-    QTimer *timeoutTimer() { return &m_timeoutTimer; }
+    // Nothing under way: no request scheduled, no transfer, no extraction.
+    bool isIdle() const;
     QUrl url() const { return m_url; }
     QString outputFilePath() const { return m_outputFile.fileName(); }
     int method() const { return m_method; }
@@ -86,27 +84,30 @@ public slots:
     // Ends the current request: the reply is aborted, a running extraction killed with
     // its staging folder, and every timer stopped. Nothing is reported for it afterwards.
     void cancel();
-    void initialize(QString fileName, QString url, QString destinationExtr, int method = 0);
-    void requestData();
-    void downloadCompleted();
-    void downloadProgress(qint64 bytesReceived, qint64 bytesTotal);
-    void abort();
-    void process7zipFinished(int exitCode, QProcess::ExitStatus exitStatus);
-    void process7zipError(QProcess::ProcessError error);
-    void processPSFinished(int exitCode, QProcess::ExitStatus exitStatus);
-    void processPSError(QProcess::ProcessError error);
+    // Re-targets the downloader; the request goes out after delayMs.
+    void initialize(QString fileName, QString url, QString destinationExtr, int method = 0,
+                    int delayMs = kRequestDelayMs);
 
 signals:
-    void updateProgress(QString progress, QString speed);
-    void updateProgress2(QString progress, QString speed);
-    void downloadfinished();
-    void responseError();
+    // During the transfer.
+    void progress(QString progress, QString speed);
+    // The body is stored in the output file; an archive is unpacked next.
+    void stored();
+    // The file is in place: unpacked into the destination (the archive deleted), or moved.
+    void finished();
+    // One attempt failed (timedOut: no bytes for the time-out); a retry follows unless the
+    // request is given up.
+    void attemptFailed(bool timedOut);
     // The request is dropped, after kMaxFailures failed attempts or at once when refused
     // for disk space (forSpace; the reason then gives the figures and what to do); the
     // error log has its line.
     void givenUp(QString symbol, QString reason, bool forSpace);
 
 private slots:
+    void requestData();
+    void downloadCompleted();
+    void downloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void abort();
     void onReplyReadyRead();
     void onMetaDataChanged();
     void onTotalLimit();
@@ -121,7 +122,7 @@ private:
     bool commitBody(QString *error, bool *forSpace);
     void moveIntoDestination();
     // One failed attempt: the delay grows; after kMaxFailures the request is given up.
-    void failAttempt(const QString &reason, int minimumDelayMs, bool report);
+    void failAttempt(const QString &reason, int minimumDelayMs, bool timedOut);
     void succeed();
     void giveUp(const QString &reason);
     // The request does not fit the disk budget: dropped at once, with its partial body.
@@ -136,8 +137,6 @@ private:
     QTimer m_requestTimer;
     QTimer m_timeoutTimer;
     QFile m_outputFile;
-    ChildProcess *m_archiverProcess;
-    ChildProcess *m_fallbackProcess;
     QString m_fileName;
     QString m_destinationExtr;
     QElapsedTimer m_speedClock;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/diskbudget.h"
-#include "backfill/archiveentries.h"
+#include "archive/archiveentries.h"
 #include "platform/childprocess.h"
 
 #include <QObject>
@@ -27,17 +27,12 @@ class QTemporaryDir;
 // failed archive therefore leaves the destination exactly as it was. The archive is
 // deleted only after a success.
 //
-// Two ways to use it:
-//  - ArchiveExtractor(parent): it owns its two processes and handles their results.
-//  - ArchiveExtractor(archiver, fallback, parent): the caller owns the processes and
-//    routes their finished/errorOccurred notifications to the four slots below (the
-//    backfill downloader does this through its own result slots).
+// It owns its two processes and handles their results.
 class ArchiveExtractor : public QObject
 {
     Q_OBJECT
 public:
     explicit ArchiveExtractor(QObject *parent = nullptr);
-    ArchiveExtractor(ChildProcess *archiver, ChildProcess *fallback, QObject *parent = nullptr);
     ~ArchiveExtractor() override;
 
     // Starts an extraction. False (and nothing started) when one is still running.
@@ -81,7 +76,7 @@ public:
     // Where extractors that strip such names would put them inside the folder.
     static QStringList keptInsideForms(const QString &name);
 
-public slots:
+private slots:
     void archiverFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void archiverError(QProcess::ProcessError error);
     void fallbackFinished(int exitCode, QProcess::ExitStatus exitStatus);
@@ -94,7 +89,6 @@ signals:
 private:
     enum class State { Idle, Copying, Archiver, Fallback };
 
-    void connectOwnProcesses();
     void failLater(const QString &error);
     bool prepareStaging(QString *error);
     bool freshOutputFolder(QString *error);

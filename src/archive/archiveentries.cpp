@@ -1,4 +1,4 @@
-#include "backfill/archiveentries.h"
+#include "archive/archiveentries.h"
 
 #include <QRegularExpression>
 #include <QSet>

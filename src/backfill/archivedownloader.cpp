@@ -1,11 +1,10 @@
-#include "backfill/mydownloader.h"
+#include "backfill/archivedownloader.h"
 
+#include "archive/extraction.h"
+#include "backfill/backfillerrorlog.h"
 #include "backfill/backfillrequest.h"
-#include "backfill/extraction.h"
-#include "platform/childprocess.h"
 #include "platform/installpaths.h"
 
-#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -25,34 +24,34 @@ constexpr qint64 kReadChunk = 256 * 1024;
 
 } // namespace
 
-void MyDownloader::setIntervalScaleForTests(double scale)
+void ArchiveDownloader::setIntervalScaleForTests(double scale)
 {
     g_intervalScale.store(scale > 0 ? scale : 1.0);
 }
 
-void MyDownloader::setBodyLimitForTests(qint64 bytes)
+void ArchiveDownloader::setBodyLimitForTests(qint64 bytes)
 {
     g_bodyCap.store(bytes > 0 ? bytes : DiskBudget::kJobCapBytes);
 }
 
-QString MyDownloader::partialPath(const QString &outputFilePath)
+QString ArchiveDownloader::partialPath(const QString &outputFilePath)
 {
     return outputFilePath + QStringLiteral(".part");
 }
 
-int MyDownloader::scaledInterval(int ms)
+int ArchiveDownloader::scaledInterval(int ms)
 {
     const double v = std::round(ms * g_intervalScale.load());
     return v < 1 ? 1 : static_cast<int>(v);
 }
 
-int MyDownloader::grownRetryDelay(int delayMs)
+int ArchiveDownloader::grownRetryDelay(int delayMs)
 {
     const qint64 grown = static_cast<qint64>(delayMs * 1.8);
     return static_cast<int>(qMin<qint64>(kMaxRetryDelayMs, grown));
 }
 
-void MyDownloader::progressTexts(qint64 bytesReceived, qint64 bytesTotal, qint64 elapsedMs,
+void ArchiveDownloader::progressTexts(qint64 bytesReceived, qint64 bytesTotal, qint64 elapsedMs,
                                  QString *progress, QString *speed)
 {
     if (bytesTotal <= 0) {
@@ -78,33 +77,25 @@ void MyDownloader::progressTexts(qint64 bytesReceived, qint64 bytesTotal, qint64
     *speed = QStringLiteral("%1 %2").arg(QString::number(rate, 'f', 1), unit);
 }
 
-MyDownloader::MyDownloader(QString fileName, QString url, QString destinationExtr, int method,
-                           QObject *parent)
-    : QThread(parent)
+ArchiveDownloader::ArchiveDownloader(QString fileName, QString url, QString destinationExtr, int method,
+                                     QObject *parent)
+    : QObject(parent)
     , m_network(new QNetworkAccessManager(this))
     , m_url(url, QUrl::TolerantMode)
     , m_requestTimer(this)
     , m_timeoutTimer(this)
     , m_outputFile(InstallPaths::rootSlashTrailing() + fileName)
-    , m_archiverProcess(new ChildProcess(this))
-    , m_fallbackProcess(new ChildProcess(this))
     , m_fileName(std::move(fileName))
     , m_destinationExtr(std::move(destinationExtr))
     , m_method(method)
-    , m_extractor(new ArchiveExtractor(m_archiverProcess, m_fallbackProcess, this))
+    , m_extractor(new ArchiveExtractor(this))
     , m_totalTimer(this)
 {
     m_requestTimer.setSingleShot(true);
     m_timeoutTimer.setSingleShot(true);
     m_totalTimer.setSingleShot(true);
-    connect(&m_totalTimer, &QTimer::timeout, this, &MyDownloader::onTotalLimit);
-    connect(m_archiverProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            &MyDownloader::process7zipFinished);
-    connect(m_archiverProcess, &QProcess::errorOccurred, this, &MyDownloader::process7zipError);
-    connect(m_fallbackProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            &MyDownloader::processPSFinished);
-    connect(m_fallbackProcess, &QProcess::errorOccurred, this, &MyDownloader::processPSError);
-    connect(m_extractor, &ArchiveExtractor::finished, this, &MyDownloader::onExtractionFinished);
+    connect(&m_totalTimer, &QTimer::timeout, this, &ArchiveDownloader::onTotalLimit);
+    connect(m_extractor, &ArchiveExtractor::finished, this, &ArchiveDownloader::onExtractionFinished);
     // Backfill folders are flat: the import takes only files at their top.
     m_extractor->setFlatten(true);
     m_extractor->setStagingParent(InstallPaths::root());
@@ -112,29 +103,29 @@ MyDownloader::MyDownloader(QString fileName, QString url, QString destinationExt
     // What a killed run left behind: a partial body and staging folders.
     const QString partial = partialPath(m_outputFile.fileName());
     if (QFileInfo::exists(partial)) {
-        qDebug() << "MyDownloader: removing the partial download" << partial << "of an earlier run";
+        qDebug() << "ArchiveDownloader: removing the partial download" << partial << "of an earlier run";
         QFile::remove(partial);
     }
     if (!m_destinationExtr.isEmpty())
         ArchiveExtractor::removeStaleStaging(InstallPaths::root(), m_destinationExtr);
 }
 
-MyDownloader::~MyDownloader()
+ArchiveDownloader::~ArchiveDownloader()
 {
     // The reply belongs to the manager; it must not call back into a half-destroyed object.
     stopWork();
 }
 
-void MyDownloader::scheduleRequest(int delayMs)
+void ArchiveDownloader::scheduleRequest(int delayMs)
 {
     m_requestTimer.stop();
     m_requestTimer.setSingleShot(true);
     m_requestTimer.start(scaledInterval(delayMs));
-    connect(&m_requestTimer, &QTimer::timeout, this, &MyDownloader::requestData,
+    connect(&m_requestTimer, &QTimer::timeout, this, &ArchiveDownloader::requestData,
             Qt::UniqueConnection);
 }
 
-void MyDownloader::dropReply(bool abortIt)
+void ArchiveDownloader::dropReply(bool abortIt)
 {
     discardBody();
     m_totalTimer.stop();
@@ -148,7 +139,7 @@ void MyDownloader::dropReply(bool abortIt)
     reply->deleteLater();
 }
 
-void MyDownloader::discardBody()
+void ArchiveDownloader::discardBody()
 {
     if (m_body) {
         m_body->close();
@@ -161,7 +152,7 @@ void MyDownloader::discardBody()
     m_bodyProblem.clear();
 }
 
-void MyDownloader::stopWork()
+void ArchiveDownloader::stopWork()
 {
     dropReply(true);
     if (m_extractor->isRunning())
@@ -171,17 +162,23 @@ void MyDownloader::stopWork()
     m_totalTimer.stop();
 }
 
-void MyDownloader::cancel()
+void ArchiveDownloader::cancel()
 {
     const bool busy = m_reply || m_extractor->isRunning() || m_requestTimer.isActive();
     stopWork();
     ++m_requestNumber;
     m_failures = 0;
     if (busy)
-        qDebug() << "MyDownloader: request for" << m_url.toString() << "cancelled";
+        qDebug() << "ArchiveDownloader: request for" << m_url.toString() << "cancelled";
 }
 
-void MyDownloader::initialize(QString fileName, QString url, QString destinationExtr, int method)
+bool ArchiveDownloader::isIdle() const
+{
+    return !m_reply && !m_extractor->isRunning() && !m_requestTimer.isActive() && !m_timeoutTimer.isActive();
+}
+
+void ArchiveDownloader::initialize(QString fileName, QString url, QString destinationExtr, int method,
+                                   int delayMs)
 {
     m_fileName = std::move(fileName);
     m_destinationExtr = std::move(destinationExtr);
@@ -192,10 +189,10 @@ void MyDownloader::initialize(QString fileName, QString url, QString destination
     m_failures = 0;
     m_url = QUrl(url, QUrl::TolerantMode);
     m_retryDelay = kInitialRetryDelayMs;
-    scheduleRequest(kRequestDelayMs);
+    scheduleRequest(delayMs);
 }
 
-void MyDownloader::requestData()
+void ArchiveDownloader::requestData()
 {
     m_requestTimer.stop();
     // An earlier reply still running would keep buffering a body nobody reads, and an
@@ -234,22 +231,22 @@ void MyDownloader::requestData()
     m_room = DiskBudget::roomFor(partialPath(m_outputFile.fileName()), m_bodyCap);
     m_bodyLimit = m_room.usable;
 
-    connect(reply, &QNetworkReply::downloadProgress, this, &MyDownloader::downloadProgress,
+    connect(reply, &QNetworkReply::downloadProgress, this, &ArchiveDownloader::downloadProgress,
             Qt::UniqueConnection);
-    connect(reply, &QNetworkReply::finished, this, &MyDownloader::downloadCompleted,
+    connect(reply, &QNetworkReply::finished, this, &ArchiveDownloader::downloadCompleted,
             Qt::UniqueConnection);
-    connect(reply, &QIODevice::readyRead, this, &MyDownloader::onReplyReadyRead,
+    connect(reply, &QIODevice::readyRead, this, &ArchiveDownloader::onReplyReadyRead,
             Qt::UniqueConnection);
-    connect(reply, &QNetworkReply::metaDataChanged, this, &MyDownloader::onMetaDataChanged,
+    connect(reply, &QNetworkReply::metaDataChanged, this, &ArchiveDownloader::onMetaDataChanged,
             Qt::UniqueConnection);
 
     m_timeoutTimer.setSingleShot(true);
     m_timeoutTimer.start(scaledInterval(kTimeoutMs));
-    connect(&m_timeoutTimer, &QTimer::timeout, this, &MyDownloader::abort, Qt::UniqueConnection);
+    connect(&m_timeoutTimer, &QTimer::timeout, this, &ArchiveDownloader::abort, Qt::UniqueConnection);
     m_totalTimer.start(scaledInterval(kTotalLimitMs));
 }
 
-bool MyDownloader::storeAvailable()
+bool ArchiveDownloader::storeAvailable()
 {
     if (!m_reply)
         return false;
@@ -281,7 +278,7 @@ bool MyDownloader::storeAvailable()
     return !m_bodyFailed;
 }
 
-void MyDownloader::onMetaDataChanged()
+void ArchiveDownloader::onMetaDataChanged()
 {
     if (sender() != m_reply || !m_reply)
         return;
@@ -290,7 +287,7 @@ void MyDownloader::onMetaDataChanged()
         refuseForSpace(DiskBudget::refusal(length.toLongLong(), m_room, m_bodyCap));
 }
 
-void MyDownloader::onReplyReadyRead()
+void ArchiveDownloader::onReplyReadyRead()
 {
     if (sender() != m_reply)
         return;
@@ -303,27 +300,26 @@ void MyDownloader::onReplyReadyRead()
         refuseForSpace(DiskBudget::refusalPassed(m_room, m_bodyCap));
 }
 
-void MyDownloader::onTotalLimit()
+void ArchiveDownloader::onTotalLimit()
 {
     if (!m_reply)
         return;
     const QString reason = QStringLiteral("the transfer took longer than %1 ms").arg(scaledInterval(kTotalLimitMs));
     dropReply(true);
     m_timeoutTimer.stop();
-    failAttempt(reason, 0, true);
+    failAttempt(reason, 0, false);
 }
 
-void MyDownloader::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
+void ArchiveDownloader::downloadProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     QString progress;
     QString speed;
     progressTexts(bytesReceived, bytesTotal, m_speedClock.isValid() ? m_speedClock.elapsed() : 0,
                   &progress, &speed);
-    emit updateProgress(progress, speed);
-    emit updateProgress2(progress, speed);
+    emit this->progress(progress, speed);
 }
 
-bool MyDownloader::commitBody(QString *error, bool *forSpace)
+bool ArchiveDownloader::commitBody(QString *error, bool *forSpace)
 {
     if (!storeAvailable() && m_overRoom) {
         *forSpace = true;
@@ -361,13 +357,13 @@ bool MyDownloader::commitBody(QString *error, bool *forSpace)
     return true;
 }
 
-void MyDownloader::downloadCompleted()
+void ArchiveDownloader::downloadCompleted()
 {
     if (sender() && sender() != m_reply && qobject_cast<QNetworkReply *>(sender()))
         return; // a reply of an earlier attempt
     m_timeoutTimer.stop();
     m_totalTimer.stop();
-    disconnect(&m_timeoutTimer, &QTimer::timeout, this, &MyDownloader::abort);
+    disconnect(&m_timeoutTimer, &QTimer::timeout, this, &ArchiveDownloader::abort);
 
     if (!m_reply) {
         scheduleRequest(m_retryDelay);
@@ -376,7 +372,7 @@ void MyDownloader::downloadCompleted()
     if (m_reply->error() != QNetworkReply::NoError) {
         const QString reason = QStringLiteral("network error: %1").arg(m_reply->errorString());
         dropReply(false);
-        failAttempt(reason, 0, true);
+        failAttempt(reason, 0, false);
         return;
     }
 
@@ -389,25 +385,25 @@ void MyDownloader::downloadCompleted()
     }
     dropReply(false);
     if (!stored) {
-        failAttempt(problem, 0, true);
+        failAttempt(problem, 0, false);
         return;
     }
 
-    emit updateProgress(QStringLiteral("100%"), QString());
+    emit this->stored();
 
     if (QFileInfo(m_outputFile.fileName()).suffix().toLower() == QLatin1String("zip")) {
         const QString archive = QDir::fromNativeSeparators(m_outputFile.fileName());
         m_extractionRequest = m_requestNumber;
         m_extractor->setTimeLimit(scaledInterval(ArchiveExtractor::kDefaultTimeLimitMs));
         if (!m_extractor->start(archive, m_destinationExtr))
-            failAttempt(QStringLiteral("an extraction is still running"), 0, true);
+            failAttempt(QStringLiteral("an extraction is still running"), 0, false);
         return;
     }
     moveIntoDestination();
     succeed();
 }
 
-void MyDownloader::moveIntoDestination()
+void ArchiveDownloader::moveIntoDestination()
 {
     const QString dest = QDir::fromNativeSeparators(m_destinationExtr);
     if (dest.isEmpty())
@@ -421,10 +417,10 @@ void MyDownloader::moveIntoDestination()
         return;
     QFile::remove(target);
     if (!QFile::rename(m_outputFile.fileName(), target))
-        qDebug() << "MyDownloader: cannot move" << m_outputFile.fileName() << "to" << target;
+        qDebug() << "ArchiveDownloader: cannot move" << m_outputFile.fileName() << "to" << target;
 }
 
-void MyDownloader::abort()
+void ArchiveDownloader::abort()
 {
     if (!m_reply) {
         m_timeoutTimer.stop();
@@ -434,18 +430,16 @@ void MyDownloader::abort()
     const QString reason = QStringLiteral("no bytes for %1 ms").arg(scaledInterval(kTimeoutMs));
     dropReply(true);
     m_timeoutTimer.stop();
-    // A time-out is not reported as an error; it still counts toward giving up.
-    failAttempt(reason, kAfterTimeoutDelayMs, false);
+    failAttempt(reason, kAfterTimeoutDelayMs, true);
 }
 
-void MyDownloader::failAttempt(const QString &reason, int minimumDelayMs, bool report)
+void ArchiveDownloader::failAttempt(const QString &reason, int minimumDelayMs, bool timedOut)
 {
     ++m_failures;
     m_retryDelay = grownRetryDelay(m_retryDelay);
-    qDebug().noquote() << "MyDownloader:" << m_url.toString() << "attempt" << m_failures << "of"
+    qDebug().noquote() << "ArchiveDownloader:" << m_url.toString() << "attempt" << m_failures << "of"
                        << kMaxFailures << "failed:" << reason;
-    if (report)
-        emit responseError();
+    emit attemptFailed(timedOut);
     if (m_failures >= kMaxFailures) {
         giveUp(reason);
         return;
@@ -453,14 +447,14 @@ void MyDownloader::failAttempt(const QString &reason, int minimumDelayMs, bool r
     scheduleRequest(qMax(minimumDelayMs, m_retryDelay));
 }
 
-void MyDownloader::succeed()
+void ArchiveDownloader::succeed()
 {
     m_retryDelay = kInitialRetryDelayMs;
     m_failures = 0;
-    emit downloadfinished();
+    emit finished();
 }
 
-QString MyDownloader::requestLabel() const
+QString ArchiveDownloader::requestLabel() const
 {
     const QString symbol = BackfillRequest::symbolOfUrl(m_url.toString());
     if (!symbol.isEmpty())
@@ -469,12 +463,12 @@ QString MyDownloader::requestLabel() const
     return file.isEmpty() ? m_url.toString(QUrl::RemoveQuery) : file;
 }
 
-void MyDownloader::giveUp(const QString &reason)
+void ArchiveDownloader::giveUp(const QString &reason)
 {
     finishGivenUp(reason, false);
 }
 
-void MyDownloader::refuseForSpace(const QString &reason)
+void ArchiveDownloader::refuseForSpace(const QString &reason)
 {
     // How far a transfer in flight got, for the debug line.
     const QString detail = m_reply ? QStringLiteral(" (%1 bytes of the body written, %2 allowed)")
@@ -485,11 +479,11 @@ void MyDownloader::refuseForSpace(const QString &reason)
     // any other, and then that it is given up.
     dropReply(true);
     m_timeoutTimer.stop();
-    emit responseError();
+    emit attemptFailed(false);
     finishGivenUp(reason, true, detail);
 }
 
-void MyDownloader::finishGivenUp(const QString &reason, bool forSpace, const QString &detail)
+void ArchiveDownloader::finishGivenUp(const QString &reason, bool forSpace, const QString &detail)
 {
     stopWork();
     // The archive that could not be used is not kept: the next request writes it anew.
@@ -497,18 +491,11 @@ void MyDownloader::finishGivenUp(const QString &reason, bool forSpace, const QSt
         QFile::remove(m_outputFile.fileName());
     const QString symbol = ArchiveEntries::printable(requestLabel());
     const QString why = ArchiveEntries::printable(reason);
-    const QString when = QDateTime::currentDateTime().toString(Qt::ISODate);
-    const QString line = forSpace ? QStringLiteral("%1 - backfill skipped for %2, not enough disk space: %3")
-                                        .arg(when, symbol, why)
-                                  : QStringLiteral("%1 - backfill given up for %2 after %3 failed attempts: %4")
-                                        .arg(when, symbol, QString::number(kMaxFailures), why);
-    QDir().mkpath(InstallPaths::backfillWorkDir());
-    QFile log(InstallPaths::backfillErrorLog());
-    if (log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
-        log.write((line + QLatin1Char('\n')).toUtf8());
-        log.close();
-    }
-    qDebug().noquote() << "MyDownloader:" << line + detail;
+    const QString line = forSpace ? QStringLiteral(" - backfill skipped for %1, not enough disk space: %2").arg(symbol, why)
+                                  : QStringLiteral(" - backfill given up for %1 after %2 failed attempts: %3")
+                                        .arg(symbol, QString::number(kMaxFailures), why);
+    BackfillErrorLog::append(line);
+    qDebug().noquote() << "ArchiveDownloader:" << line + detail;
     const quint64 number = m_requestNumber;
     emit givenUp(symbol, why, forSpace);
     // The owner may have started the next request from its slot; this one stays over.
@@ -516,27 +503,7 @@ void MyDownloader::finishGivenUp(const QString &reason, bool forSpace, const QSt
         ++m_requestNumber;
 }
 
-void MyDownloader::process7zipFinished(int exitCode, QProcess::ExitStatus exitStatus)
-{
-    m_extractor->archiverFinished(exitCode, exitStatus);
-}
-
-void MyDownloader::process7zipError(QProcess::ProcessError error)
-{
-    m_extractor->archiverError(error);
-}
-
-void MyDownloader::processPSFinished(int exitCode, QProcess::ExitStatus exitStatus)
-{
-    m_extractor->fallbackFinished(exitCode, exitStatus);
-}
-
-void MyDownloader::processPSError(QProcess::ProcessError error)
-{
-    m_extractor->fallbackError(error);
-}
-
-void MyDownloader::onExtractionFinished(bool ok, const QString &error)
+void ArchiveDownloader::onExtractionFinished(bool ok, const QString &error)
 {
     if (m_extractionRequest != m_requestNumber)
         return; // an extraction of an earlier request

@@ -1,8 +1,8 @@
-// MyDownloader against a scripted loopback HTTP server and against the real devserver.
+// ArchiveDownloader against a scripted loopback HTTP server and against the real devserver.
 
 #include "app/diskbudget.h"
-#include "backfill/mydownloader.h"
-#include "backfill/extraction.h"
+#include "backfill/archivedownloader.h"
+#include "archive/extraction.h"
 #include "devserverprocess.h"
 #include "platform/installpaths.h"
 #include "testenv.h"
@@ -113,7 +113,7 @@ QByteArray readFile(const QString &path)
 
 } // namespace
 
-class TestMyDownloader : public QObject
+class TestArchiveDownloader : public QObject
 {
     Q_OBJECT
     TestEnv *m_env = nullptr;
@@ -121,23 +121,23 @@ class TestMyDownloader : public QObject
 private slots:
     void initTestCase() { m_env = new TestEnv; QVERIFY(m_env->isValid()); }
     void cleanupTestCase() { delete m_env; }
-    void init() { MyDownloader::setIntervalScaleForTests(0.01); }
+    void init() { ArchiveDownloader::setIntervalScaleForTests(0.01); }
 
     void progressAndSpeedTexts()
     {
         QString p, s;
-        MyDownloader::progressTexts(1024, 4096, 1000, &p, &s);
+        ArchiveDownloader::progressTexts(1024, 4096, 1000, &p, &s);
         QCOMPARE(p, QStringLiteral("25.0%"));
         QCOMPARE(s, QStringLiteral("1024.0 B/s"));
-        MyDownloader::progressTexts(1025, 2050, 1000, &p, &s);
+        ArchiveDownloader::progressTexts(1025, 2050, 1000, &p, &s);
         QCOMPARE(s, QStringLiteral("1.0 KB/s"));
-        MyDownloader::progressTexts(1025 * 1024, 3 * 1025 * 1024, 1000, &p, &s);
+        ArchiveDownloader::progressTexts(1025 * 1024, 3 * 1025 * 1024, 1000, &p, &s);
         QCOMPARE(p, QStringLiteral("33.3%"));
         QCOMPARE(s, QStringLiteral("1.0 MB/s"));
         // The first millisecond divides by 0.001 s, never by zero.
-        MyDownloader::progressTexts(1, 10, 0, &p, &s);
+        ArchiveDownloader::progressTexts(1, 10, 0, &p, &s);
         QCOMPARE(s, QStringLiteral("1000.0 B/s"));
-        MyDownloader::progressTexts(5, 0, 10, &p, &s);
+        ArchiveDownloader::progressTexts(5, 0, 10, &p, &s);
         QCOMPARE(p, QStringLiteral("--%"));
         QVERIFY(s.isEmpty());
     }
@@ -146,17 +146,17 @@ private slots:
     {
         ScriptServer server;
         server.scripts = {{500, "no", true, 1, 0, false}};
-        MyDownloader::setIntervalScaleForTests(0.001);
-        MyDownloader d(QStringLiteral("retry.txt"), QString(), QString(), 0);
+        ArchiveDownloader::setIntervalScaleForTests(0.001);
+        ArchiveDownloader d(QStringLiteral("retry.txt"), QString(), QString(), 0);
         QList<int> delays;
-        connect(&d, &MyDownloader::responseError, this, [&]() { delays.append(d.retryDelay()); });
-        QSignalSpy gaveUp(&d, &MyDownloader::givenUp);
+        connect(&d, &ArchiveDownloader::attemptFailed, this, [&]() { delays.append(d.retryDelay()); });
+        QSignalSpy gaveUp(&d, &ArchiveDownloader::givenUp);
         d.initialize(QStringLiteral("retry.txt"), server.url(QStringLiteral("/x?d=1&send=TCS")), QString());
         QVERIFY(gaveUp.wait(10000));
         // Five failed attempts, then the request is given up and nothing more is asked.
         QCOMPARE(delays, (QList<int>{1800, 3240, 5832, 10497, 18894}));
-        QCOMPARE(MyDownloader::grownRetryDelay(18894), 30000);
-        QCOMPARE(MyDownloader::grownRetryDelay(30000), 30000);
+        QCOMPARE(ArchiveDownloader::grownRetryDelay(18894), 30000);
+        QCOMPARE(ArchiveDownloader::grownRetryDelay(30000), 30000);
         QCOMPARE(gaveUp.first().value(0).toString(), QStringLiteral("TCS"));
         QTest::qWait(300);
         QCOMPARE(server.requests.size(), 5);
@@ -171,8 +171,8 @@ private slots:
     {
         ScriptServer server;
         server.scripts = {{200, "body", true, 1, 0, false}};
-        MyDownloader d(QStringLiteral("form.txt"), QString(), QString(), 0);
-        QSignalSpy done(&d, &MyDownloader::downloadfinished);
+        ArchiveDownloader d(QStringLiteral("form.txt"), QString(), QString(), 0);
+        QSignalSpy done(&d, &ArchiveDownloader::finished);
         d.initialize(QStringLiteral("form.txt"), server.url(QStringLiteral("/get?uid=U&send=M%26M")), QString(), 0);
         QVERIFY(done.wait(5000));
         d.initialize(QStringLiteral("form.txt"), server.url(QStringLiteral("/post?a=1&b=x y")), QString(), 1);
@@ -195,19 +195,20 @@ private slots:
         ScriptServer server;
         server.scripts = {{200, QByteArray(4000, 'p') + "payload\n", false, 4, 50, false}};
         const QString dest = m_env->root() + QStringLiteral("/Moved/");
-        MyDownloader d(QStringLiteral("fixed.txt"), QString(), QString(), 0);
+        ArchiveDownloader d(QStringLiteral("fixed.txt"), QString(), QString(), 0);
         QCOMPARE(d.outputFilePath(), m_env->root() + QStringLiteral("/fixed.txt"));
-        QSignalSpy done(&d, &MyDownloader::downloadfinished);
-        QSignalSpy progress(&d, &MyDownloader::updateProgress);
+        QSignalSpy done(&d, &ArchiveDownloader::finished);
+        QSignalSpy progress(&d, &ArchiveDownloader::progress);
+        QSignalSpy stored(&d, &ArchiveDownloader::stored);
         d.initialize(QStringLiteral("other.txt"), server.url(QStringLiteral("/f")), dest);
         QVERIFY(done.wait(5000));
         QCOMPARE(d.outputFilePath(), m_env->root() + QStringLiteral("/fixed.txt"));
         QVERIFY(readFile(dest + QStringLiteral("fixed.txt")).endsWith("ppayload\n"));
         QVERIFY(!QFile::exists(d.outputFilePath()));
-        // No length: "--%" while running, "100%" with an empty speed at the end.
+        // No length: "--%" with an empty speed while running; the stored body is told once.
         QVERIFY(!progress.isEmpty());
-        QCOMPARE(progress.first().value(0).toString(), QStringLiteral("--%"));
-        QCOMPARE(progress.last(), (QList<QVariant>{QStringLiteral("100%"), QString()}));
+        QCOMPARE(progress.first(), (QList<QVariant>{QStringLiteral("--%"), QString()}));
+        QCOMPARE(stored.size(), 1);
         // Destination = the file's own folder: it stays and the end is still reported.
         d.initialize(QStringLiteral("x"), server.url(QStringLiteral("/f")), m_env->root());
         QVERIFY(done.wait(5000));
@@ -218,14 +219,14 @@ private slots:
     {
         ScriptServer server;
         server.scripts = {{404, "not here", true, 1, 0, false}};
-        MyDownloader d(QStringLiteral("keep.txt"), QString(), QString(), 0);
+        ArchiveDownloader d(QStringLiteral("keep.txt"), QString(), QString(), 0);
         QFile old(d.outputFilePath());
         QVERIFY(old.open(QIODevice::WriteOnly) && old.write("OLD") == 3);
         old.close();
-        QSignalSpy errors(&d, &MyDownloader::responseError);
+        QSignalSpy errors(&d, &ArchiveDownloader::attemptFailed);
         d.initialize(QStringLiteral("keep.txt"), server.url(QStringLiteral("/k")), QString());
         QVERIFY(errors.wait(5000));
-        d.requestTimer()->stop();
+        d.cancel();
         QCOMPARE(readFile(d.outputFilePath()), QByteArray("OLD"));
         QCOMPARE(QDir(m_env->root()).entryList({QStringLiteral("keep.txt*")}, QDir::Files), QStringList{QStringLiteral("keep.txt")});
     }
@@ -237,8 +238,8 @@ private slots:
         ScriptServer server;
         // Slow: 8 pieces 300 ms apart, 2.4 s in all, never 900 ms without bytes.
         server.scripts = {{200, body, true, 8, 300, false}};
-        MyDownloader d(QStringLiteral("slow.txt"), QString(), QString(), 0);
-        QSignalSpy done(&d, &MyDownloader::downloadfinished);
+        ArchiveDownloader d(QStringLiteral("slow.txt"), QString(), QString(), 0);
+        QSignalSpy done(&d, &ArchiveDownloader::finished);
         d.initialize(QStringLiteral("slow.txt"), server.url(QStringLiteral("/s")), QString());
         QVERIFY(done.wait(10000));
         QCOMPARE(server.requests.size(), 1);
@@ -247,11 +248,12 @@ private slots:
         // Stalled halfway: aborted, asked again, and the good second answer completes.
         ScriptServer stalled;
         stalled.scripts = {{200, body, true, 4, 10, true}, {200, body, true, 1, 0, false}};
-        QSignalSpy errors(&d, &MyDownloader::responseError);
+        QSignalSpy errors(&d, &ArchiveDownloader::attemptFailed);
         d.initialize(QStringLiteral("slow.txt"), stalled.url(QStringLiteral("/t")), QString());
         QVERIFY(done.wait(10000));
         QCOMPARE(stalled.requests.size(), 2);
-        QCOMPARE(errors.size(), 0);
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(errors.first().value(0).toBool(), true); // the time-out
     }
 
     void totalLimitEndsAnEndlessBody()
@@ -261,9 +263,9 @@ private slots:
         const QByteArray body(40 * 1024, 'e');
         ScriptServer server;
         server.scripts = {{200, body, false, 60, 300, false}, {200, "quick\n", true, 1, 0, false}};
-        MyDownloader d(QStringLiteral("endless.txt"), QString(), QString(), 0);
-        QSignalSpy done(&d, &MyDownloader::downloadfinished);
-        QSignalSpy errors(&d, &MyDownloader::responseError);
+        ArchiveDownloader d(QStringLiteral("endless.txt"), QString(), QString(), 0);
+        QSignalSpy done(&d, &ArchiveDownloader::finished);
+        QSignalSpy errors(&d, &ArchiveDownloader::attemptFailed);
         d.initialize(QStringLiteral("endless.txt"), server.url(QStringLiteral("/e")), QString());
         QVERIFY(done.wait(40000));
         QCOMPARE(server.requests.size(), 2);
@@ -307,16 +309,16 @@ private slots:
         QFETCH(QString, reason);
         ScriptServer server;
         server.scripts = {{200, body, withLength, 12, 5, false}};
-        MyDownloader::setBodyLimitForTests(cap);
+        ArchiveDownloader::setBodyLimitForTests(cap);
         DiskBudget::setFreeBytesForTests(freeBytes);
         const auto restore = qScopeGuard([] {
-            MyDownloader::setBodyLimitForTests(0);
+            ArchiveDownloader::setBodyLimitForTests(0);
             DiskBudget::setFreeBytesForTests(-1);
         });
         const QString dest = m_env->root() + QStringLiteral("/Space/");
-        MyDownloader d(QStringLiteral("space.zip"), QString(), dest, 0);
-        QSignalSpy gaveUp(&d, &MyDownloader::givenUp);
-        QSignalSpy errors(&d, &MyDownloader::responseError);
+        ArchiveDownloader d(QStringLiteral("space.zip"), QString(), dest, 0);
+        QSignalSpy gaveUp(&d, &ArchiveDownloader::givenUp);
+        QSignalSpy errors(&d, &ArchiveDownloader::attemptFailed);
         QFile::remove(InstallPaths::backfillErrorLog());
         d.initialize(QStringLiteral("space.zip"), server.url(QStringLiteral("/s?send=TCS")), dest);
         QVERIFY(gaveUp.wait(20000));
@@ -327,7 +329,7 @@ private slots:
         QCOMPARE(errors.size(), 1);
         QCOMPARE(server.requests.size(), 1);
         QVERIFY(!QFile::exists(d.outputFilePath()));
-        QVERIFY(!QFile::exists(MyDownloader::partialPath(d.outputFilePath())));
+        QVERIFY(!QFile::exists(ArchiveDownloader::partialPath(d.outputFilePath())));
         QVERIFY(QDir(dest).entryList(QDir::Files).isEmpty());
         const QList<QByteArray> log = readFile(InstallPaths::backfillErrorLog()).split('\n');
         QCOMPARE(log.size(), 2);
@@ -340,14 +342,14 @@ private slots:
         Script cut{200, QByteArray(3000, 'c'), true, 3, 10, false};
         cut.announced = 9000;
         server.scripts = {cut, {200, "whole\n", true, 1, 0, false}};
-        MyDownloader d(QStringLiteral("cut.txt"), QString(), QString(), 0);
+        ArchiveDownloader d(QStringLiteral("cut.txt"), QString(), QString(), 0);
         QFile old(d.outputFilePath());
         QVERIFY(old.open(QIODevice::WriteOnly) && old.write("OLD") == 3);
         old.close();
-        QSignalSpy done(&d, &MyDownloader::downloadfinished);
-        QSignalSpy errors(&d, &MyDownloader::responseError);
+        QSignalSpy done(&d, &ArchiveDownloader::finished);
+        QSignalSpy errors(&d, &ArchiveDownloader::attemptFailed);
         QByteArray between;
-        connect(&d, &MyDownloader::responseError, this, [&]() { between = readFile(d.outputFilePath()); });
+        connect(&d, &ArchiveDownloader::attemptFailed, this, [&]() { between = readFile(d.outputFilePath()); });
         d.initialize(QStringLiteral("cut.txt"), server.url(QStringLiteral("/c")), QString());
         QVERIFY(done.wait(20000));
         QCOMPARE(errors.size(), 1);
@@ -362,15 +364,15 @@ private slots:
         Script loop{302, "", true, 1, 0, false};
         loop.location = "/again";
         server.scripts = {loop};
-        MyDownloader d(QStringLiteral("redir.txt"), QString(), QString(), 0);
-        QSignalSpy errors(&d, &MyDownloader::responseError);
+        ArchiveDownloader d(QStringLiteral("redir.txt"), QString(), QString(), 0);
+        QSignalSpy errors(&d, &ArchiveDownloader::attemptFailed);
         d.initialize(QStringLiteral("redir.txt"), server.url(QStringLiteral("/start")), QString());
         QVERIFY(errors.wait(20000));
         d.cancel();
         // The request and five redirects, not fifty. The HTTP layer may send a request a
         // second time when it finds the link already closed by this server, so allow that.
-        QVERIFY(server.requests.size() >= 1 + MyDownloader::kMaxRedirects);
-        QVERIFY2(server.requests.size() <= 2 * (1 + MyDownloader::kMaxRedirects), QByteArray::number(server.requests.size()));
+        QVERIFY(server.requests.size() >= 1 + ArchiveDownloader::kMaxRedirects);
+        QVERIFY2(server.requests.size() <= 2 * (1 + ArchiveDownloader::kMaxRedirects), QByteArray::number(server.requests.size()));
     }
 
     void partialBodyHasAVisibleNameAndIsCleanedAtStart()
@@ -378,16 +380,16 @@ private slots:
         const QByteArray body(64 * 1024, 'p');
         ScriptServer server;
         server.scripts = {{200, body, true, 4, 10, true}};
-        MyDownloader::setIntervalScaleForTests(1);
-        MyDownloader d(QStringLiteral("visible.txt"), QString(), QString(), 0);
-        const QString partial = MyDownloader::partialPath(d.outputFilePath());
+        ArchiveDownloader::setIntervalScaleForTests(1);
+        ArchiveDownloader d(QStringLiteral("visible.txt"), QString(), QString(), 0);
+        const QString partial = ArchiveDownloader::partialPath(d.outputFilePath());
         QCOMPARE(partial, m_env->root() + QStringLiteral("/visible.txt.part"));
         d.initialize(QStringLiteral("visible.txt"), server.url(QStringLiteral("/v")), QString());
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(partial).size() > 0, 20000);
         // Stop: the reply, the timers and the partial body go; nothing is asked again.
+        QVERIFY(!d.isIdle());
         d.cancel();
-        QVERIFY(!d.requestTimer()->isActive());
-        QVERIFY(!d.timeoutTimer()->isActive());
+        QVERIFY(d.isIdle());
         QVERIFY(!QFile::exists(partial));
         QTest::qWait(300);
         QCOMPARE(server.requests.size(), 1);
@@ -398,7 +400,7 @@ private slots:
         stale.close();
         const QString staging = m_env->root() + QStringLiteral("/Backfill-staging-Ab12Cd");
         QVERIFY(QDir().mkpath(staging + QStringLiteral("/files")));
-        MyDownloader again(QStringLiteral("visible.txt"), QString(), m_env->root() + QStringLiteral("/Backfill/"), 0);
+        ArchiveDownloader again(QStringLiteral("visible.txt"), QString(), m_env->root() + QStringLiteral("/Backfill/"), 0);
         QVERIFY(!QFile::exists(partial));
         QVERIFY(!QFileInfo::exists(staging));
     }
@@ -426,8 +428,8 @@ private slots:
         DevServerProcess server;
         QVERIFY(server.start({}));
         const QString dest = m_env->root() + QStringLiteral("/Fresh/");
-        MyDownloader d(QStringLiteral("fresh.zip"), QString(), dest, 0);
-        QSignalSpy done(&d, &MyDownloader::downloadfinished);
+        ArchiveDownloader d(QStringLiteral("fresh.zip"), QString(), dest, 0);
+        QSignalSpy done(&d, &ArchiveDownloader::finished);
         d.initialize(QStringLiteral("a.zip"), server.httpBase() + QStringLiteral("/backfill?uid=U&hash=H&d=1&send=INFY"), dest);
         const quint64 first = d.requestNumber();
         QTRY_VERIFY_WITH_TIMEOUT(QFile(pidFile).size() > 0, 20000);
@@ -457,9 +459,9 @@ private slots:
         // A body that ends with the server's close, written in many pieces.
         ScriptServer server;
         server.scripts = {{200, QByteArray(512 * 1024, 'n'), false, 32, 20, false}};
-        MyDownloader d(QStringLiteral("nolength.txt"), QString(), QString(), 0);
-        QSignalSpy done(&d, &MyDownloader::downloadfinished);
-        QSignalSpy errors(&d, &MyDownloader::responseError);
+        ArchiveDownloader d(QStringLiteral("nolength.txt"), QString(), QString(), 0);
+        QSignalSpy done(&d, &ArchiveDownloader::finished);
+        QSignalSpy errors(&d, &ArchiveDownloader::attemptFailed);
         d.initialize(QStringLiteral("nolength.txt"), server.url(QStringLiteral("/n")), QString());
         QVERIFY(done.wait(20000));
         QTest::qWait(300);
@@ -480,13 +482,13 @@ private slots:
         QFETCH(QByteArray, body);
         ScriptServer server;
         server.scripts = {{200, body, true, 1, 0, false}};
-        MyDownloader::setIntervalScaleForTests(0.001);
+        ArchiveDownloader::setIntervalScaleForTests(0.001);
         const QString dest = m_env->root() + QStringLiteral("/Html/");
-        MyDownloader d(QStringLiteral("html.zip"), QString(), dest, 0);
+        ArchiveDownloader d(QStringLiteral("html.zip"), QString(), dest, 0);
         QList<int> delays;
-        connect(&d, &MyDownloader::responseError, this, [&]() { delays.append(d.retryDelay()); });
-        QSignalSpy gaveUp(&d, &MyDownloader::givenUp);
-        QSignalSpy done(&d, &MyDownloader::downloadfinished);
+        connect(&d, &ArchiveDownloader::attemptFailed, this, [&]() { delays.append(d.retryDelay()); });
+        QSignalSpy gaveUp(&d, &ArchiveDownloader::givenUp);
+        QSignalSpy done(&d, &ArchiveDownloader::finished);
         d.initialize(QStringLiteral("html.zip"), server.url(QStringLiteral("/h?send=SBIN")), dest);
         QVERIFY(gaveUp.wait(20000));
         QCOMPARE(delays, (QList<int>{1800, 3240, 5832, 10497, 18894}));
@@ -514,7 +516,7 @@ private slots:
             if (out.startsWith("unshare: "))
                 QSKIP(out.constData());
             QVERIFY2(child.exitCode() == 0, out.right(3000).constData());
-            QVERIFY2(out.contains("PASS   : TestMyDownloader::smallDiskRefusesTheBody()"), out.right(3000).constData());
+            QVERIFY2(out.contains("PASS   : TestArchiveDownloader::smallDiskRefusesTheBody()"), out.right(3000).constData());
             return;
         }
         QProcess mount;
@@ -526,9 +528,9 @@ private slots:
         for (bool withLength : {true, false}) {
             ScriptServer server;
             server.scripts = {{200, QByteArray(256 * 1024, 'd'), withLength, 4, 10, false}};
-            MyDownloader::setIntervalScaleForTests(0.001);
-            MyDownloader d(QStringLiteral("disk.zip"), QString(), m_env->root() + QStringLiteral("/Backfill/"), 0);
-            QSignalSpy gaveUp(&d, &MyDownloader::givenUp);
+            ArchiveDownloader::setIntervalScaleForTests(0.001);
+            ArchiveDownloader d(QStringLiteral("disk.zip"), QString(), m_env->root() + QStringLiteral("/Backfill/"), 0);
+            QSignalSpy gaveUp(&d, &ArchiveDownloader::givenUp);
             d.initialize(QStringLiteral("disk.zip"), server.url(QStringLiteral("/d?send=ITC")), m_env->root() + QStringLiteral("/Backfill/"));
             QVERIFY(gaveUp.wait(20000));
             // Below the floor nothing may be written, and the user is told what to free.
@@ -542,7 +544,7 @@ private slots:
             QTest::qWait(200);
             QCOMPARE(server.requests.size(), 1);
             QVERIFY(!QFile::exists(d.outputFilePath()));
-            QVERIFY(!QFile::exists(MyDownloader::partialPath(d.outputFilePath())));
+            QVERIFY(!QFile::exists(ArchiveDownloader::partialPath(d.outputFilePath())));
         }
         const QByteArray log = readFile(InstallPaths::backfillErrorLog());
         // Unmounted, so the test's own folder can be removed.
@@ -556,9 +558,9 @@ private slots:
         DevServerProcess server;
         QVERIFY(server.start({}));
         const QString dest = m_env->root() + QStringLiteral("/Backfill/");
-        MyDownloader d(QStringLiteral("BACKFILL.ZIP"), QString(), dest, 0);
-        QSignalSpy done(&d, &MyDownloader::downloadfinished);
-        QSignalSpy errors(&d, &MyDownloader::responseError);
+        ArchiveDownloader d(QStringLiteral("BACKFILL.ZIP"), QString(), dest, 0);
+        QSignalSpy done(&d, &ArchiveDownloader::finished);
+        QSignalSpy errors(&d, &ArchiveDownloader::attemptFailed);
         d.initialize(QStringLiteral("backfill_U.zip"),
                      server.httpBase() + QStringLiteral("/backfill?uid=U&hash=H&d=3&send=M%26M"), dest);
         QVERIFY(done.wait(10000));
@@ -582,10 +584,10 @@ private slots:
         d.initialize(QStringLiteral("x.zip"), server.httpBase() + QStringLiteral("/backfill?uid=U&hash=H&d=1&send=TCS"), dest);
         // It is fetched again with growing delays, then given up with a log line; the
         // unusable archive is not kept.
-        QSignalSpy gaveUp(&d, &MyDownloader::givenUp);
+        QSignalSpy gaveUp(&d, &ArchiveDownloader::givenUp);
         QVERIFY(gaveUp.wait(20000));
         QTest::qWait(300);
-        QCOMPARE(errors.size(), MyDownloader::kMaxFailures);
+        QCOMPARE(errors.size(), ArchiveDownloader::kMaxFailures);
         QCOMPARE(gaveUp.size(), 1);
         QCOMPARE(done.size(), 2);
         QVERIFY(!QFile::exists(d.outputFilePath()));
@@ -598,14 +600,14 @@ private slots:
         QCOMPARE(server.control(QStringLiteral("http-fault status 503")), QStringLiteral("ok"));
         server.control(QStringLiteral("clear-requests"));
         // Slow enough a clock that the fault is changed before the fifth attempt.
-        MyDownloader::setIntervalScaleForTests(0.1);
+        ArchiveDownloader::setIntervalScaleForTests(0.1);
         d.initialize(QStringLiteral("x.zip"), server.httpBase() + QStringLiteral("/backfill?uid=U&hash=H&d=1&send=TCS"), dest);
         QTRY_VERIFY_WITH_TIMEOUT(errors.size() >= 3, 10000);
         // The retries run on a shortened clock, so more than three may have failed by now;
         // each one grows the delay from the initial 1000 ms.
         int expected = 1000;
         for (int failed = errors.size(); failed > 0; --failed)
-            expected = MyDownloader::grownRetryDelay(expected);
+            expected = ArchiveDownloader::grownRetryDelay(expected);
         QVERIFY(expected >= 3240);
         QCOMPARE(d.retryDelay(), expected);
         QCOMPARE(server.control(QStringLiteral("http-fault nolength")), QStringLiteral("ok"));
@@ -615,5 +617,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestMyDownloader)
-#include "tst_mydownloader.moc"
+QTEST_GUILESS_MAIN(TestArchiveDownloader)
+#include "tst_archivedownloader.moc"

@@ -1,7 +1,7 @@
 // Archive extraction with the real 7za and unzip, into real folders.
 
 #include "app/diskbudget.h"
-#include "backfill/extraction.h"
+#include "archive/extraction.h"
 #include "platform/archiver.h"
 #include "platform/childprocess.h"
 #include "testenv.h"

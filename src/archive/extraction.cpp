@@ -1,4 +1,4 @@
-#include "backfill/extraction.h"
+#include "archive/extraction.h"
 
 #include "platform/archiver.h"
 #include "platform/childprocess.h"
@@ -52,19 +52,12 @@ ArchiveExtractor::ArchiveExtractor(QObject *parent)
     , m_copy(this)
     , m_limit(this)
 {
-    connectOwnProcesses();
-    m_limit.setSingleShot(true);
-    connect(&m_limit, &QTimer::timeout, this, &ArchiveExtractor::onTimeLimit);
-    connect(&m_copy, &ArchiveEntries::SafeCopy::finished, this, &ArchiveExtractor::onCopyFinished);
-}
-
-ArchiveExtractor::ArchiveExtractor(ChildProcess *archiver, ChildProcess *fallback, QObject *parent)
-    : QObject(parent)
-    , m_archiver(archiver)
-    , m_fallback(fallback)
-    , m_copy(this)
-    , m_limit(this)
-{
+    connect(m_archiver, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &ArchiveExtractor::archiverFinished);
+    connect(m_archiver, &QProcess::errorOccurred, this, &ArchiveExtractor::archiverError);
+    connect(m_fallback, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &ArchiveExtractor::fallbackFinished);
+    connect(m_fallback, &QProcess::errorOccurred, this, &ArchiveExtractor::fallbackError);
     m_limit.setSingleShot(true);
     connect(&m_limit, &QTimer::timeout, this, &ArchiveExtractor::onTimeLimit);
     connect(&m_copy, &ArchiveEntries::SafeCopy::finished, this, &ArchiveExtractor::onCopyFinished);
@@ -74,16 +67,6 @@ ArchiveExtractor::~ArchiveExtractor()
 {
     if (isRunning())
         cancel();
-}
-
-void ArchiveExtractor::connectOwnProcesses()
-{
-    connect(m_archiver, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            &ArchiveExtractor::archiverFinished);
-    connect(m_archiver, &QProcess::errorOccurred, this, &ArchiveExtractor::archiverError);
-    connect(m_fallback, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-            &ArchiveExtractor::fallbackFinished);
-    connect(m_fallback, &QProcess::errorOccurred, this, &ArchiveExtractor::fallbackError);
 }
 
 void ArchiveExtractor::removeStaleStaging(const QString &stagingParent, const QString &destination)
