@@ -1,40 +1,12 @@
 #include "amibroker/livedataupdator.h"
 
-#include "amibroker/liveimportcycle.h"
-#include "app/settingskeys.h"
-#include "live/pendingbatches.h"
-#include "platform/brokerautomation.h"
-#include "platform/brokerthread.h"
 #include "platform/installpaths.h"
 
-#include <QCoreApplication>
-#include <QDebug>
-
-namespace {
-// How long broker() waits for the broker thread to make the automation object.
-constexpr int kBrokerReadyBoundMs = 30000;
-} // namespace
-
-liveDataUpdator::liveDataUpdator(QObject *parent)
+liveDataUpdator::liveDataUpdator(BrokerCalls broker, QObject *parent)
     : QThread(parent)
+    , eodFormatPath(InstallPaths::formatEod())
+    , m_broker(std::move(broker))
 {
-    amibrokerDatabasePath = InstallPaths::databaseDir();
-    pollFilePath = InstallPaths::pollFile();
-    importFilePath = InstallPaths::importFile();
-    realtimeFormatPath = InstallPaths::formatRealtime();
-    eodFormatPath = InstallPaths::formatEod();
-    rootPath = InstallPaths::rootSlash();
-    backfillFolder = InstallPaths::backfillDir();
-
-    m_brokerThread = std::make_unique<BrokerThread>();
-    m_cycle = new LiveImportCycle(m_brokerThread.get());
-    m_brokerThread->start();
-    // Batches kept by an earlier pass (a Restart) or left in the spool by a killed run are
-    // waiting; the first cycle of this pass imports them before anything new.
-    PendingBatches::recover();
-
-    m_serverDb.connect();
-
     connect(this, &liveDataUpdator::doeodbackfill, this, &liveDataUpdator::doEodBackfill);
 }
 
@@ -43,13 +15,8 @@ liveDataUpdator::~liveDataUpdator()
     // The object is never started as a thread for long (run() only emits), but make sure
     // no run() is in flight when the members go.
     wait();
-    // The cycle goes with the broker thread's loop; a backfill worker waiting for a call is
-    // released by the shutdown and ends.
-    m_cycle->deleteLater();
-    m_cycle = nullptr;
-    m_brokerThread->shutdown(BrokerThread::kShutdownBoundMs);
-    // What the charting program has not taken yet survives the end of the process.
-    PendingBatches::persist();
+    // A backfill worker waiting for a broker call is released by the broker thread's
+    // shutdown, which comes first, and ends.
     if (m_backfillThread) {
         m_backfillThread->wait();
         delete m_backfillThread;
@@ -62,63 +29,3 @@ void liveDataUpdator::run()
     if (mode == 1)
         emit doeodbackfill();
 }
-
-BrokerAutomation *liveDataUpdator::broker()
-{
-    m_brokerThread->waitUntilReady(kBrokerReadyBoundMs);
-    return m_brokerThread->automation();
-}
-
-qint64 liveDataUpdator::importCycles() const { return m_cycle ? m_cycle->cycles() : 0; }
-qint64 liveDataUpdator::importedBatches() const { return m_cycle ? m_cycle->importedBatches() : 0; }
-qint64 liveDataUpdator::liveImports() const { return m_cycle ? m_cycle->imports() : 0; }
-qint64 liveDataUpdator::largestLiveImportBytes() const
-{
-    return m_cycle ? m_cycle->largestImportBytes() : 0;
-}
-qint64 liveDataUpdator::ownWorkNs() const { return m_cycle ? m_cycle->ownWorkNs() : 0; }
-qint64 liveDataUpdator::brokerCallNs() const { return m_cycle ? m_cycle->brokerCallNs() : 0; }
-bool liveDataUpdator::isImportFailing() const { return m_cycle && m_cycle->isFailing(); }
-void liveDataUpdator::setTickedMinutes(std::shared_ptr<TickedMinutes> minutes)
-{
-    if (m_cycle)
-        m_cycle->setTickedMinutes(std::move(minutes));
-}
-
-void liveDataUpdator::setImportRetryIntervalMs(int ms)
-{
-    if (m_cycle)
-        m_cycle->setRetryIntervalMs(ms);
-}
-
-QByteArray liveDataUpdator::importCall(const QString &filePath, const QString &formatDll)
-{
-    return QStringLiteral("Import(%1,%2,%3)").arg(0).arg(filePath, formatDll).toUtf8();
-}
-
-QVariant liveDataUpdator::importIntoAmiBroker(QString filePath, QString formatDll)
-{
-    // In the broker thread the call is made at once; from any other thread it is made
-    // there and waited for (never from the GUI thread in the product).
-    return m_brokerThread->callAndWait(importCall(filePath, formatDll), {}, -1);
-}
-
-QSet<QString> liveDataUpdator::spooledSymbols()
-{
-    const QStringList &source = selectedSymbols.isEmpty() ? SettingsKeys::defaultSymbols() : selectedSymbols;
-    // Comparing with the copy taken last time is one pointer test while the list is unchanged.
-    if (m_spooledSymbols.isEmpty() || source != m_spooledSymbolsFrom) {
-        m_spooledSymbolsFrom = source;
-        m_spooledSymbols = QSet<QString>(source.cbegin(), source.cend());
-    }
-    return m_spooledSymbols;
-}
-
-void liveDataUpdator::updateDataAmi()
-{
-    // The cycle runs in the broker thread; here it is only asked for.
-    if (m_cycle)
-        m_cycle->request({importFilePath, realtimeFormatPath, spooledSymbols()});
-}
-
-void liveDataUpdator::do5DayFastBackfill() {}

@@ -10,19 +10,10 @@
 #include "backfill/repairscope.h"
 #include "backfill/symbolrewriter.h"
 #include "live/symbolmapping.h"
-#include "platform/brokerautomation.h"
-#include "platform/brokerthread.h"
 #include "platform/installpaths.h"
 
 #include <QDebug>
 #include <QThread>
-
-bool liveDataUpdator::importInBrokerThread(const QString &filePath, const QString &formatDll)
-{
-    // No bound: a backfill import waits as long as the charting program takes. The
-    // shutdown at the end of the pass releases the wait (a null result).
-    return !m_brokerThread->callAndWait(importCall(filePath, formatDll), {}, -1).isNull();
-}
 
 bool liveDataUpdator::applySymbolMapping(QString sourcePath, QString processedPath)
 {
@@ -33,16 +24,14 @@ namespace {
 
 // The same road for intraday and end-of-day lines; only the format file differs.
 BackfillImport::Hooks importHooks(std::function<bool(const QString &)> importChunk,
-                                  BrokerThread *broker, const std::atomic<bool> *stopRequested)
+                                  const BrokerCalls &broker, const std::atomic<bool> *stopRequested)
 {
     BackfillImport::Hooks hooks;
     hooks.makeRewriter = [] { return std::make_unique<SymbolRewriter>(SymbolMapping::load()); };
     hooks.importChunk = std::move(importChunk);
     // The charting program's rests between a chunk and its attempts are kept in the broker
     // thread, so no other call reaches it meanwhile.
-    hooks.pause = [broker](int ms) {
-        broker->runAndWait([ms](BrokerAutomation *) { QThread::msleep(ulong(ms)); }, -1);
-    };
+    hooks.pause = broker.rest;
     hooks.betweenFiles = [] {};
     // The close sequence sets the flag; the import ends before the next file.
     hooks.stopRequested = [stopRequested] { return stopRequested->load(); };
@@ -88,8 +77,8 @@ void liveDataUpdator::doBackFill()
 
     const QString format = InstallPaths::formatIntraday();
     BackfillImport::Hooks hooks = importHooks(
-        [this, format](const QString &chunk) { return importInBrokerThread(chunk, format); },
-        m_brokerThread.get(), &m_backfillStopRequested);
+        [broker = m_broker, format](const QString &chunk) { return broker.importAndWait(chunk, format); },
+        m_broker, &m_backfillStopRequested);
     if (repairScopeForImport)
         hooks.repairScope = repairScopeForImport();
     startBackfillWorker([hooks]() mutable { BackfillImport(std::move(hooks)).run(); },
@@ -121,12 +110,12 @@ void liveDataUpdator::doEodBackfill()
         return;
     }
     const bool watchlistOnly = eodWatchlistOnly;
-    const QStringList watchlist = selectedSymbols;
+    const QStringList watchlist = watchlistSymbols ? watchlistSymbols() : QStringList();
     const SymbolMap mapping = SymbolMapping::load();
     const QString format = eodFormatPath;
     BackfillImport::Hooks hooks = importHooks(
-        [this, format](const QString &chunk) { return importInBrokerThread(chunk, format); },
-        m_brokerThread.get(), &m_backfillStopRequested);
+        [broker = m_broker, format](const QString &chunk) { return broker.importAndWait(chunk, format); },
+        m_broker, &m_backfillStopRequested);
     startBackfillWorker(
         [watchlistOnly, watchlist, mapping, hooks]() mutable {
             EodImport::run(watchlistOnly, watchlist, mapping, std::move(hooks));

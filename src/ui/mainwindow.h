@@ -1,82 +1,71 @@
 #pragma once
 
 #include "live/pollingrequest.h"
-#include "live/websocketworker.h"
 #include "ui/mainwindowform.h"
-#include "ui/tickdisplay.h"
 
 #include <QDialog>
-#include <QElapsedTimer>
 #include <QHash>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
-#include <QThread>
 #include <array>
 #include <memory>
 
 class GapRepair;
+class LiveFeed;
+class LiveImporter;
 class MyDownloader;
 class OutageTracker;
 class QCloseEvent;
-class QLabel;
-class QSqlDatabase;
-class QSqlQuery;
-class MyDownloader;
+class QPushButton;
+class QThread;
 class QTimer;
 class ServerDatabase;
+class UptimeOverlay;
+class Watchlist;
+class WatchlistTable;
+class WebSocketWorker;
 class liveDataUpdator;
 class settings;
 
-// The main window: symbol catalogue, watchlist with live quotes, the buttons of every
-// flow, and the owner of the live feed, the settings dialog and the liveDataUpdator worker.
+// The main window: symbol catalogue, watchlist with live quotes and the buttons of every
+// flow. It shows state and wires signals; the jobs are done by its components: the
+// Watchlist, the LiveFeed, the LiveImporter (the charting program) and the backfill
+// imports. The start-up controller builds it on the server database it opened.
 //
 // Its code is split by responsibility: construction, start-up fill, close and restart in
-// mainwindow.cpp; the catalogue in mainwindow_catalogue.cpp; the watchlist and its table
-// in mainwindow_watchlist.cpp; the live feed and the polling request in
-// mainwindow_feed.cpp; status, uptime and the simple buttons in mainwindow_actions.cpp;
-// the backfill slots in mainwindow_backfill.cpp; the wishlist files in
-// mainwindow_wishlist.cpp; the Mapping button in mainwindow_mapping.cpp.
+// mainwindow.cpp; the catalogue in mainwindow_catalogue.cpp; the watchlist buttons in
+// mainwindow_watchlist.cpp (the table is WatchlistTable); the live feed in
+// mainwindow_feed.cpp; status and the simple buttons in mainwindow_actions.cpp; the
+// backfill slots in mainwindow_backfill.cpp; the wishlist files in mainwindow_wishlist.cpp;
+// the Mapping button in mainwindow_mapping.cpp.
 class verodezuvivuderaz2 : public QDialog
 {
     Q_OBJECT
 
 public:
-    explicit verodezuvivuderaz2(QWidget *parent = nullptr);
+    // `database`: open, and kept by the caller for the window's life.
+    explicit verodezuvivuderaz2(ServerDatabase *database, QWidget *parent = nullptr);
     ~verodezuvivuderaz2() override;
 
-    // False when a start-up check (second instance, database unreachable) ended the
-    // process; only observable when the process end is hooked (tests).
-    bool isConstructed() const { return m_constructed; }
-
     // Values of the server settings record, handed over by the start-up controller.
-    void setSymbolLimit(int limit)
-    {
-        m_symbolLimit = limit;
-        m_symbolLimitKnown = true;
-    }
+    void setSymbolLimit(int limit);
     // The server's limit could not be read. That is not a limit of 0: the saved watchlist
     // must survive the start and the close; only additions are refused (as with 0).
-    void setSymbolLimitUnreadable()
-    {
-        m_symbolLimit = 0;
-        m_symbolLimitKnown = false;
-    }
-    int symbolLimit() const { return m_symbolLimit; }
-    bool isSymbolLimitKnown() const { return m_symbolLimitKnown; }
+    void setSymbolLimitUnreadable();
+    int symbolLimit() const;
     // Server texts arrive with stray blanks at times; an address with them never connects.
     void setSupportLink(const QString &link) { m_contactSupportLink = link.trimmed(); }
     QString supportLink() const { return m_contactSupportLink; }
-    void setSecureKey(const QString &key) { m_endpoints.hash = key; }
-    QString secureKey() const { return m_endpoints.hash; }
+    void setSecureKey(const QString &key);
+    QString secureKey() const;
     void setBackfillPaths(const QString &txtBackfillPath, const QString &txtBackfillPath1Min);
     QString txtBackfillPath() const { return m_txtBackfillPath; }
     QString txtBackfillPath1Min() const { return m_txtBackfillPath1Min; }
     void setLivePaths(const QString &get, const QString &post);
-    void setWebSocketLink(const QString &link) { m_webSocketLink = link.trimmed(); }
-    QString webSocketLink() const { return m_webSocketLink; }
+    void setWebSocketLink(const QString &link);
+    QString webSocketLink() const;
     void setNetworkPaths(const QString &get, const QString &post);
-    PollingEndpoints pollingEndpoints() const { return m_endpoints; }
+    PollingEndpoints pollingEndpoints() const;
     // The one-day backfill URL read at start-up; the end-of-day flow builds on it.
     void setOneDayUrl(const QString &url) { m_oneDayUrl = url; }
     QString oneDayUrl() const { return m_oneDayUrl; }
@@ -91,27 +80,24 @@ public:
     bool segmentFlag(int index) const;
     const QHash<QString, QStringList> &symbolCache() const { return m_symbolCache; }
 
-    // Objects the window owns (or borrows), for the start-up controller and the flows.
+    // The window's components (the database is borrowed).
+    Watchlist *watchlist() const { return m_watchlist; }
+    LiveFeed *liveFeed() const { return m_feed; }
+    LiveImporter *liveImporter() const { return m_importer.get(); }
     liveDataUpdator *liveUpdator() const { return m_updator.get(); }
-    bool isDatabaseOpen() const { return m_databaseOpen; }
-    QSqlDatabase *database() const { return m_database; }
-    QSqlQuery *sharedQuery() const { return m_sharedQuery; }
+    ServerDatabase *serverDatabase() const { return m_database; }
     settings *settingsDialog() const { return m_settingsDialog; }
     const MainWindowForm &form() const { return ui; }
     QString userIdText() const;
-    QString amibrokerDatabasePath() const { return m_amibrokerDatabasePath; }
-    QStringList defaultSymbolList() const { return m_defaultSymbols; }
+    QStringList defaultSymbolList() const;
 
     // The live feed (null until connected, and again after the close sequence).
-    QThread *feedThread() const { return m_feedThread; }
-    WebSocketWorker *feedWorker() const { return m_feedWorker; }
+    QThread *feedThread() const;
+    WebSocketWorker *feedWorker() const;
 
     // The polling request kept ready for the watchlist; valid after Connect.
-    PollingRequest pollingRequest() const { return m_pollingRequest; }
-    bool hasPollingRequest() const { return m_pollingPrepared; }
-    // The polling downloader ("rt.txt" in the installation root), made by Connect. It
-    // holds the request but is never started: nothing polls.
-    MyDownloader *pollingDownloader() const { return m_pollingDownloader; }
+    PollingRequest pollingRequest() const;
+    bool hasPollingRequest() const;
 
     // Gap repair after outages (mainwindow_gaprepair.cpp).
     OutageTracker *outageTracker() const { return m_outageTracker; }
@@ -175,15 +161,11 @@ protected:
 
 private:
     // Construction steps.
-    void setupUptimeOverlay();
-    bool singleInstanceCheck();
-    bool databaseOpenCheck();
+    void wireLiveSide();
     void applyFirstRunValues();
 
-    // Close and restart.
-    void stopLiveFeed();
+    // Close.
     void writeSettingsOnClose();
-    void saveBrokerDatabaseAndLayout();
 
     // Catalogue.
     void segmentToggled(int index, bool checked);
@@ -192,6 +174,7 @@ private:
 
     // Watchlist.
     void restoreWatchlist();
+    void wireRowButtons(QPushButton *backfill, QPushButton *remove);
 
     // Intraday backfill: the row's request URL appended to the worker's queue.
     void queueRowBackfill(const QString &symbol, const QString &days, const QString &path);
@@ -202,33 +185,19 @@ private:
 
     // Gap repair: made once the database is open; the feed reports to it.
     void setupGapRepair();
-    void wireGapRepair(WebSocketWorker *worker);
+    void wireGapRepair();
     void startGapRepairRun(const QStringList &urls);
     bool backfillIdleForRepair() const;
     void noteBackfillIdle();
     void gapRepairRequestFailed();
 
-    // Live feed.
-    void startLiveFeed();
-    void preparePollingRequest();
-    void holdPollingRequest();
-
-    // Uptime overlay.
-    void updateUptimeText();
-    void placeUptimeLabel();
-
     MainWindowForm ui;
-    bool m_constructed = false;
 
     // Window state.
-    QString m_amibrokerDatabasePath;
     QString m_currentSegment;
-    QString m_urlScheme;
     std::array<bool, 9> m_segmentFlags{};
-    PollingEndpoints m_endpoints;
     QString m_txtBackfillPath;
     QString m_txtBackfillPath1Min;
-    QString m_webSocketLink;
     QString m_contactSupportLink;
     QString m_oneDayUrl;
 
@@ -241,45 +210,22 @@ private:
     QStringList m_backfillSkipped; // symbols of this run the downloader gave up (with the
                                    // reason when refused for disk space)
     static bool s_backfillWarned;
-    QStringList m_defaultSymbols;
-    int m_symbolLimit = 0;
-    bool m_symbolLimitKnown = true;
-    // A saved watchlist longer than the account allows is not shown at start-up. It is
-    // kept here and written back at close while the watchlist is still empty, so a lower
-    // limit from the server never costs the user the list they made.
-    QStringList m_setAsideSymbols;
-    QStringList m_setAsideExchanges;
     QHash<QString, QStringList> m_symbolCache;
 
-    // Uptime overlay and the display refresh.
-    QElapsedTimer m_uptime;
-    QLabel *m_uptimeLabel = nullptr;
-    QTimer *m_uptimeTextTimer = nullptr;
-    QTimer *m_uptimePlaceTimer = nullptr;
+    // Components. The database is borrowed; the importer goes after the backfill imports,
+    // whose waits on the charting program its shutdown releases.
+    ServerDatabase *m_database;
+    Watchlist *m_watchlist = nullptr; // children of the window
+    LiveFeed *m_feed = nullptr;
+    WatchlistTable *m_table = nullptr;
+    UptimeOverlay *m_uptime = nullptr;
     QTimer *m_displayRefreshTimer = nullptr;
-
-    // Owned objects.
     MyDownloader *m_backfillDownloader = nullptr;
     settings *m_settingsDialog = nullptr;
+    std::unique_ptr<LiveImporter> m_importer;
     std::unique_ptr<liveDataUpdator> m_updator;
-    QPointer<QThread> m_feedThread;
-    QPointer<WebSocketWorker> m_feedWorker;
-
-    // Borrowed from the liveDataUpdator once the database is known to be open.
-    bool m_databaseOpen = false;
-    ServerDatabase *m_serverDatabase = nullptr;
-    QSqlDatabase *m_database = nullptr;
-    QSqlQuery *m_sharedQuery = nullptr;
-
-    // The polling request, also kept before Connect has made the polling downloader.
-    PollingRequest m_pollingRequest;
-    bool m_pollingPrepared = false;
-    MyDownloader *m_pollingDownloader = nullptr; // child of the window
 
     OutageTracker *m_outageTracker = nullptr; // children of the window
     GapRepair *m_gapRepair = nullptr;
     bool m_feedAwaitsFirstBatch = false;
-    // Quiet symbols in the watchlist table: when each last had a tick.
-    TickDisplay::QuoteAges m_quoteAges;
-    QByteArray m_lastShownBatch;
 };

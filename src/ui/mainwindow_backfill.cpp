@@ -9,6 +9,7 @@
 #include "backfill/gaprepair.h"
 #include "backfill/mydownloader.h"
 #include "live/symbolmapping.h"
+#include "live/watchlist.h"
 #include "platform/installpaths.h"
 #include "ui/catalogue.h"
 #include "ui/eoddata.h"
@@ -91,7 +92,7 @@ void verodezuvivuderaz2::queueRowBackfill(const QString &symbol, const QString &
     // The request names the server's symbol: the user's name is mapped back first.
     const QString serverSymbol = SymbolMapping::reverseLookup(symbol);
     QString why;
-    const QString url = BackfillRequest::intradayUrl(path, userIdText(), m_endpoints.hash, days,
+    const QString url = BackfillRequest::intradayUrl(path, userIdText(), secureKey(), days,
                                                      serverSymbol, &why);
     if (!url.isEmpty()) {
         m_updator->backfillQueue.append(url);
@@ -120,7 +121,7 @@ void verodezuvivuderaz2::on_backfillButton_clicked()
     QTableWidget *table = ui.displayTableWidget;
     for (int row = 0; row < table->rowCount(); ++row) {
         const auto *button = qobject_cast<QPushButton *>(table->cellWidget(row, 3));
-        if (button && m_updator->selectedSymbols.contains(button->objectName(), Qt::CaseSensitive))
+        if (button && m_watchlist->contains(button->objectName()))
             queueRowBackfill(button->objectName(), days, path);
     }
     doAutoBackFill();
@@ -140,7 +141,7 @@ void verodezuvivuderaz2::backfillButtonClicked(bool clicked)
     const QString symbol = button->objectName();
     const QString exchange = button->property("exchName").toString();
     if (Catalogue::indexOfCode(exchange) < 0
-        || !m_updator->selectedSymbols.contains(symbol, Qt::CaseSensitive))
+        || !m_watchlist->contains(symbol))
         return;
     queueRowBackfill(symbol, ui.daysBox->currentText(), chosenBackfillPath());
     doAutoBackFill();

@@ -1,7 +1,7 @@
 // The symbol catalogue: segment buttons, the symbol cache, the search box and the list.
 #include "ui/mainwindow.h"
 
-#include "amibroker/livedataupdator.h"
+#include "live/watchlist.h"
 #include "serverdb/serverdatabase.h"
 #include "ui/catalogue.h"
 
@@ -13,23 +13,17 @@
 
 void verodezuvivuderaz2::loadFullCatalogue()
 {
-    if (!m_updator)
-        return;
-    ServerDatabase *db = m_updator->serverDatabase();
-    if (!db->isOpen())
+    if (!m_database->isOpen())
         return;
     // On failure the cache keeps what it had (and the connection is reopened inside).
-    db->loadCatalogue(&m_symbolCache);
+    m_database->loadCatalogue(&m_symbolCache);
 }
 
 QStringList verodezuvivuderaz2::segmentQuery(const QString &exchangeCode)
 {
-    if (!m_updator)
+    if (!m_database->isOpen())
         return QStringList();
-    ServerDatabase *db = m_updator->serverDatabase();
-    if (!db->isOpen())
-        return QStringList();
-    return db->segmentSymbols(exchangeCode);
+    return m_database->segmentSymbols(exchangeCode);
 }
 
 QStringList verodezuvivuderaz2::segmentCodeList() const { return Catalogue::segmentCodes(); }
@@ -53,7 +47,7 @@ void verodezuvivuderaz2::fillSymbolList(const QStringList &symbols)
     QListWidget *list = ui.symbolsListWidget;
     list->clear();
     list->addItems(symbols);
-    const QStringList watchlist = m_updator ? m_updator->selectedSymbols : QStringList();
+    const QStringList &watchlist = m_watchlist->symbols();
     const QSet<QString> watched(watchlist.cbegin(), watchlist.cend());
     // The rows were inserted just now and the view lays them out and paints them later
     // from the model, so the per-item change notices of the loop below carry nothing it

@@ -3,6 +3,7 @@
 #include "ui/mainwindow.h"
 
 #include "amibroker/livedataupdator.h"
+#include "amibroker/liveimporter.h"
 #include "app/settingskeys.h"
 #include "backfill/backfillimport.h"
 #include "backfill/backfillrequest.h"
@@ -11,8 +12,12 @@
 #include "backfill/tickedminutes.h"
 #include "live/outagetracker.h"
 #include "live/pendingbatches.h"
+#include "live/livefeed.h"
 #include "live/symbolmapping.h"
+#include "live/watchlist.h"
 #include "platform/installpaths.h"
+#include "ui/uptimeoverlay.h"
+#include "ui/watchlisttable.h"
 
 #include <QDir>
 #include <QFile>
@@ -40,9 +45,9 @@ void verodezuvivuderaz2::setupGapRepair()
 
     m_outageTracker = new OutageTracker(InstallPaths::outageStateFile(), this);
     GapRepair::Hooks hooks;
-    hooks.watchlist = [this] { return m_updator ? m_updator->selectedSymbols : QStringList(); };
+    hooks.watchlist = [this] { return m_watchlist->symbols(); };
     hooks.url = [this](const QString &symbol, int days) {
-        return BackfillRequest::intradayUrl(chosenBackfillPath(), userIdText(), m_endpoints.hash,
+        return BackfillRequest::intradayUrl(chosenBackfillPath(), userIdText(), secureKey(),
                                             QString::number(days),
                                             SymbolMapping::reverseLookup(symbol));
     };
@@ -53,8 +58,8 @@ void verodezuvivuderaz2::setupGapRepair()
     auto ticked = std::make_shared<TickedMinutes>();
     hooks.tickedMinutes = [ticked] { return ticked->snapshot(); };
     m_gapRepair = new GapRepair(std::move(hooks), this);
+    m_importer->setTakenTicksObserver([ticked](const QByteArray &ticks) { ticked->note(ticks); });
     if (m_updator) {
-        m_updator->setTickedMinutes(ticked);
         m_updator->repairScopeForImport = [repair = QPointer<GapRepair>(m_gapRepair)] {
             return repair && repair->isRunning() ? repair->importScope() : nullptr;
         };
@@ -84,25 +89,21 @@ void verodezuvivuderaz2::setupGapRepair()
     m_outageTracker->load();
 }
 
-void verodezuvivuderaz2::wireGapRepair(WebSocketWorker *worker)
+void verodezuvivuderaz2::wireGapRepair()
 {
     // The watchlist table marks quiet symbols only while the link is up.
-    connect(worker, &WebSocketWorker::connected, this, [this] { m_quoteAges.linkUp(m_uptime.elapsed()); },
-            Qt::QueuedConnection);
-    connect(worker, &WebSocketWorker::disconnected, this, [this] { m_quoteAges.linkDown(); },
-            Qt::QueuedConnection);
+    connect(m_feed, &LiveFeed::connected, this, [this] { m_table->linkUp(m_uptime->elapsedMs()); });
+    connect(m_feed, &LiveFeed::disconnected, this, [this] { m_table->linkDown(); });
     if (!m_outageTracker || !m_gapRepair)
         return;
-    connect(worker, &WebSocketWorker::connected, this, [this] { m_feedAwaitsFirstBatch = true; },
-            Qt::QueuedConnection);
-    connect(worker, &WebSocketWorker::disconnected, this,
+    connect(m_feed, &LiveFeed::connected, this, [this] { m_feedAwaitsFirstBatch = true; });
+    connect(m_feed, &LiveFeed::disconnected, this,
             [this] {
                 m_feedAwaitsFirstBatch = false;
                 m_gapRepair->linkLost();
                 m_outageTracker->noteLinkLost();
-            },
-            Qt::QueuedConnection);
-    connect(worker, &WebSocketWorker::rtDataDownloaded, this,
+            });
+    connect(m_feed, &LiveFeed::batchStored, this,
             [this] {
                 m_outageTracker->noteTicksImported();
                 // Batches only come once subscribed: the link is really back.
@@ -110,8 +111,7 @@ void verodezuvivuderaz2::wireGapRepair(WebSocketWorker *worker)
                     m_feedAwaitsFirstBatch = false;
                     m_gapRepair->linkLive();
                 }
-            },
-            Qt::QueuedConnection);
+            });
 }
 
 bool verodezuvivuderaz2::backfillIdleForRepair() const

@@ -2,6 +2,7 @@
 // hooks; then liveDataUpdator with the broker stand-in, end to end on the file system.
 
 #include "amibroker/livedataupdator.h"
+#include "amibroker/liveimporter.h"
 #include "app/settingskeys.h"
 #include "backfill/backfillimport.h"
 #include "backfill/backfilllines.h"
@@ -236,7 +237,8 @@ void TestBackfillImport::workerImportsMappedBarsAndSignals()
               "failed,NIFTY-I,20261208,09:16:00,1,2,0.5,1.5,10,0\r\n"
               "FUTURE,NIFTY-I,20261208,09:17:00,1,2,0.5,1.5,10,0 Failed\r\n"
               "FUTURE , X1 ,20261208,09:15:00,1,2,0.5,1.5,10,0\n");
-    liveDataUpdator worker;
+    LiveImporter importer;
+    liveDataUpdator worker(importer.brokerCalls());
     QStringList order;
     connect(&worker, &liveDataUpdator::backfillDone, [&] { order << "backfillDone"; });
     connect(&worker, &liveDataUpdator::doAutoBackfill, [&] { order << "doAutoBackfill"; });
@@ -263,7 +265,8 @@ void TestBackfillImport::workerKeepsChunkWhenFormatIsMissing()
 {
     QVERIFY(QFile::remove(InstallPaths::formatIntraday()));
     writeFile(backfillFile("gold.txt"), "MCX,GOLDM-I,20261208,09:15:00,1,2,0.5,1.5,10,0\n");
-    liveDataUpdator worker;
+    LiveImporter importer;
+    liveDataUpdator worker(importer.brokerCalls());
     QSignalSpy done(&worker, &liveDataUpdator::doAutoBackfill);
     worker.doBackFill();
     QTRY_COMPARE(done.count(), 1);
@@ -283,8 +286,9 @@ void TestBackfillImport::eodImportsWatchlistOnlyAndEmptiesFolder()
     writeFile(backfillFile("NIFTY-I.txt"), "FUTURE,NIFTY-I,20261208,1,2,0.5,1.5,10,0\n");
     writeFile(backfillFile("RELIANCE.txt"), "CASH,RELIANCE,20261208,1,2,0.5,1.5,10,0\n");
     writeFile(backfillFile("TCS.txt"), "CASH,TCS,20261208,1,2,0.5,1.5,10,0\n");
-    liveDataUpdator worker;
-    worker.selectedSymbols = QStringList{"NIFTY-I", "TCS"};
+    LiveImporter importer;
+    liveDataUpdator worker(importer.brokerCalls());
+    worker.watchlistSymbols = [] { return QStringList{"NIFTY-I", "TCS"}; };
     worker.eodWatchlistOnly = true;
     QSignalSpy done(&worker, &liveDataUpdator::eodBackfillDone);
     worker.doEodBackfill();
@@ -442,7 +446,8 @@ void TestBackfillImport::workerImportsOtherLineEndsAndEncodings()
 {
     QFETCH(QByteArray, content);
     writeFile(backfillFile("nifty.txt"), content);
-    liveDataUpdator worker;
+    LiveImporter importer;
+    liveDataUpdator worker(importer.brokerCalls());
     QSignalSpy done(&worker, &liveDataUpdator::backfillDone);
     worker.doBackFill();
     QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 60000);
@@ -494,8 +499,9 @@ void TestBackfillImport::eodLinesAreRenamedLikeIntraday()
     writeFile(backfillFile("NIFTY-I.txt"), "FUTURE,NIFTY-I,20261208,1,2,0.5,1.5,10,0\r"
                                            "FUTURE,NIFTY-I,20261209,1,2,0.5,1.5,10,0\r");
     writeFile(backfillFile("TCS.txt"), "CASH,TCS,20261208,1,2,0.5,1.5,10,0\n");
-    liveDataUpdator worker;
-    worker.selectedSymbols = QStringList{"NIFTY"}; // the user's name of NIFTY-I
+    LiveImporter importer;
+    liveDataUpdator worker(importer.brokerCalls());
+    worker.watchlistSymbols = [] { return QStringList{"NIFTY"}; }; // the user's name of NIFTY-I
     worker.eodWatchlistOnly = true;
     QSignalSpy done(&worker, &liveDataUpdator::eodBackfillDone);
     worker.doEodBackfill();
