@@ -5,6 +5,7 @@
 #include "app/settingskeys.h"
 #include "app/userid.h"
 #include "backfill/backfillrequest.h"
+#include "live/livefeed.h"
 #include "platform/desktop.h"
 #include "platform/sessionsignals.h"
 #include "platform/singleinstance.h"
@@ -220,9 +221,9 @@ void StartupController::applyRecord(const QSqlRecord &record)
     m_mainWindow->setSupportLink(text("contactSupportLink"));
     m_mainWindow->setSecureKey(text("SecureKey"));
     m_mainWindow->setBackfillPaths(text("txtBackfillPath"), text("txtBackfillPath1Min"));
-    m_mainWindow->setLivePaths(text("LiveDataPathGet"), text("LiveDataPathPost"));
-    m_mainWindow->setWebSocketLink(text("WebSocketLink"));
-    m_mainWindow->setNetworkPaths(text("NetworkDataPathGet"), text("NetworkDataPathPost"));
+    m_mainWindow->liveFeed()->setLivePaths(text("LiveDataPathGet"), text("LiveDataPathPost"));
+    m_mainWindow->liveFeed()->setAddress(text("WebSocketLink"));
+    m_mainWindow->liveFeed()->setNetworkPaths(text("NetworkDataPathGet"), text("NetworkDataPathPost"));
 }
 
 void StartupController::showNotRegistered()

@@ -41,7 +41,7 @@ QString windowTitleText() { return vendorSite() + QStringLiteral(" (Vantrel 7.10
 } // namespace
 
 verodezuvivuderaz2::verodezuvivuderaz2(ServerDatabase *database, QWidget *parent)
-    : QDialog(parent), m_database(database)
+    : QDialog(parent), m_database(database), m_catalogue(database)
 {
     // 1. Members.
     m_segmentFlags.fill(false);
@@ -133,18 +133,6 @@ void verodezuvivuderaz2::setSymbolLimitUnreadable() { m_watchlist->setLimitUnrea
 int verodezuvivuderaz2::symbolLimit() const { return m_watchlist->limit(); }
 void verodezuvivuderaz2::setSecureKey(const QString &key) { m_feed->setSecureKey(key); }
 QString verodezuvivuderaz2::secureKey() const { return m_feed->pollingEndpoints().hash; }
-void verodezuvivuderaz2::setWebSocketLink(const QString &link) { m_feed->setAddress(link); }
-QString verodezuvivuderaz2::webSocketLink() const { return m_feed->address(); }
-void verodezuvivuderaz2::setLivePaths(const QString &get, const QString &post) { m_feed->setLivePaths(get, post); }
-void verodezuvivuderaz2::setNetworkPaths(const QString &get, const QString &post)
-{
-    m_feed->setNetworkPaths(get, post);
-}
-PollingEndpoints verodezuvivuderaz2::pollingEndpoints() const { return m_feed->pollingEndpoints(); }
-PollingRequest verodezuvivuderaz2::pollingRequest() const { return m_feed->pollingRequest(); }
-bool verodezuvivuderaz2::hasPollingRequest() const { return m_feed->hasPollingRequest(); }
-QThread *verodezuvivuderaz2::feedThread() const { return m_feed->feedThread(); }
-WebSocketWorker *verodezuvivuderaz2::feedWorker() const { return m_feed->worker(); }
 QStringList verodezuvivuderaz2::defaultSymbolList() const { return SettingsKeys::defaultSymbols(); }
 
 void verodezuvivuderaz2::setBackfillPaths(const QString &txtBackfillPath,

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "live/pollingrequest.h"
+#include "ui/catalogue.h"
 #include "ui/mainwindowform.h"
 
 #include <QDialog>
@@ -17,13 +17,11 @@ class MyDownloader;
 class OutageTracker;
 class QCloseEvent;
 class QPushButton;
-class QThread;
 class QTimer;
 class ServerDatabase;
 class UptimeOverlay;
 class Watchlist;
 class WatchlistTable;
-class WebSocketWorker;
 class liveDataUpdator;
 class settings;
 
@@ -61,11 +59,6 @@ public:
     void setBackfillPaths(const QString &txtBackfillPath, const QString &txtBackfillPath1Min);
     QString txtBackfillPath() const { return m_txtBackfillPath; }
     QString txtBackfillPath1Min() const { return m_txtBackfillPath1Min; }
-    void setLivePaths(const QString &get, const QString &post);
-    void setWebSocketLink(const QString &link);
-    QString webSocketLink() const;
-    void setNetworkPaths(const QString &get, const QString &post);
-    PollingEndpoints pollingEndpoints() const;
     // The one-day backfill URL read at start-up; the end-of-day flow builds on it.
     void setOneDayUrl(const QString &url) { m_oneDayUrl = url; }
     QString oneDayUrl() const { return m_oneDayUrl; }
@@ -73,12 +66,10 @@ public:
 
     // Symbol catalogue.
     void loadFullCatalogue();
-    QStringList segmentQuery(const QString &exchangeCode);
     void segmentLoad(const QString &exchangeCode);
-    QStringList segmentCodeList() const;
     QString currentSegment() const { return m_currentSegment; }
     bool segmentFlag(int index) const;
-    const QHash<QString, QStringList> &symbolCache() const { return m_symbolCache; }
+    const QHash<QString, QStringList> &symbolCache() const { return m_catalogue.cache(); }
 
     // The window's components (the database is borrowed).
     Watchlist *watchlist() const { return m_watchlist; }
@@ -90,14 +81,6 @@ public:
     const MainWindowForm &form() const { return ui; }
     QString userIdText() const;
     QStringList defaultSymbolList() const;
-
-    // The live feed (null until connected, and again after the close sequence).
-    QThread *feedThread() const;
-    WebSocketWorker *feedWorker() const;
-
-    // The polling request kept ready for the watchlist; valid after Connect.
-    PollingRequest pollingRequest() const;
-    bool hasPollingRequest() const;
 
     // Gap repair after outages (mainwindow_gaprepair.cpp).
     OutageTracker *outageTracker() const { return m_outageTracker; }
@@ -170,7 +153,6 @@ private:
     // Catalogue.
     void segmentToggled(int index, bool checked);
     void fillSymbolList(const QStringList &symbols);
-    QStringList cachedSegment(const QString &exchangeCode);
 
     // Watchlist.
     void restoreWatchlist();
@@ -210,11 +192,11 @@ private:
     QStringList m_backfillSkipped; // symbols of this run the downloader gave up (with the
                                    // reason when refused for disk space)
     static bool s_backfillWarned;
-    QHash<QString, QStringList> m_symbolCache;
 
-    // Components. The database is borrowed; the importer goes after the backfill imports,
-    // whose waits on the charting program its shutdown releases.
+    // Components. The database is borrowed. The destructor shuts the importer down before
+    // the backfill imports go: that releases an import waiting on the charting program.
     ServerDatabase *m_database;
+    SymbolCatalogue m_catalogue;
     Watchlist *m_watchlist = nullptr; // children of the window
     LiveFeed *m_feed = nullptr;
     WatchlistTable *m_table = nullptr;

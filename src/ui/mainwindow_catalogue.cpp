@@ -2,7 +2,6 @@
 #include "ui/mainwindow.h"
 
 #include "live/watchlist.h"
-#include "serverdb/serverdatabase.h"
 #include "ui/catalogue.h"
 
 #include <QAbstractItemModel>
@@ -11,35 +10,11 @@
 #include <QSet>
 #include <QRadioButton>
 
-void verodezuvivuderaz2::loadFullCatalogue()
-{
-    if (!m_database->isOpen())
-        return;
-    // On failure the cache keeps what it had (and the connection is reopened inside).
-    m_database->loadCatalogue(&m_symbolCache);
-}
-
-QStringList verodezuvivuderaz2::segmentQuery(const QString &exchangeCode)
-{
-    if (!m_database->isOpen())
-        return QStringList();
-    return m_database->segmentSymbols(exchangeCode);
-}
-
-QStringList verodezuvivuderaz2::segmentCodeList() const { return Catalogue::segmentCodes(); }
+void verodezuvivuderaz2::loadFullCatalogue() { m_catalogue.loadAll(); }
 
 bool verodezuvivuderaz2::segmentFlag(int index) const
 {
     return index >= 0 && index < Catalogue::kSegmentCount && m_segmentFlags[index];
-}
-
-QStringList verodezuvivuderaz2::cachedSegment(const QString &exchangeCode)
-{
-    // An empty list is queried again every time: the server may have had nothing then.
-    auto it = m_symbolCache.find(exchangeCode);
-    if (it == m_symbolCache.end() || it->isEmpty())
-        it = m_symbolCache.insert(exchangeCode, segmentQuery(exchangeCode));
-    return *it;
 }
 
 void verodezuvivuderaz2::fillSymbolList(const QStringList &symbols)
@@ -68,7 +43,7 @@ void verodezuvivuderaz2::segmentLoad(const QString &exchangeCode)
     QFont monospace(QStringLiteral("Monospace"));
     monospace.setPixelSize(12);
     ui.symbolsListWidget->setFont(monospace);
-    fillSymbolList(cachedSegment(exchangeCode));
+    fillSymbolList(m_catalogue.segment(exchangeCode));
 }
 
 void verodezuvivuderaz2::segmentToggled(int index, bool checked)
@@ -93,7 +68,7 @@ void verodezuvivuderaz2::on_ForexBox_toggled(bool checked) { segmentToggled(8, c
 
 void verodezuvivuderaz2::on_machineIDLabel_2_textChanged(QString text)
 {
-    const QStringList shown = Catalogue::filter(cachedSegment(m_currentSegment), text);
+    const QStringList shown = Catalogue::filter(m_catalogue.segment(m_currentSegment), text);
     // Refilled quietly: item changes during a search are not user edits.
     ui.symbolsListWidget->blockSignals(true);
     fillSymbolList(shown);

@@ -5,6 +5,7 @@
 #include "app/connectivitymonitor.h"
 #include "app/processexit.h"
 #include "app/settingskeys.h"
+#include "live/livefeed.h"
 #include "serverdb/serverdatabase.h"
 #include "shell/splash.h"
 #include "shell/startupcontroller.h"
@@ -246,7 +247,7 @@ private slots:
         QCOMPARE(ui.machineIDLabel->text(), QStringLiteral("VANTREL-DEMO-0001"));
         QCOMPARE(ui.messageBox->toPlainText(), QStringLiteral("Welcome to Vantrel. Markets open 09:15 IST."));
         QCOMPARE(mw->symbolLimit(), 50);
-        QCOMPARE(mw->webSocketLink(), QStringLiteral("ws://127.0.0.1:49120/ws"));
+        QCOMPARE(mw->liveFeed()->address(), QStringLiteral("ws://127.0.0.1:49120/ws"));
         QCOMPARE(ui.daysBox->count(), 13);
         QCOMPARE(ui.daysBox->itemText(12), QStringLiteral("365"));
         QCOMPARE(ui.displayTableWidget->rowCount(), 3);
@@ -272,7 +273,7 @@ private slots:
         QTRY_COMPARE(ui.statusLabel->text(), ConnectivityMonitor::disconnectedText());
 
         mw->close();
-        QVERIFY(!mw->feedThread());
+        QVERIFY(!mw->liveFeed()->feedThread());
         QCOMPARE(AppSettings().value(SettingsKeys::segmentCheckbox(8)).toBool(), true);
     }
 };

@@ -1,9 +1,10 @@
 // The main window against the real server database: form, symbol catalogue, watchlist
 // and the simple actions.
 #include "amibroker/livedataupdator.h"
-#include "live/watchlist.h"
 #include "app/settingskeys.h"
 #include "live/latestbatch.h"
+#include "live/livefeed.h"
+#include "live/watchlist.h"
 #include "serverdb/serverdatabase.h"
 #include "ui/catalogue.h"
 #include "ui/mainwindow.h"
@@ -529,7 +530,7 @@ private slots:
         ui().addSelected->click();
         QCOMPARE(symbols().last(), QStringLiteral("M&M"));
         QCOMPARE(exchanges().last(), QStringLiteral("CASH"));
-        QVERIFY(window().pollingRequest().text.contains(QStringLiteral("send=BANKNIFTY-I|NIFTY-I|M%26M&")));
+        QVERIFY(window().liveFeed()->pollingRequest().text.contains(QStringLiteral("send=BANKNIFTY-I|NIFTY-I|M%26M&")));
 
         // Unticking a listed symbol removes it, whatever segment added it.
         ui().futureBox->click();
@@ -715,7 +716,7 @@ private slots:
         QCOMPARE(ui().displayTableWidget->rowCount(), 0);
         QCOMPARE(headerTexts(), QStringList({"SYMBOL", "LTP", "LTQ", "Backfill", "Del"}));
         QCOMPARE(ui().SymbolsSelected->text(), QStringLiteral("S:(0)"));
-        QVERIFY(window().pollingRequest().text.contains(QStringLiteral("&send=&hash=")));
+        QVERIFY(window().liveFeed()->pollingRequest().text.contains(QStringLiteral("&send=&hash=")));
     }
 
     void tableOverTheLimitIsLeftAlone()
@@ -732,19 +733,19 @@ private slots:
 
     void pollingRequestFollowsTheDataMode()
     {
-        window().setLivePaths(QStringLiteral("127.0.0.1:49121/live/get"), QStringLiteral("127.0.0.1:49121/live/post"));
-        window().setNetworkPaths(QStringLiteral("127.0.0.1:49121/net/get"), QStringLiteral("127.0.0.1:49121/net/post"));
+        window().liveFeed()->setLivePaths(QStringLiteral("127.0.0.1:49121/live/get"), QStringLiteral("127.0.0.1:49121/live/post"));
+        window().liveFeed()->setNetworkPaths(QStringLiteral("127.0.0.1:49121/net/get"), QStringLiteral("127.0.0.1:49121/net/post"));
         window().setSecureKey(QStringLiteral("k1"));
         setWatchlist(QStringList{QStringLiteral("M&M")}, QStringList{QStringLiteral("CASH")});
 
         window().updateUrlDataState(); // "Data Mode" missing: behaves as 1
-        QCOMPARE(window().pollingRequest().text,
+        QCOMPARE(window().liveFeed()->pollingRequest().text,
                  QStringLiteral("http://127.0.0.1:49121/live/get?uid=&send=M%26M&hash=k1"));
         AppSettings().setValue(SettingsKeys::dataMode, 2);
         window().updateUrlDataState();
-        QCOMPARE(window().pollingRequest().text,
+        QCOMPARE(window().liveFeed()->pollingRequest().text,
                  QStringLiteral("http://127.0.0.1:49121/net/get?uid=&send=M%26M&hash=k1"));
-        QCOMPARE(window().pollingRequest().method, int(PollingRequest::Get));
+        QCOMPARE(window().liveFeed()->pollingRequest().method, int(PollingRequest::Get));
         QCOMPARE(tableColumn(0), QStringList{QStringLiteral("M&M")}); // and the table follows
     }
 

@@ -254,9 +254,9 @@ private slots:
         verodezuvivuderaz2 w(&db);
         const MainWindowForm &ui = w.form();
         w.setSymbolLimit(10);
-        w.setWebSocketLink(feed.url());
+        w.liveFeed()->setAddress(feed.url());
         w.setSecureKey(QStringLiteral("demo-secure-key-7f3a"));
-        w.setNetworkPaths(QStringLiteral("127.0.0.1:49121/net/get"), QStringLiteral("127.0.0.1:49121/net/post"));
+        w.liveFeed()->setNetworkPaths(QStringLiteral("127.0.0.1:49121/net/get"), QStringLiteral("127.0.0.1:49121/net/post"));
         w.loadFullCatalogue();
         w.show();
         w.enableInterface(QStringLiteral(" VANTREL-DEMO-0001  "), kDays, QStringLiteral("Welcome to Vantrel."));
@@ -290,13 +290,13 @@ private slots:
         // Feed: authenticated with the simplified user ID and subscribed to the restored
         // watchlist (the feed may or may not have subscribed the default symbols before the
         // re-subscription reached it; that depends on how fast the socket connected).
-        QVERIFY(w.feedThread());
-        QVERIFY(w.feedThread()->isRunning());
-        QCOMPARE(w.feedThread()->parent(), w.liveFeed());
+        QVERIFY(w.liveFeed()->feedThread());
+        QVERIFY(w.liveFeed()->feedThread()->isRunning());
+        QCOMPARE(w.liveFeed()->feedThread()->parent(), w.liveFeed());
         QCOMPARE(w.liveFeed()->parent(), &w);
-        QVERIFY(w.feedWorker());
-        QCOMPARE(w.feedWorker()->thread(), w.feedThread());
-        QCOMPARE(w.feedWorker()->tickFilePath(), InstallPaths::rootSlashTrailing() + QStringLiteral("rtsocket.txt"));
+        QVERIFY(w.liveFeed()->worker());
+        QCOMPARE(w.liveFeed()->worker()->thread(), w.liveFeed()->feedThread());
+        QCOMPARE(w.liveFeed()->worker()->tickFilePath(), InstallPaths::rootSlashTrailing() + QStringLiteral("rtsocket.txt"));
         QTRY_COMPARE_WITH_TIMEOUT(ui.statusLabel->text(), QStringLiteral("Live: Connected"), 10000);
         const QStringList restored({"NIFTY-I", "ICICIBANK", "XAUUSD"});
         QTRY_VERIFY_WITH_TIMEOUT(!feed.ofType(QStringLiteral("subscribe")).isEmpty()
@@ -335,11 +335,11 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(ui.statusLabel->text(), QStringLiteral("Live: Disconnected"), 10000);
 
         // Close: the feed thread stops and the watchlist is stored.
-        QPointer<QThread> thread = w.feedThread();
-        QPointer<WebSocketWorker> worker = w.feedWorker();
+        QPointer<QThread> thread = w.liveFeed()->feedThread();
+        QPointer<WebSocketWorker> worker = w.liveFeed()->worker();
         w.close();
-        QVERIFY(!w.feedThread());
-        QVERIFY(!w.feedWorker());
+        QVERIFY(!w.liveFeed()->feedThread());
+        QVERIFY(!w.liveFeed()->worker());
         QVERIFY(thread.isNull() || thread->isFinished());
         QTRY_VERIFY(worker.isNull());
         AppSettings store;
@@ -381,7 +381,7 @@ private slots:
             OpenedDatabase db;
             verodezuvivuderaz2 w(&db);
             w.setSymbolLimit(50);
-            w.setWebSocketLink(QStringLiteral("ws://127.0.0.1:1/ws"));
+            w.liveFeed()->setAddress(QStringLiteral("ws://127.0.0.1:1/ws"));
             w.enableInterface(QStringLiteral("U"), kDays, QString());
             QCOMPARE(w.watchlist()->symbols(), kept);
             QCOMPARE(w.watchlist()->exchanges().size(), kept.size());
@@ -412,10 +412,10 @@ private slots:
         OpenedDatabase db;
         verodezuvivuderaz2 w(&db);
         w.setSymbolLimit(50);
-        w.setWebSocketLink(link);
+        w.liveFeed()->setAddress(link);
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^Live feed not started: the ")));
         w.enableInterface(QStringLiteral("U"), kDays, QString());
-        QVERIFY(!w.feedThread());
+        QVERIFY(!w.liveFeed()->feedThread());
         QVERIFY2(w.form().statusLabel->text().contains(QLatin1String("No live feed: the ")),
                  qPrintable(w.form().statusLabel->text()));
     }
@@ -503,7 +503,7 @@ private slots:
             OpenedDatabase db;
             verodezuvivuderaz2 w(&db);
             w.setSymbolLimit(2);
-            w.setWebSocketLink(QStringLiteral("ws://127.0.0.1:1/ws")); // nobody answers; it keeps trying
+            w.liveFeed()->setAddress(QStringLiteral("ws://127.0.0.1:1/ws")); // nobody answers; it keeps trying
             w.enableInterface(QStringLiteral("U"), kDays, QString());
             QVERIFY(w.watchlist()->symbols().isEmpty());
             QVERIFY(w.watchlist()->exchanges().isEmpty());
@@ -532,7 +532,7 @@ private slots:
             OpenedDatabase db;
             verodezuvivuderaz2 w(&db);
             w.setSymbolLimitUnreadable();
-            w.setWebSocketLink(QStringLiteral("ws://127.0.0.1:1/ws"));
+            w.liveFeed()->setAddress(QStringLiteral("ws://127.0.0.1:1/ws"));
             w.loadFullCatalogue();
             w.enableInterface(QStringLiteral("U"), kDays, QString());
             QCOMPARE(w.watchlist()->symbols(), QStringList({"NIFTY-I", "XAUUSD"}));
@@ -558,14 +558,14 @@ private slots:
         QVERIFY(feed.listen());
         OpenedDatabase db;
         verodezuvivuderaz2 w(&db);
-        w.setWebSocketLink(QStringLiteral("  ") + feed.url() + QStringLiteral(" \t"));
-        w.setNetworkPaths(QStringLiteral(" 127.0.0.1:49121/net/get "), QStringLiteral("\t127.0.0.1:49121/net/post\n"));
-        w.setLivePaths(QStringLiteral(" a "), QStringLiteral(" b "));
+        w.liveFeed()->setAddress(QStringLiteral("  ") + feed.url() + QStringLiteral(" \t"));
+        w.liveFeed()->setNetworkPaths(QStringLiteral(" 127.0.0.1:49121/net/get "), QStringLiteral("\t127.0.0.1:49121/net/post\n"));
+        w.liveFeed()->setLivePaths(QStringLiteral(" a "), QStringLiteral(" b "));
         w.setBackfillPaths(QStringLiteral(" 127.0.0.1:49121/backfill "), QStringLiteral(" c\n"));
-        QCOMPARE(w.webSocketLink(), feed.url());
-        QCOMPARE(w.pollingEndpoints().networkGet, QStringLiteral("127.0.0.1:49121/net/get"));
-        QCOMPARE(w.pollingEndpoints().networkPost, QStringLiteral("127.0.0.1:49121/net/post"));
-        QCOMPARE(w.pollingEndpoints().liveGet + w.pollingEndpoints().livePost, QStringLiteral("ab"));
+        QCOMPARE(w.liveFeed()->address(), feed.url());
+        QCOMPARE(w.liveFeed()->pollingEndpoints().networkGet, QStringLiteral("127.0.0.1:49121/net/get"));
+        QCOMPARE(w.liveFeed()->pollingEndpoints().networkPost, QStringLiteral("127.0.0.1:49121/net/post"));
+        QCOMPARE(w.liveFeed()->pollingEndpoints().liveGet + w.liveFeed()->pollingEndpoints().livePost, QStringLiteral("ab"));
         QCOMPARE(w.txtBackfillPath() + w.txtBackfillPath1Min(), QStringLiteral("127.0.0.1:49121/backfillc"));
         w.form().connectButton->click();
         QTRY_COMPARE_WITH_TIMEOUT(feed.ofType(QStringLiteral("subscribe")).size(), 1, 10000);
@@ -595,14 +595,14 @@ private slots:
         const QString at = QStringLiteral("127.0.0.1:%1").arg(pollServer.serverPort());
         OpenedDatabase db;
         verodezuvivuderaz2 w(&db);
-        w.setWebSocketLink(feed.url());
+        w.liveFeed()->setAddress(feed.url());
         w.setSecureKey(QStringLiteral("k"));
         w.setSymbolLimit(5);
-        w.setLivePaths(at + "/live/get", at + "/live/post");
-        w.setNetworkPaths(at + "/net/get", at + "/net/post");
-        QVERIFY(!w.hasPollingRequest());
+        w.liveFeed()->setLivePaths(at + "/live/get", at + "/live/post");
+        w.liveFeed()->setNetworkPaths(at + "/net/get", at + "/net/post");
+        QVERIFY(!w.liveFeed()->hasPollingRequest());
         w.form().connectButton->click();
-        QVERIFY(w.hasPollingRequest());
+        QVERIFY(w.liveFeed()->hasPollingRequest());
 
         // At the 1400-character edge: mode 1 measures the GET text, the other modes the
         // POST path without the uid pair.
@@ -616,8 +616,8 @@ private slots:
                 w.watchlist()->replace({QStringList{symbol}, QStringList{QStringLiteral("CASH")}});
                 w.updateUrlDataState();
                 const bool get = length < 1400;
-                QCOMPARE(w.pollingRequest().method, get ? 0 : 1);
-                QCOMPARE(w.pollingRequest().url.toString(),
+                QCOMPARE(w.liveFeed()->pollingRequest().method, get ? 0 : 1);
+                QCOMPARE(w.liveFeed()->pollingRequest().url.toString(),
                          "http://" + at + (get ? e.get : e.post + "?uid=&send=") + symbol + "&hash=k");
             }
         }
@@ -632,16 +632,16 @@ private slots:
         QVERIFY(feed.listen());
         OpenedDatabase db;
         verodezuvivuderaz2 w(&db);
-        w.setWebSocketLink(feed.url());
+        w.liveFeed()->setAddress(feed.url());
         w.setSecureKey(QStringLiteral("k"));
-        w.setNetworkPaths(QStringLiteral("127.0.0.1:49121/net/get"), QStringLiteral("127.0.0.1:49121/net/post"));
-        QVERIFY(!w.hasPollingRequest());
+        w.liveFeed()->setNetworkPaths(QStringLiteral("127.0.0.1:49121/net/get"), QStringLiteral("127.0.0.1:49121/net/post"));
+        QVERIFY(!w.liveFeed()->hasPollingRequest());
         w.form().connectButton->click();
-        QVERIFY(w.hasPollingRequest());
-        QCOMPARE(w.pollingRequest().text,
+        QVERIFY(w.liveFeed()->hasPollingRequest());
+        QCOMPARE(w.liveFeed()->pollingRequest().text,
                  QStringLiteral("http://127.0.0.1:49121/net/get?uid=&send=ACC-I%7CADANIENT-I%7CADANIPORTS-I"
                                 "%7CADANIPOWER-I%7CAMARAJABAT-I&hash=k"));
-        QCOMPARE(w.pollingRequest().method, int(PollingRequest::Get));
+        QCOMPARE(w.liveFeed()->pollingRequest().method, int(PollingRequest::Get));
         QVERIFY(!w.form().connectButton->isEnabled());
         QTRY_COMPARE_WITH_TIMEOUT(w.form().statusLabel->text(), QStringLiteral("Live: Connected"), 10000);
         // An empty watchlist subscribes the fifteen default symbols.
@@ -654,10 +654,10 @@ private slots:
                                                      "XAGUSD", "XAUUSD", "XNGUSD", "XRPUSD", "ETHUSD"}));
 
         // Connecting again while the feed runs re-subscribes instead of a second thread.
-        QThread *thread = w.feedThread();
+        QThread *thread = w.liveFeed()->feedThread();
         w.watchlist()->replace({QStringList{QStringLiteral("XAUUSD")}, QStringList{QStringLiteral("FOREX")}});
         w.on_connectButton_clicked();
-        QCOMPARE(w.feedThread(), thread);
+        QCOMPARE(w.liveFeed()->feedThread(), thread);
         QTRY_COMPARE_WITH_TIMEOUT(feed.ofType(QStringLiteral("subscribe")).size(), 2, 10000);
         QCOMPARE(feed.ofType(QStringLiteral("unsubscribe_all")).size(), 1);
         QCOMPARE(toStrings(feed.ofType(QStringLiteral("subscribe")).last().value(QStringLiteral("symbols"))),
