@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -87,6 +88,7 @@ private slots:
         QVERIFY(!controller.mainWindow());
         QVERIFY(!AppSettings().contains(SettingsKeys::firstRun));
         QVERIFY(QFile::exists(leftover())); // the running copy's to clear
+        QVERIFY(!QFileInfo::exists(InstallPaths::databaseDir())); // nor laid out
         cleanup(); // the holder is gone, and with it its lock
         QCOMPARE(SingleInstance::claim(5000), SingleInstance::Claim::Held);
     }
@@ -125,6 +127,7 @@ private slots:
         QCOMPARE(m_hooks.exits, QList<int>{0});
         QVERIFY(!controller.mainWindow());
         QVERIFY(!AppSettings().contains(SettingsKeys::firstRun)); // no window, no first run
+        QVERIFY(!QFileInfo::exists(InstallPaths::liveSpoolDir())); // nor the charting side
         QVERIFY(!QFile::exists(leftover()));
     }
 };
