@@ -44,12 +44,14 @@ int main(int argc, char **argv)
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, tmp.path() + "/config");
     AppSettings().setValue(SettingsKeys::firstRun, false);
 
-    verodezuvivuderaz2 window;
-    if (!window.isDatabaseOpen()) {
+    ServerDatabase database;
+    database.connect();
+    if (!database.isOpen()) {
         std::fprintf(stderr, "bench_catalogue: the server database is not reachable\n");
         return 1;
     }
-    QSqlQuery *q = window.sharedQuery();
+    verodezuvivuderaz2 window(&database);
+    QSqlQuery *q = database.sharedQuery();
     qint64 rows = 0;
     const double bare = bestOf(3, [&] {
         rows = 0;

@@ -12,7 +12,7 @@
 // its state file every 10 s, as the program does with gap repair switched on.
 #include "benchfigure.h"
 
-#include "amibroker/livedataupdator.h"
+#include "amibroker/liveimporter.h"
 #include "live/outagetracker.h"
 #include "live/pendingbatches.h"
 #include "live/websocketworker.h"
@@ -91,8 +91,8 @@ int main(int argc, char **argv)
     }
     const QByteArray hostPort = banner.mid(at + 16).split('\n').first().trimmed();
 
-    liveDataUpdator updator;
-    updator.selectedSymbols = symbols; // the watchlist: batches read back from the spool are checked against it
+    LiveImporter updator;
+    updator.setFollowedSymbols(symbols); // the watchlist: batches read back from the spool are checked against it
     auto *standIn = qobject_cast<BrokerStandIn *>(updator.broker());
     if (!standIn) {
         std::fprintf(stderr, "bench_e2e_live: the broker stand-in is not in use\n");
@@ -132,7 +132,7 @@ int main(int argc, char **argv)
     QObject::connect(&feedThread, &QThread::started, worker, &WebSocketWorker::start);
     QObject::connect(&feedThread, &QThread::finished, worker, &QObject::deleteLater);
     QObject::connect(worker, &WebSocketWorker::rtDataDownloaded, &updator,
-                     &liveDataUpdator::updateDataAmi, Qt::QueuedConnection);
+                     &LiveImporter::importBatches, Qt::QueuedConnection);
     OutageTracker tracker(InstallPaths::outageStateFile());
     if (outageState) {
         QObject::connect(worker, &WebSocketWorker::rtDataDownloaded, &tracker,

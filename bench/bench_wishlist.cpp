@@ -4,6 +4,7 @@
 #include "benchfigure.h"
 #include "app/settingskeys.h"
 #include "ui/filedialogs.h"
+#include "serverdb/serverdatabase.h"
 #include "ui/mainwindow.h"
 #include "ui/messagehelper.h"
 #include "ui/wishlistfile.h"
@@ -31,9 +32,11 @@ static double loadMs(QTemporaryDir &tmp, int count)
     f.close();
     FileDialogs::setHook([path](const FileDialogs::Request &) { return path; });
 
-    verodezuvivuderaz2 window;
-    if (!window.isDatabaseOpen())
+    ServerDatabase database;
+    database.connect();
+    if (!database.isOpen())
         return -1;
+    verodezuvivuderaz2 window(&database);
     window.setSymbolLimit(count);
     window.show();
     QCoreApplication::processEvents();

@@ -1,10 +1,10 @@
-#include "app/applicationloop.h"
-#include "app/authdialog.h"
+#include "shell/applicationloop.h"
+#include "shell/startupcontroller.h"
 
 int main(int argc, char *argv[])
 {
     return ApplicationLoop::run(argc, argv, [] {
-        auto controller = std::make_unique<authDialog>(nullptr);
+        auto controller = std::make_unique<StartupController>(nullptr);
         controller->startupSequence();
         return std::unique_ptr<QObject>(std::move(controller));
     });

@@ -1,6 +1,5 @@
 #include "amibroker/liveimportcycle.h"
 
-#include "backfill/tickedminutes.h"
 #include "live/pendingbatches.h"
 #include "live/symbolmapping.h"
 #include "live/tickrecorder.h"
@@ -38,9 +37,9 @@ void LiveImportCycle::setRetryIntervalMs(int ms)
     m_broker->post([this, ms](BrokerAutomation *) { m_retryTimer.setInterval(ms); });
 }
 
-void LiveImportCycle::setTickedMinutes(std::shared_ptr<TickedMinutes> minutes)
+void LiveImportCycle::setTakenTicksObserver(TakenTicks observer)
 {
-    m_broker->post([this, minutes](BrokerAutomation *) { m_tickedMinutes = minutes; });
+    m_broker->post([this, observer](BrokerAutomation *) { m_takenTicks = observer; });
 }
 
 void LiveImportCycle::run()
@@ -75,8 +74,8 @@ void LiveImportCycle::run()
     for (const QByteArray &b : pending.batches)
         ticks += b;
     // Taken batches are imported now or by a later cycle: their minutes have ticks.
-    if (m_tickedMinutes)
-        m_tickedMinutes->note(ticks);
+    if (m_takenTicks)
+        m_takenTicks(ticks);
 
     qint64 importBytes = 0;
     int refused = 0;

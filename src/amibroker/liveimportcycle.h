@@ -6,10 +6,9 @@
 #include <QString>
 #include <QTimer>
 #include <atomic>
-#include <memory>
+#include <functional>
 
 class BrokerThread;
-class TickedMinutes;
 
 // The live import cycle, run in the broker thread: the oldest kept batches (at most
 // kMaxImportBytes) become the import file with the user's symbol names, the charting
@@ -47,9 +46,10 @@ public:
     void request(const Paths &paths);
     // Any thread: the pause before a failed import is tried again without a new batch.
     void setRetryIntervalMs(int ms);
-    // Any thread: every batch taken from now on is noted there (gap repair leaves those
-    // minutes to the ticks).
-    void setTickedMinutes(std::shared_ptr<TickedMinutes> minutes);
+    // Called in the broker thread with the tick lines of every batch taken from now on.
+    using TakenTicks = std::function<void(const QByteArray &ticks)>;
+    // Any thread: who hears of the taken ticks (the gap repair leaves their minutes to them).
+    void setTakenTicksObserver(TakenTicks observer);
 
     // Statistics, readable from any thread.
     qint64 cycles() const { return m_cycles.load(); }
@@ -66,7 +66,7 @@ private:
 
     BrokerThread *m_broker;
     Paths m_paths;
-    std::shared_ptr<TickedMinutes> m_tickedMinutes;
+    TakenTicks m_takenTicks;
     QTimer m_pauseTimer;
     QTimer m_retryTimer;
     QElapsedTimer m_lastImport;

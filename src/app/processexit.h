@@ -6,6 +6,9 @@
 // observe it instead of losing the test process. Without a hook it is the C library exit.
 namespace ProcessExit {
 
+// The event loop's exit code that asks the process loop for a new pass (Restart).
+constexpr int kRestartCode = 4444;
+
 using Hook = std::function<void(int status)>;
 
 // Ends the process at once with the status (or calls the installed hook and returns).

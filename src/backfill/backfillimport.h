@@ -24,7 +24,7 @@ class SymbolRewriter;
 // by hand. The kept files are bounded in total size and age.
 //
 // The calls that reach outside (mapping, import, pauses, the event loop between files,
-// the question whether the program is closing) are hooks, filled by liveDataUpdator.
+// the question whether the program is closing) are hooks, filled by the import worker.
 class BackfillImport
 {
 public:

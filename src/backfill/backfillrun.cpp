@@ -10,7 +10,7 @@
 #include "live/outagetracker.h"
 #include "live/pendingbatches.h"
 #include "live/symbolmapping.h"
-#include "live/websocketworker.h"
+#include "live/livefeed.h"
 #include "platform/installpaths.h"
 
 #include <QDebug>
@@ -41,7 +41,7 @@ BackfillRun::BackfillRun(Source source, QObject *parent)
 
 BackfillRun::~BackfillRun() = default;
 
-void BackfillRun::setBroker(ImportWorker::Broker broker) { m_imports->setBroker(std::move(broker)); }
+void BackfillRun::setBroker(BrokerCalls broker) { m_imports->setBroker(std::move(broker)); }
 
 QStringList BackfillRun::watchlist() const
 {
@@ -321,29 +321,24 @@ void BackfillRun::setUpGapRepair()
     m_outageTracker->load();
 }
 
-void BackfillRun::followFeed(WebSocketWorker *worker)
+void BackfillRun::followFeed(LiveFeed *feed)
 {
     if (!m_outageTracker || !m_gapRepair)
         return;
-    connect(worker, &WebSocketWorker::connected, this, [this] { m_feedAwaitsFirstBatch = true; },
-            Qt::QueuedConnection);
-    connect(worker, &WebSocketWorker::disconnected, this,
-            [this] {
-                m_feedAwaitsFirstBatch = false;
-                m_gapRepair->linkLost();
-                m_outageTracker->noteLinkLost();
-            },
-            Qt::QueuedConnection);
-    connect(worker, &WebSocketWorker::rtDataDownloaded, this,
-            [this] {
-                m_outageTracker->noteTicksImported();
-                // Batches only come once subscribed: the link is really back.
-                if (m_feedAwaitsFirstBatch) {
-                    m_feedAwaitsFirstBatch = false;
-                    m_gapRepair->linkLive();
-                }
-            },
-            Qt::QueuedConnection);
+    connect(feed, &LiveFeed::connected, this, [this] { m_feedAwaitsFirstBatch = true; });
+    connect(feed, &LiveFeed::disconnected, this, [this] {
+        m_feedAwaitsFirstBatch = false;
+        m_gapRepair->linkLost();
+        m_outageTracker->noteLinkLost();
+    });
+    connect(feed, &LiveFeed::batchStored, this, [this] {
+        m_outageTracker->noteTicksImported();
+        // Batches only come once subscribed: the link is really back.
+        if (m_feedAwaitsFirstBatch) {
+            m_feedAwaitsFirstBatch = false;
+            m_gapRepair->linkLive();
+        }
+    });
 }
 
 void BackfillRun::flushOutageState()

@@ -13,7 +13,7 @@ class ArchiveDownloader;
 class GapRepair;
 class OutageTracker;
 class TickedMinutes;
-class WebSocketWorker;
+class LiveFeed;
 
 // The backfill: one run at a time, from the requests to the import. An intraday run asks
 // for the symbols one after the other (one request URL per symbol in a queue), each archive
@@ -46,7 +46,7 @@ public:
     explicit BackfillRun(Source source, QObject *parent = nullptr);
     ~BackfillRun() override;
 
-    void setBroker(ImportWorker::Broker broker);
+    void setBroker(BrokerCalls broker);
     // The one-day URL read at start-up; the end-of-day requests build on it (and turn its
     // "/1/" into "/e/" in place).
     void setOneDayUrl(const QString &url) { m_oneDayUrl = url; }
@@ -73,7 +73,7 @@ public:
     // reads what an earlier run left unrepaired. The live feed reports to it through
     // followFeed(); the live import notes the minutes of its ticks in tickedMinutes().
     void setUpGapRepair();
-    void followFeed(WebSocketWorker *worker);
+    void followFeed(LiveFeed *feed);
     // Writes the outage state now (close sequence).
     void flushOutageState();
     // Null without gap repair.

@@ -35,13 +35,13 @@ BackfillImport::Hooks ImportWorker::hooks(const QString &format) const
     BackfillImport::Hooks hooks;
     // Made afresh for each file: a mapping saved during a run applies from the next file on.
     hooks.makeRewriter = [] { return std::make_unique<SymbolRewriter>(SymbolMapping::load()); };
-    const Broker broker = m_broker;
+    const BrokerCalls broker = m_broker;
     hooks.importChunk = [broker, format](const QString &chunk) {
-        return broker.importFile && broker.importFile(chunk, format);
+        return broker.importAndWait && broker.importAndWait(chunk, format);
     };
     hooks.pause = [broker](int ms) {
-        if (broker.pause)
-            broker.pause(ms);
+        if (broker.rest)
+            broker.rest(ms);
     };
     hooks.betweenFiles = [] {};
     const std::atomic<bool> *stopRequested = &m_stopRequested; // the destructor waits for the thread

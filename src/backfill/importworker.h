@@ -1,5 +1,6 @@
 #pragma once
 
+#include "amibroker/brokercalls.h"
 #include "backfill/backfillimport.h"
 
 #include <QObject>
@@ -16,7 +17,7 @@ class RepairScope;
 // Runs the backfill imports in a thread of their own, one at a time, so the window stays
 // usable during a long import: the intraday import of the backfill folder (BackfillImport)
 // and the end-of-day import (EodImport). The charting program is reached only through the
-// Broker hooks, which the live side fills with its broker thread; the import waits for each
+// BrokerCalls, which the live importer fills with its broker thread; the import waits for each
 // result, which still decides whether a chunk is kept.
 //
 // A request that comes while an import runs waits for it: a second intraday request makes
@@ -27,19 +28,11 @@ class ImportWorker : public QObject
 {
     Q_OBJECT
 public:
-    struct Broker
-    {
-        // One import call of a file with a format definition; false for a null result.
-        std::function<bool(const QString &file, const QString &format)> importFile;
-        // A rest of the charting program, between a chunk and its attempts.
-        std::function<void(int ms)> pause;
-    };
-
     explicit ImportWorker(QObject *parent = nullptr);
     // Stops a running import before its next file and waits for it.
     ~ImportWorker() override;
 
-    void setBroker(Broker broker) { m_broker = std::move(broker); }
+    void setBroker(BrokerCalls broker) { m_broker = std::move(broker); }
 
     // The backfill folder with the intraday format. scope: what a gap repair may store
     // (null: every line).
@@ -63,7 +56,7 @@ private:
     void onThreadFinished(QThread *thread, Kind kind);
     BackfillImport::Hooks hooks(const QString &format) const;
 
-    Broker m_broker;
+    BrokerCalls m_broker;
     QThread *m_thread = nullptr;
     bool m_intradayPending = false;
     std::shared_ptr<const RepairScope> m_scope;

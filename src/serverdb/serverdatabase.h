@@ -13,8 +13,8 @@ class QSqlError;
 #include <memory>
 
 // The one connection to the server database ("MYSQLConn", QMYSQL, port 49111) and the
-// shared forward-only query, plus every statement the program runs. Owned by
-// liveDataUpdator; the main window and the start-up controller borrow handle and query.
+// shared forward-only query, plus every statement the program runs. Made and owned by the
+// start-up controller for one pass; the main window borrows it for the catalogue.
 //
 // Values are passed to the server as bound values, never pasted into the statement text,
 // so a quote in a user ID or exchange code cannot change a statement's meaning.

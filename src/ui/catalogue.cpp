@@ -1,5 +1,7 @@
 #include "ui/catalogue.h"
 
+#include "serverdb/serverdatabase.h"
+
 namespace Catalogue {
 
 QStringList segmentCodes()
@@ -39,3 +41,19 @@ QStringList filter(const QStringList &symbols, const QString &searchText)
 }
 
 } // namespace Catalogue
+
+void SymbolCatalogue::loadAll()
+{
+    if (m_database->isOpen())
+        m_database->loadCatalogue(&m_cache);
+}
+
+QStringList SymbolCatalogue::segment(const QString &exchangeCode)
+{
+    auto it = m_cache.find(exchangeCode);
+    if (it == m_cache.end() || it->isEmpty()) {
+        const QStringList symbols = m_database->isOpen() ? m_database->segmentSymbols(exchangeCode) : QStringList();
+        it = m_cache.insert(exchangeCode, symbols);
+    }
+    return *it;
+}

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
+
+class ServerDatabase;
 
 // The symbol catalogue's fixed segment table and its search filter: the parts of the
 // catalogue that need no window.
@@ -26,3 +29,21 @@ int indexOfCode(const QString &code);
 QStringList filter(const QStringList &symbols, const QString &searchText);
 
 } // namespace Catalogue
+
+// The symbol catalogue read from the server database: every segment's symbols, loaded whole
+// at start-up. A segment found empty is asked for again each time it is wanted: the server
+// may have had nothing then.
+class SymbolCatalogue
+{
+public:
+    explicit SymbolCatalogue(ServerDatabase *database) : m_database(database) {}
+
+    // On failure the cache keeps what it had (and the connection is reopened inside).
+    void loadAll();
+    QStringList segment(const QString &exchangeCode);
+    const QHash<QString, QStringList> &cache() const { return m_cache; }
+
+private:
+    ServerDatabase *m_database;
+    QHash<QString, QStringList> m_cache;
+};

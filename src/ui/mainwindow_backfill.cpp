@@ -3,9 +3,9 @@
 // in the button, the progress bar and the status line.
 #include "ui/mainwindow.h"
 
-#include "amibroker/livedataupdator.h"
 #include "backfill/backfillrequest.h"
 #include "backfill/backfillrun.h"
+#include "live/watchlist.h"
 #include "ui/catalogue.h"
 #include "ui/eoddata.h"
 #include "ui/messagehelper.h"
@@ -33,12 +33,12 @@ void verodezuvivuderaz2::setupBackfillRun()
 {
     BackfillRun::Source source;
     source.userId = [this] { return userIdText(); };
-    source.secureKey = [this] { return m_endpoints.hash; };
+    source.secureKey = [this] { return secureKey(); };
     source.backfillPath = [this] {
         const bool slow = m_settingsDialog && m_settingsDialog->slowBackfillFlag;
         return BackfillRequest::chooseBackfillPath(slow, m_txtBackfillPath, m_txtBackfillPath1Min);
     };
-    source.watchlist = [this] { return m_updator ? m_updator->selectedSymbols : QStringList(); };
+    source.watchlist = [this] { return m_watchlist->symbols(); };
     m_backfill = new BackfillRun(std::move(source), this);
     connect(m_backfill, &BackfillRun::activeChanged, this, &verodezuvivuderaz2::showBackfillActive);
     connect(m_backfill, &BackfillRun::intradayStarted, this, [this] {
@@ -52,11 +52,10 @@ void verodezuvivuderaz2::setupBackfillRun()
 QStringList verodezuvivuderaz2::backfillRows(bool watchlistOnly) const
 {
     // A row takes part when its column 3 holds its "Backfill" button, named after the symbol.
-    const QStringList watchlist = m_updator ? m_updator->selectedSymbols : QStringList();
     QStringList symbols;
     for (int row = 0; row < ui.displayTableWidget->rowCount(); ++row) {
         const auto *button = qobject_cast<QPushButton *>(ui.displayTableWidget->cellWidget(row, 3));
-        if (button && (!watchlistOnly || watchlist.contains(button->objectName(), Qt::CaseSensitive)))
+        if (button && (!watchlistOnly || m_watchlist->contains(button->objectName())))
             symbols.append(button->objectName());
     }
     return symbols;
@@ -93,7 +92,7 @@ void verodezuvivuderaz2::backfillButtonClicked(bool clicked)
     const QObject *button = sender();
     const QString symbol = button ? button->objectName() : QString();
     const bool usable = button && Catalogue::indexOfCode(button->property("exchName").toString()) >= 0
-                        && m_updator && m_updator->selectedSymbols.contains(symbol, Qt::CaseSensitive);
+                        && m_watchlist->contains(symbol);
     if (usable || (m_backfill && !m_backfill->isIdle()))
         backfillOrStop({symbol}, ui.daysBox->currentText());
 }

@@ -1,8 +1,7 @@
 // The symbol catalogue: segment buttons, the symbol cache, the search box and the list.
 #include "ui/mainwindow.h"
 
-#include "amibroker/livedataupdator.h"
-#include "serverdb/serverdatabase.h"
+#include "live/watchlist.h"
 #include "ui/catalogue.h"
 
 #include <QAbstractItemModel>
@@ -11,41 +10,11 @@
 #include <QSet>
 #include <QRadioButton>
 
-void verodezuvivuderaz2::loadFullCatalogue()
-{
-    if (!m_updator)
-        return;
-    ServerDatabase *db = m_updator->serverDatabase();
-    if (!db->isOpen())
-        return;
-    // On failure the cache keeps what it had (and the connection is reopened inside).
-    db->loadCatalogue(&m_symbolCache);
-}
-
-QStringList verodezuvivuderaz2::segmentQuery(const QString &exchangeCode)
-{
-    if (!m_updator)
-        return QStringList();
-    ServerDatabase *db = m_updator->serverDatabase();
-    if (!db->isOpen())
-        return QStringList();
-    return db->segmentSymbols(exchangeCode);
-}
-
-QStringList verodezuvivuderaz2::segmentCodeList() const { return Catalogue::segmentCodes(); }
+void verodezuvivuderaz2::loadFullCatalogue() { m_catalogue.loadAll(); }
 
 bool verodezuvivuderaz2::segmentFlag(int index) const
 {
     return index >= 0 && index < Catalogue::kSegmentCount && m_segmentFlags[index];
-}
-
-QStringList verodezuvivuderaz2::cachedSegment(const QString &exchangeCode)
-{
-    // An empty list is queried again every time: the server may have had nothing then.
-    auto it = m_symbolCache.find(exchangeCode);
-    if (it == m_symbolCache.end() || it->isEmpty())
-        it = m_symbolCache.insert(exchangeCode, segmentQuery(exchangeCode));
-    return *it;
 }
 
 void verodezuvivuderaz2::fillSymbolList(const QStringList &symbols)
@@ -53,7 +22,7 @@ void verodezuvivuderaz2::fillSymbolList(const QStringList &symbols)
     QListWidget *list = ui.symbolsListWidget;
     list->clear();
     list->addItems(symbols);
-    const QStringList watchlist = m_updator ? m_updator->selectedSymbols : QStringList();
+    const QStringList &watchlist = m_watchlist->symbols();
     const QSet<QString> watched(watchlist.cbegin(), watchlist.cend());
     // The rows were inserted just now and the view lays them out and paints them later
     // from the model, so the per-item change notices of the loop below carry nothing it
@@ -74,7 +43,7 @@ void verodezuvivuderaz2::segmentLoad(const QString &exchangeCode)
     QFont monospace(QStringLiteral("Monospace"));
     monospace.setPixelSize(12);
     ui.symbolsListWidget->setFont(monospace);
-    fillSymbolList(cachedSegment(exchangeCode));
+    fillSymbolList(m_catalogue.segment(exchangeCode));
 }
 
 void verodezuvivuderaz2::segmentToggled(int index, bool checked)
@@ -99,7 +68,7 @@ void verodezuvivuderaz2::on_ForexBox_toggled(bool checked) { segmentToggled(8, c
 
 void verodezuvivuderaz2::on_machineIDLabel_2_textChanged(QString text)
 {
-    const QStringList shown = Catalogue::filter(cachedSegment(m_currentSegment), text);
+    const QStringList shown = Catalogue::filter(m_catalogue.segment(m_currentSegment), text);
     // Refilled quietly: item changes during a search are not user edits.
     ui.symbolsListWidget->blockSignals(true);
     fillSymbolList(shown);

@@ -1,8 +1,7 @@
 // The Mapping button: the symbol mapping dialog, modal to the window.
 #include "ui/mainwindow.h"
 
-#include "amibroker/livedataupdator.h"
-
+#include "live/watchlist.h"
 #include "ui/messagehelper.h"
 #include "ui/symbolmappingdialog.h"
 
@@ -23,7 +22,7 @@ void verodezuvivuderaz2::on_MappingButton_clicked()
 
     try {
         SymbolMappingDialog dialog(this);
-        dialog.setFollowedSymbols(m_updator ? m_updator->selectedSymbols : QStringList());
+        dialog.setFollowedSymbols(m_watchlist->symbols());
         dialog.exec();
     } catch (const std::exception &e) {
         QMessageBox box(QMessageBox::Critical, QStringLiteral("Mapping - Error"),

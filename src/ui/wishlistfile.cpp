@@ -1,11 +1,11 @@
 #include "ui/wishlistfile.h"
 
+#include "live/watchlist.h"
 #include "ui/qaesencryption.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
-#include <QSet>
 #include <QTextCodec>
 
 namespace WishlistFile {
@@ -30,18 +30,6 @@ bool isValidUtf8(const QByteArray &bytes)
 QStringList splitList(const QString &side)
 {
     return side.isEmpty() ? QStringList() : side.split(QLatin1Char(','), Qt::KeepEmptyParts);
-}
-
-bool isUsableSymbol(const QString &symbol)
-{
-    if (symbol.isEmpty())
-        return false;
-    const QVector<uint> codePoints = symbol.toUcs4();
-    for (uint c : codePoints) {
-        if (!QChar::isPrint(c))
-            return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -122,34 +110,6 @@ PathCheck checkSaveTarget(const QString &path, const QString &installRoot)
     return PathCheck::Usable;
 }
 
-Repair usableEntries(const QStringList &symbols, const QStringList &exchanges,
-                     const QStringList &knownExchanges)
-{
-    Repair repair;
-    const int count = qMax(symbols.size(), exchanges.size());
-    repair.kept.symbols.reserve(count);
-    repair.kept.exchanges.reserve(count);
-    const QSet<QString> known(knownExchanges.cbegin(), knownExchanges.cend());
-    QSet<QString> seen;
-    seen.reserve(count);
-    for (int i = 0; i < count; ++i) {
-        const QString symbol = symbols.value(i);
-        const QString exchange = exchanges.value(i);
-        const bool paired = i < symbols.size() && i < exchanges.size();
-        if (paired && known.contains(exchange) && isUsableSymbol(symbol) && !seen.contains(symbol)) {
-            seen.insert(symbol);
-            repair.kept.symbols.append(symbol);
-            repair.kept.exchanges.append(exchange);
-            continue;
-        }
-        repair.dropped.append(QStringLiteral("%1 (%2)").arg(
-            i >= symbols.size() ? QStringLiteral("no symbol")
-                                : symbol.isEmpty() ? QStringLiteral("empty symbol") : symbol,
-            i < exchanges.size() ? exchange : QStringLiteral("no exchange")));
-    }
-    return repair;
-}
-
 bool read(const QByteArray &file, const QStringList &knownExchanges, Watchlist *out)
 {
     QByteArray bytes;
@@ -157,10 +117,12 @@ bool read(const QByteArray &file, const QStringList &knownExchanges, Watchlist *
         return false;
     const QStringList parts = QString::fromUtf8(bytes).split(QLatin1Char('#'), Qt::KeepEmptyParts);
     // A file is taken whole or not at all: one unusable entry means it is no wishlist.
-    Repair repair = usableEntries(splitList(parts.first()), splitList(parts.last()), knownExchanges);
+    ::Watchlist::Repair repair =
+        ::Watchlist::usableEntries(splitList(parts.first()), splitList(parts.last()), knownExchanges);
     if (!repair.dropped.isEmpty())
         return false;
-    *out = std::move(repair.kept);
+    out->symbols = std::move(repair.kept.symbols);
+    out->exchanges = std::move(repair.kept.exchanges);
     return true;
 }
 

@@ -50,24 +50,11 @@ struct Watchlist
     QStringList exchanges;
 };
 
-// The usable part of a watchlist whose two lists come from outside (the settings store):
-// entry i pairs symbol i with exchange code i; an entry is kept when both exist, the
-// code is one of `knownExchanges`, the symbol is non-empty and printable, and it is the
-// symbol's first occurrence. Every other entry is left out and described in `dropped`
-// ("SYMBOL (CODE)"), so lists of unequal length lose only their unpaired tail.
-struct Repair
-{
-    Watchlist kept;
-    QStringList dropped;
-};
-Repair usableEntries(const QStringList &symbols, const QStringList &exchanges,
-                     const QStringList &knownExchanges);
-
-// Reads a file's bytes into a watchlist. The content is checked before anything is taken
-// from it, because a file made with other parameters (or no wishlist at all) decrypts to
-// arbitrary bytes: false unless the text is valid UTF-8, both lists have the same length,
-// every exchange code is one of `knownExchanges`, and every symbol is non-empty, printable
-// and listed once. An empty side of the "#" is an empty list, so a saved empty watchlist
+// Reads a file's bytes into a watchlist. The content is checked (the watchlist's entry
+// rules, ::Watchlist::usableEntries) before anything is taken from it, because a file made
+// with other parameters (or no wishlist at all) decrypts to arbitrary bytes: false unless
+// the text is valid UTF-8, both lists have the same length, every exchange code is one of
+// `knownExchanges`, and every symbol is non-empty, printable and listed once. An empty side of the "#" is an empty list, so a saved empty watchlist
 // loads as an empty one.
 bool read(const QByteArray &file, const QStringList &knownExchanges, Watchlist *out);
 

@@ -3,7 +3,6 @@
 #include "platform/filereplace_core.h"
 #include "platform/installjournal_core.h"
 #include "platform/installpaths.h"
-#include "platform/singleinstance.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -27,10 +26,6 @@ bool finishInterruptedInstall()
 {
     if (!pending())
         return true;
-    if (SingleInstance::claim() != SingleInstance::Claim::Held) {
-        qDebug() << "UpdateRecovery: another copy runs; its install is left to it";
-        return false;
-    }
     const filereplace::Recovery r =
         filereplace::recover(fsPath(InstallPaths::updateStagingDir()), fsPath(InstallPaths::rootSlash()));
     const QString why = QString::fromStdString(r.error);

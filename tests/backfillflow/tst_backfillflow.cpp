@@ -2,7 +2,7 @@
 // devserver's HTTP side and the broker stand-in: what they ask of the backfill run and
 // what the window shows of it. The run's own rules are tested without a window
 // (tests/backfillrun).
-#include "amibroker/livedataupdator.h"
+#include "amibroker/liveimporter.h"
 #include "app/settingskeys.h"
 #include "backfill/backfillrun.h"
 #include "platform/installpaths.h"

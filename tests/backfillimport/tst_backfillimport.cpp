@@ -2,7 +2,7 @@
 // hooks; then the import worker with the live side's broker thread and the broker
 // stand-in, end to end on the file system.
 
-#include "amibroker/livedataupdator.h"
+#include "amibroker/liveimporter.h"
 #include "app/settingskeys.h"
 #include "backfill/backfillimport.h"
 #include "backfill/backfilllines.h"
@@ -78,7 +78,7 @@ const QByteArray kBar = "FUTURE,NIFTY-I,20261208,09:15:00,1,2,0.5,1.5,10,0";
 struct LiveImports
 {
     std::atomic<bool> held{false};
-    liveDataUpdator live;
+    LiveImporter live;
     ImportWorker worker;
     QSignalSpy intraday{&worker, &ImportWorker::intradayImported};
     QSignalSpy eod{&worker, &ImportWorker::eodImported};
@@ -86,12 +86,12 @@ struct LiveImports
 
     LiveImports()
     {
-        const ImportWorker::Broker real = live.backfillBroker();
-        ImportWorker::Broker broker = real;
-        broker.importFile = [real, this](const QString &file, const QString &format) {
+        const BrokerCalls real = live.brokerCalls();
+        BrokerCalls broker = real;
+        broker.importAndWait = [real, this](const QString &file, const QString &format) {
             while (held)
                 QThread::msleep(5);
-            return real.importFile(file, format);
+            return real.importAndWait(file, format);
         };
         worker.setBroker(broker);
         QObject::connect(&worker, &ImportWorker::intradayImported, [this] { order << "intraday"; });
@@ -606,15 +606,15 @@ void TestBackfillImport::requestsDuringAnImportWaitForIt()
 void TestBackfillImport::importsFailAtOnceWhenTheLiveSideIsGone()
 {
     writeFile(backfillFile("x.txt"), kBar + "\n");
-    ImportWorker::Broker broker;
+    BrokerCalls broker;
     {
-        liveDataUpdator live;
-        broker = live.backfillBroker();
-        QVERIFY(broker.importFile(InstallPaths::join(InstallPaths::backfillDirNative(), "x.txt"), InstallPaths::formatIntraday()));
+        LiveImporter live;
+        broker = live.brokerCalls();
+        QVERIFY(broker.importAndWait(InstallPaths::join(InstallPaths::backfillDirNative(), "x.txt"), InstallPaths::formatIntraday()));
     }
     // An import thread that outlives the live side finds no charting program, and no wait.
-    QVERIFY(!broker.importFile(InstallPaths::join(InstallPaths::backfillDirNative(), "x.txt"), InstallPaths::formatIntraday()));
-    broker.pause(10);
+    QVERIFY(!broker.importAndWait(InstallPaths::join(InstallPaths::backfillDirNative(), "x.txt"), InstallPaths::formatIntraday()));
+    broker.rest(10);
 }
 
 QTEST_GUILESS_MAIN(TestBackfillImport)

@@ -4,7 +4,7 @@
 // to the devserver's HTTP side as user VANTREL-DEMO-0001 with the key "key-1", and whose
 // imports reach the broker stand-in through the live side's broker thread. Every signal
 // of the run is recorded.
-#include "amibroker/livedataupdator.h"
+#include "amibroker/liveimporter.h"
 #include "app/settingskeys.h"
 #include "backfill/backfillrun.h"
 #include "platform/installpaths.h"
@@ -23,7 +23,7 @@ class RunFixture
 protected:
     std::unique_ptr<TestEnv> m_env;
     DevServerProcess m_server;
-    std::unique_ptr<liveDataUpdator> m_live; // the broker thread with the stand-in, per test
+    std::unique_ptr<LiveImporter> m_live; // the broker thread with the stand-in, per test
     std::unique_ptr<BackfillRun> m_run;
     QStringList m_watchlist;
     QString m_path;        // the backfill path of the requests
@@ -56,7 +56,7 @@ protected:
         m_server.control(QStringLiteral("http-fault normal"));
         m_server.control(QStringLiteral("http-fail-symbol none"));
         m_path = backfillPath(QStringLiteral("/backfill"));
-        m_live = std::make_unique<liveDataUpdator>();
+        m_live = std::make_unique<LiveImporter>();
         m_watchlist.clear();
         m_texts.clear();
         m_status.clear();
@@ -70,7 +70,7 @@ protected:
         source.backfillPath = [this] { return m_path; };
         source.watchlist = [this] { return m_watchlist; };
         m_run = std::make_unique<BackfillRun>(source);
-        m_run->setBroker(m_live->backfillBroker());
+        m_run->setBroker(m_live->brokerCalls());
         BackfillRun *run = m_run.get();
         QObject::connect(run, &BackfillRun::progress, run, [this](int value, const QString &text) {
             if (value >= 0)

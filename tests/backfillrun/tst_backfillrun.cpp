@@ -168,13 +168,13 @@ private slots:
     {
         // The first run's import is held in the charting program; the run is stopped, and
         // the import ends while the next run's download is still under way.
-        const ImportWorker::Broker real = m_live->backfillBroker();
-        ImportWorker::Broker held = real;
+        const BrokerCalls real = m_live->brokerCalls();
+        BrokerCalls held = real;
         m_holdImports = true;
-        held.importFile = [real, this](const QString &file, const QString &format) {
+        held.importAndWait = [real, this](const QString &file, const QString &format) {
             while (m_holdImports)
                 QThread::msleep(5);
-            return real.importFile(file, format);
+            return real.importAndWait(file, format);
         };
         m_run->setBroker(held);
         m_run->startIntraday({"NIFTY-I"}, "1");

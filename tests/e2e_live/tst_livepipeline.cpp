@@ -1,7 +1,7 @@
 // The live road end to end: the data server sends batches, the feed worker records them in
 // its own thread, the import cycle hands every batch to the broker stand-in, and every tick
 // the server sent is found in the stand-in's store under its mapped name.
-#include "amibroker/livedataupdator.h"
+#include "amibroker/liveimporter.h"
 #include "app/settingskeys.h"
 #include "live/websocketworker.h"
 #include "live/pendingbatches.h"
@@ -128,8 +128,8 @@ private slots:
         auto server = startServer(sentLog1);
         QVERIFY(server);
 
-        liveDataUpdator updator;
-        updator.selectedSymbols = symbols;
+        LiveImporter updator;
+        updator.setFollowedSymbols(symbols);
         auto *standIn = qobject_cast<BrokerStandIn *>(updator.broker());
         QVERIFY(standIn);
 
@@ -141,7 +141,7 @@ private slots:
         connect(&feedThread, &QThread::started, worker, &WebSocketWorker::start);
         connect(&feedThread, &QThread::finished, worker, &QObject::deleteLater);
         connect(worker, &WebSocketWorker::rtDataDownloaded, &updator,
-                &liveDataUpdator::updateDataAmi, Qt::QueuedConnection);
+                &LiveImporter::importBatches, Qt::QueuedConnection);
         int accepted = 0, connects = 0;
         connect(worker, &WebSocketWorker::rtDataDownloaded, this, [&] { ++accepted; },
                 Qt::QueuedConnection);
@@ -238,7 +238,7 @@ private slots:
     {
         // Two batches recorded before the first queued cycle runs: the first batch must not
         // be lost and the second not imported twice.
-        liveDataUpdator updator;
+        LiveImporter updator;
         auto *standIn = qobject_cast<BrokerStandIn *>(updator.broker());
         QVERIFY(standIn);
         const qint64 rowsBefore = standIn->counters().rowsStored;
@@ -246,8 +246,8 @@ private slots:
         PendingBatches::append("T,ORDERSYM,20261208,10:00:00.001,101,1,0,1\n");
         PendingBatches::append("T,ORDERSYM,20261208,10:00:00.001,102,2,0,3\n"
                                "T,ORDERSYM,20261208,10:00:00.002,103,1,0,4\n");
-        QMetaObject::invokeMethod(&updator, "updateDataAmi", Qt::QueuedConnection);
-        QMetaObject::invokeMethod(&updator, "updateDataAmi", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(&updator, "importBatches", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(&updator, "importBatches", Qt::QueuedConnection);
         QTRY_COMPARE(int(updator.importedBatches()), 2);
         QCOMPARE(updator.importCycles(), qint64(1));
         QCOMPARE(standIn->counters().rowsStored - rowsBefore, qint64(3));
@@ -263,30 +263,30 @@ private slots:
 
     void failedImportsKeepBatchesUntilTheBrokerWorksAgain()
     {
-        liveDataUpdator updator;
+        LiveImporter updator;
         updator.setImportRetryIntervalMs(20);
         PendingBatches::clear();
-        const QString format = updator.realtimeFormatPath;
+        const QString format = updator.realtimeFormatPath();
         const QString aside = format + QStringLiteral(".aside");
         QVERIFY(QFile::rename(format, aside));
 
         // The charting program refuses the file (its format is gone for a moment).
         PendingBatches::append("T,KEEPSYM,20261208,11:00:00.001,201,1,0,1\n");
-        updator.updateDataAmi();
+        updator.importBatches();
         QTRY_VERIFY(updator.isImportFailing());
         QCOMPARE(PendingBatches::count(), 1);
         PendingBatches::append("T,KEEPSYM,20261208,11:00:00.002,202,1,0,2\n");
 
         // The import file cannot be opened: the batches stay as well.
-        const QString importPath = updator.importFilePath;
-        updator.importFilePath = env->root() + QStringLiteral("/import-is-a-folder");
-        QVERIFY(QDir().mkpath(updator.importFilePath));
-        updator.updateDataAmi();
+        const QString importPath = updator.importFilePath();
+        updator.setImportFilePath(env->root() + QStringLiteral("/import-is-a-folder"));
+        QVERIFY(QDir().mkpath(updator.importFilePath()));
+        updator.importBatches();
         const qint64 cyclesBefore = updator.importCycles();
         QTRY_VERIFY(updator.importCycles() > cyclesBefore + 2);
         QCOMPARE(PendingBatches::count(), 2);
-        updator.importFilePath = importPath;
-        updator.updateDataAmi();
+        updator.setImportFilePath(importPath);
+        updator.importBatches();
 
         // No new batch comes; the retry imports both, in order, once the format is back.
         QVERIFY(QFile::rename(aside, format));
@@ -304,8 +304,8 @@ private slots:
     void catchUpAfterAStallImportsAtMostEightMegabytesAtATime()
     {
         PendingBatches::clear();
-        liveDataUpdator updator;
-        updator.selectedSymbols = QStringList{QStringLiteral("CATCHUP")}; // most is read back from the spool
+        LiveImporter updator;
+        updator.setFollowedSymbols(QStringList{QStringLiteral("CATCHUP")}); // most is read back from the spool
         auto *standIn = qobject_cast<BrokerStandIn *>(updator.broker());
         QVERIFY(standIn);
         const QString stall = InstallPaths::databaseDir() + "/" + BrokerStandIn::stallFileName();
@@ -326,7 +326,7 @@ private slots:
                              .toUtf8();
             }
             PendingBatches::append(batch);
-            updator.updateDataAmi(); // returns at once: the cycle waits in the broker thread
+            updator.importBatches(); // returns at once: the cycle waits in the broker thread
         }
         QVERIFY(PendingBatches::totalBytes() > 9 * 1024 * 1024);
         QCOMPARE(updator.liveImports(), qint64(0));
@@ -383,7 +383,7 @@ private slots:
         PendingBatches::setFlushDelayMs(600000); // only the end of the pass writes
         const QByteArray a(39, 'a'), b(39, 'b'), c(39, 'c');
         {
-            liveDataUpdator updator; // no cycle is asked for: nothing is imported
+            LiveImporter updator; // no cycle is asked for: nothing is imported
             PendingBatches::append(a + "\n");
             PendingBatches::append(b + "\n");
             PendingBatches::append(c + "\n");
@@ -491,13 +491,13 @@ private slots:
         // Next start: the spool is imported before the new batch, each of its ticks once.
         const QString symbol = QStringLiteral("SPOOLED");
         {
-            liveDataUpdator updator;
-            updator.selectedSymbols = QStringList{symbol};
+            LiveImporter updator;
+            updator.setFollowedSymbols(QStringList{symbol});
             auto *standIn = qobject_cast<BrokerStandIn *>(updator.broker());
             QVERIFY(standIn);
             QVERIFY(PendingBatches::count() > 0);
             PendingBatches::append("T,SPOOLED,20261208,12:59:59,999,1,0,1\n");
-            updator.updateDataAmi();
+            updator.importBatches();
             QTRY_COMPARE_WITH_TIMEOUT(PendingBatches::count(), 0, 30000);
             QuoteStore store;
             QVERIFY(store.open(InstallPaths::databaseDir()));

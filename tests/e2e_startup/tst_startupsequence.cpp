@@ -2,12 +2,13 @@
 // controller reads the demo account's record, fills and shows the main window, the live
 // feed connects and moves the prices in the watchlist table, and the connectivity
 // monitor reports both ways without blocking.
-#include "app/authdialog.h"
-#include "app/processexit.h"
-#include "amibroker/livedataupdator.h"
 #include "app/connectivitymonitor.h"
+#include "app/processexit.h"
 #include "app/settingskeys.h"
-#include "app/startupanimation.h"
+#include "live/livefeed.h"
+#include "serverdb/serverdatabase.h"
+#include "shell/splash.h"
+#include "shell/startupcontroller.h"
 #include "ui/mainwindow.h"
 #include "ui/mainwindowform.h"
 #include "ui/messagehelper.h"
@@ -58,7 +59,7 @@ private slots:
             box.button(QMessageBox::Ok) ? box.button(QMessageBox::Ok)->click() : box.buttons().first()->click();
         });
         ProcessExit::setHook([this](int status) { exits << status; });
-        startupAnimation::setDurationScale(0.05);
+        Splash::setDurationScale(0.05);
     }
 
     void cleanupTestCase()
@@ -83,7 +84,7 @@ private slots:
     {
         QFETCH(QString, latest);
         QFETCH(bool, newer);
-        QCOMPARE(authDialog::isNewerBuild(QStringLiteral("7.10"), latest), newer);
+        QCOMPARE(StartupController::isNewerBuild(QStringLiteral("7.10"), latest), newer);
     }
 
     void init()
@@ -113,8 +114,8 @@ private slots:
         QFETCH(QString, running);
         QFETCH(bool, update);
         QCoreApplication::setApplicationVersion(running);
-        authDialog dlg;
-        QSignalSpy requested(&dlg, &authDialog::updateRequested);
+        StartupController dlg;
+        QSignalSpy requested(&dlg, &StartupController::updateRequested);
         dlg.startupSequence();
         QVERIFY(dlg.mainWindow());
         if (update) {
@@ -148,7 +149,7 @@ private slots:
         QFETCH(int, days);
         if (stored.isValid())
             AppSettings().setValue(SettingsKeys::autoBackfillChecked, stored);
-        authDialog dlg;
+        StartupController dlg;
         dlg.startupSequence();
         QVERIFY(dlg.mainWindow() && dlg.mainWindow()->isVisible());
         // The fill reads the setting before the backfill choice and must not write it.
@@ -159,13 +160,13 @@ private slots:
 
     void unverifiableUserEndsTheProcess()
     {
-        authDialog dlg;
+        StartupController dlg;
         dlg.startupSequence();
         QVERIFY(dlg.mainWindow() && dlg.mainWindow()->isVisible());
         dlg.mainWindow()->close();
         boxes.clear();
         // The server settings statement cannot run any more: the check ends the process.
-        dlg.mainWindow()->liveUpdator()->database()->close();
+        dlg.serverDatabase()->database()->close();
         dlg.checkIfAlreadyExists();
         QCOMPARE(boxes, QStringList{"Cannot Verify User|Please Check Network Connection"});
         QCOMPARE(exits, QList<int>{0});
@@ -203,7 +204,7 @@ private slots:
             s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE"});
         }
 
-        authDialog dlg;
+        StartupController dlg;
         dlg.startupSequence();
         verodezuvivuderaz2 *mw = dlg.mainWindow();
         QVERIFY(mw);
@@ -232,7 +233,7 @@ private slots:
         QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
         qputenv("VANTREL_PROBE_HOST", QByteArray("127.0.0.1:") + QByteArray::number(probe.serverPort()));
 
-        authDialog dlg;
+        StartupController dlg;
         dlg.startupSequence();
         verodezuvivuderaz2 *mw = dlg.mainWindow();
         QVERIFY(mw);
@@ -246,7 +247,7 @@ private slots:
         QCOMPARE(ui.machineIDLabel->text(), QStringLiteral("VANTREL-DEMO-0001"));
         QCOMPARE(ui.messageBox->toPlainText(), QStringLiteral("Welcome to Vantrel. Markets open 09:15 IST."));
         QCOMPARE(mw->symbolLimit(), 50);
-        QCOMPARE(mw->webSocketLink(), QStringLiteral("ws://127.0.0.1:49120/ws"));
+        QCOMPARE(mw->liveFeed()->address(), QStringLiteral("ws://127.0.0.1:49120/ws"));
         QCOMPARE(ui.daysBox->count(), 13);
         QCOMPARE(ui.daysBox->itemText(12), QStringLiteral("365"));
         QCOMPARE(ui.displayTableWidget->rowCount(), 3);
@@ -272,7 +273,7 @@ private slots:
         QTRY_COMPARE(ui.statusLabel->text(), ConnectivityMonitor::disconnectedText());
 
         mw->close();
-        QVERIFY(!mw->feedThread());
+        QVERIFY(!mw->liveFeed()->feedThread());
         QCOMPARE(AppSettings().value(SettingsKeys::segmentCheckbox(8)).toBool(), true);
     }
 };

@@ -3,7 +3,7 @@
 // What the backfill suites of the main window share: the real server database, the
 // devserver's HTTP side and the broker stand-in around one window that sends its intraday
 // requests to the devserver as user VANTREL-DEMO-0001 with the key "key-1".
-#include "amibroker/livedataupdator.h"
+#include "live/watchlist.h"
 #include "ui/mainwindow.h"
 
 #include "devserverprocess.h"
@@ -21,6 +21,7 @@ class BackfillWindowFixture
 {
 protected:
     std::unique_ptr<TestEnv> m_env;
+    std::unique_ptr<OpenedDatabase> m_database;
     std::unique_ptr<verodezuvivuderaz2> m_window;
     DevServerProcess m_server;
     WindowTestHooks m_hooks;
@@ -40,9 +41,11 @@ protected:
     // A fresh window whose "days" box offers `days`; false when it could not be built.
     bool makeBackfillWindow(const QStringList &days)
     {
-        m_window = std::make_unique<verodezuvivuderaz2>();
-        if (!m_window->isConstructed())
+        m_window.reset();
+        m_database = std::make_unique<OpenedDatabase>();
+        if (!m_database->isOpen())
             return false;
+        m_window = std::make_unique<verodezuvivuderaz2>(m_database.get());
         m_window->setSymbolLimit(50);
         m_window->setSecureKey(QStringLiteral("key-1"));
         const QString base = QStringLiteral("127.0.0.1:%1").arg(m_server.httpPort);
@@ -62,8 +65,7 @@ protected:
 
     void setWatchlist(const QStringList &symbols, const QStringList &exchanges)
     {
-        m_window->liveUpdator()->selectedSymbols = symbols;
-        m_window->liveUpdator()->correspondingExchanges = exchanges;
+        m_window->watchlist()->replace({symbols, exchanges});
         m_window->addDisplayTable();
     }
 };

@@ -1,9 +1,11 @@
 // The main window against the real server database: form, symbol catalogue, watchlist
 // and the simple actions.
-#include "amibroker/livedataupdator.h"
+#include "amibroker/liveimporter.h"
 #include "app/settingskeys.h"
 #include "backfill/backfillrun.h"
 #include "live/latestbatch.h"
+#include "live/livefeed.h"
+#include "live/watchlist.h"
 #include "serverdb/serverdatabase.h"
 #include "ui/catalogue.h"
 #include "ui/mainwindow.h"
@@ -139,12 +141,17 @@ class TestMainWindow : public QObject
 private:
     std::unique_ptr<TestEnv> m_env;
     WindowTestHooks m_hooks;
+    std::unique_ptr<OpenedDatabase> m_database;
     std::unique_ptr<verodezuvivuderaz2> m_window;
 
     verodezuvivuderaz2 &window() { return *m_window; }
     const MainWindowForm &ui() { return m_window->form(); }
-    QStringList &symbols() { return m_window->liveUpdator()->selectedSymbols; }
-    QStringList &exchanges() { return m_window->liveUpdator()->correspondingExchanges; }
+    const QStringList &symbols() { return m_window->watchlist()->symbols(); }
+    const QStringList &exchanges() { return m_window->watchlist()->exchanges(); }
+    void setWatchlist(const QStringList &symbols, const QStringList &exchanges)
+    {
+        m_window->watchlist()->replace({symbols, exchanges});
+    }
 
     QStringList listTexts()
     {
@@ -201,7 +208,7 @@ private:
 
     QStringList dbSegment(const QString &code)
     {
-        return m_window->liveUpdator()->serverDatabase()->segmentSymbols(code);
+        return m_database->segmentSymbols(code);
     }
 
 private slots:
@@ -225,9 +232,10 @@ private slots:
         AppSettings().setValue(SettingsKeys::firstRun, false);
         m_hooks.clear();
         LatestBatch::clear();
-        m_window = std::make_unique<verodezuvivuderaz2>();
-        QVERIFY(m_window->isConstructed());
-        QVERIFY(m_window->isDatabaseOpen());
+        m_window.reset();
+        m_database = std::make_unique<OpenedDatabase>();
+        QVERIFY(m_database->isOpen());
+        m_window = std::make_unique<verodezuvivuderaz2>(m_database.get());
         QVERIFY(m_hooks.boxes.isEmpty());
         m_window->setSymbolLimit(50);
     }
@@ -443,8 +451,8 @@ private slots:
 
     void watchlistSymbolOfAnotherSegmentIsShownTicked()
     {
-        symbols() = QStringList{QStringLiteral("NIFTY-I"), QStringLiteral("RELIANCE")};
-        exchanges() = QStringList{QStringLiteral("CASH"), QStringLiteral("CASH")};
+        setWatchlist(QStringList{QStringLiteral("NIFTY-I"), QStringLiteral("RELIANCE")},
+                     QStringList{QStringLiteral("CASH"), QStringLiteral("CASH")});
         ui().futureBox->click();
         QCOMPARE(checkedTexts(), QStringList{QStringLiteral("NIFTY-I")});
         // The match is exact and case-sensitive: NIFTY-II is not ticked.
@@ -522,7 +530,7 @@ private slots:
         ui().addSelected->click();
         QCOMPARE(symbols().last(), QStringLiteral("M&M"));
         QCOMPARE(exchanges().last(), QStringLiteral("CASH"));
-        QVERIFY(window().pollingRequest().text.contains(QStringLiteral("send=BANKNIFTY-I|NIFTY-I|M%26M&")));
+        QVERIFY(window().liveFeed()->pollingRequest().text.contains(QStringLiteral("send=BANKNIFTY-I|NIFTY-I|M%26M&")));
 
         // Unticking a listed symbol removes it, whatever segment added it.
         ui().futureBox->click();
@@ -541,8 +549,7 @@ private slots:
         window().setSymbolLimit(10);
         const QStringList eight = dbSegment(QStringLiteral("CASH")).mid(0, 8);
         QCOMPARE(eight.size(), 8);
-        symbols() = eight;
-        exchanges() = QStringList(QVector<QString>(8, QStringLiteral("CASH")).toList());
+        setWatchlist(eight, QStringList(QVector<QString>(8, QStringLiteral("CASH")).toList()));
         ui().futureBox->click();
         tick({QStringLiteral("NIFTY-I"), QStringLiteral("NIFTY-II"), QStringLiteral("NIFTY1")});
         ui().addSelected->click();
@@ -610,8 +617,8 @@ private slots:
 
     void quoteCellsAreColouredByDirection()
     {
-        symbols() = QStringList{QStringLiteral("NIFTY-I"), QStringLiteral("ICICIBANK")};
-        exchanges() = QStringList{QStringLiteral("FUTURE"), QStringLiteral("CASH")};
+        setWatchlist(QStringList{QStringLiteral("NIFTY-I"), QStringLiteral("ICICIBANK")},
+                     QStringList{QStringLiteral("FUTURE"), QStringLiteral("CASH")});
         window().addDisplayTable();
         QTableWidget *t = ui().displayTableWidget;
         auto feed = [&](const QByteArray &lines) {
@@ -653,11 +660,9 @@ private slots:
     void refreshFollowsTheWatchlistRows()
     {
         // The watchlist grew without a table rebuild: the refresh adds the rows itself.
-        symbols() = QStringList{QStringLiteral("NIFTY-I")};
-        exchanges() = QStringList{QStringLiteral("FUTURE")};
+        setWatchlist(QStringList{QStringLiteral("NIFTY-I")}, QStringList{QStringLiteral("FUTURE")});
         window().addDisplayTable();
-        symbols() << QStringLiteral("XAUUSD");
-        exchanges() << QStringLiteral("FOREX");
+        m_window->watchlist()->add(QStringLiteral("XAUUSD"), QStringLiteral("FOREX"));
         LatestBatch::set("T,XAUUSD,20240105,09:15:01,2034.1,1,0,0\n");
         // The window's own 500 ms timer does the refresh.
         QTRY_COMPARE_WITH_TIMEOUT(ui().displayTableWidget->rowCount(), 2, 3000);
@@ -673,8 +678,7 @@ private slots:
         // rows scrolled to must be on the screen, not only in the widget tree.
         window().setSymbolLimit(3000);
         for (int i = 0; i < 3000; ++i) {
-            symbols() << QStringLiteral("S%1").arg(i);
-            exchanges() << QStringLiteral("CASH");
+            m_window->watchlist()->add(QStringLiteral("S%1").arg(i), QStringLiteral("CASH"));
         }
         window().show();
         QVERIFY(QTest::qWaitForWindowExposed(&window()));
@@ -712,14 +716,14 @@ private slots:
         QCOMPARE(ui().displayTableWidget->rowCount(), 0);
         QCOMPARE(headerTexts(), QStringList({"SYMBOL", "LTP", "LTQ", "Backfill", "Del"}));
         QCOMPARE(ui().SymbolsSelected->text(), QStringLiteral("S:(0)"));
-        QVERIFY(window().pollingRequest().text.contains(QStringLiteral("&send=&hash=")));
+        QVERIFY(window().liveFeed()->pollingRequest().text.contains(QStringLiteral("&send=&hash=")));
     }
 
     void tableOverTheLimitIsLeftAlone()
     {
         window().setSymbolLimit(1);
-        symbols() = QStringList{QStringLiteral("NIFTY-I"), QStringLiteral("XAUUSD")};
-        exchanges() = QStringList{QStringLiteral("FUTURE"), QStringLiteral("FOREX")};
+        setWatchlist(QStringList{QStringLiteral("NIFTY-I"), QStringLiteral("XAUUSD")},
+                     QStringList{QStringLiteral("FUTURE"), QStringLiteral("FOREX")});
         window().addDisplayTable();
         QCOMPARE(m_hooks.titles(), QStringList{QStringLiteral("Limit Exceeded")});
         QCOMPARE(m_hooks.boxes[0].text,
@@ -729,20 +733,19 @@ private slots:
 
     void pollingRequestFollowsTheDataMode()
     {
-        window().setLivePaths(QStringLiteral("127.0.0.1:49121/live/get"), QStringLiteral("127.0.0.1:49121/live/post"));
-        window().setNetworkPaths(QStringLiteral("127.0.0.1:49121/net/get"), QStringLiteral("127.0.0.1:49121/net/post"));
+        window().liveFeed()->setLivePaths(QStringLiteral("127.0.0.1:49121/live/get"), QStringLiteral("127.0.0.1:49121/live/post"));
+        window().liveFeed()->setNetworkPaths(QStringLiteral("127.0.0.1:49121/net/get"), QStringLiteral("127.0.0.1:49121/net/post"));
         window().setSecureKey(QStringLiteral("k1"));
-        symbols() = QStringList{QStringLiteral("M&M")};
-        exchanges() = QStringList{QStringLiteral("CASH")};
+        setWatchlist(QStringList{QStringLiteral("M&M")}, QStringList{QStringLiteral("CASH")});
 
         window().updateUrlDataState(); // "Data Mode" missing: behaves as 1
-        QCOMPARE(window().pollingRequest().text,
+        QCOMPARE(window().liveFeed()->pollingRequest().text,
                  QStringLiteral("http://127.0.0.1:49121/live/get?uid=&send=M%26M&hash=k1"));
         AppSettings().setValue(SettingsKeys::dataMode, 2);
         window().updateUrlDataState();
-        QCOMPARE(window().pollingRequest().text,
+        QCOMPARE(window().liveFeed()->pollingRequest().text,
                  QStringLiteral("http://127.0.0.1:49121/net/get?uid=&send=M%26M&hash=k1"));
-        QCOMPARE(window().pollingRequest().method, int(PollingRequest::Get));
+        QCOMPARE(window().liveFeed()->pollingRequest().method, int(PollingRequest::Get));
         QCOMPARE(tableColumn(0), QStringList{QStringLiteral("M&M")}); // and the table follows
     }
 

@@ -1,14 +1,15 @@
 // The main window's life against the real server database, the broker stand-in and a
-// local WebSocket server: start-up checks, first run, start-up fill with the live feed,
-// close sequence and restart.
-#include "amibroker/livedataupdator.h"
+// local WebSocket server: first run, start-up fill with the live feed, close sequence and
+// restart (the start-up checks before the window are the start-up controller's).
+#include "amibroker/liveimporter.h"
 #include "app/settingskeys.h"
 #include "live/latestbatch.h"
+#include "live/livefeed.h"
 #include "live/pendingbatches.h"
-#include "platform/standin/brokerstandin.h"
+#include "live/watchlist.h"
+#include "live/websocketworker.h"
 #include "platform/installpaths.h"
-#include "platform/singleinstance.h"
-#include "serverdb/serverdatabase.h"
+#include "platform/standin/brokerstandin.h"
 #include "ui/mainwindow.h"
 #include "ui/settingsdialog.h"
 
@@ -32,10 +33,8 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QScopeGuard>
-#include <QStandardPaths>
 #include <QTableWidget>
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTextEdit>
 #include <QTimer>
 #include <QWebSocket>
@@ -106,12 +105,10 @@ class TestMainWindowLifecycle : public QObject
 private:
     std::unique_ptr<TestEnv> m_env;
     WindowTestHooks m_hooks;
-    std::vector<std::unique_ptr<QProcess>> m_fakeCopies;
-    QTemporaryDir m_fakeDir;
 
     static BrokerStandIn *standIn(verodezuvivuderaz2 &w)
     {
-        return qobject_cast<BrokerStandIn *>(w.liveUpdator()->broker());
+        return qobject_cast<BrokerStandIn *>(w.liveImporter()->broker());
     }
 
     static QString brokerProcessLog()
@@ -153,31 +150,6 @@ private:
         QTRY_VERIFY(endBrokerWatchers().isEmpty());
     }
 
-    // Runs a copy of `sleep` under the given image name, as if that program were running.
-    void launchFakeCopy(const QString &name)
-    {
-        const QString sleepPath = QStandardPaths::findExecutable(QStringLiteral("sleep"));
-        QVERIFY2(!sleepPath.isEmpty(), "no sleep program to copy");
-        const QString path = m_fakeDir.filePath(name);
-        if (!QFile::exists(path)) {
-            QVERIFY(QFile::copy(sleepPath, path));
-            QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        }
-        auto p = std::make_unique<QProcess>();
-        p->start(path, {QStringLiteral("120")});
-        QVERIFY2(p->waitForStarted(5000), qPrintable(p->errorString()));
-        m_fakeCopies.push_back(std::move(p));
-    }
-
-    void stopFakeCopies()
-    {
-        for (auto &p : m_fakeCopies) {
-            p->kill();
-            p->waitForFinished(5000);
-        }
-        m_fakeCopies.clear();
-    }
-
     // Runs the event loop until the restart request ends it; returns its exit code.
     static int runUntilExit(const std::function<void()> &action)
     {
@@ -194,7 +166,6 @@ private slots:
     {
         m_env = std::make_unique<TestEnv>();
         QVERIFY(m_env->isValid());
-        QVERIFY(m_fakeDir.isValid());
         if (!TestEnv::mariadbUp())
             QFAIL("The server database is not answering on 127.0.0.1:49111. Start it with "
                   "scripts/mariadb.sh start (demo data) and run the test again.");
@@ -204,7 +175,6 @@ private slots:
 
     void cleanupTestCase()
     {
-        stopFakeCopies();
         m_hooks.uninstall();
     }
 
@@ -219,86 +189,7 @@ private slots:
 
     void cleanup()
     {
-        stopFakeCopies();
         stopEndBrokerWatchers();
-    }
-
-    // ---- Start-up checks ----
-
-    // Another copy holds the single-instance lock under the root, as a running one does.
-    void holdInstanceLock()
-    {
-        SingleInstance::release();
-        auto holder = std::make_unique<QProcess>();
-        QVERIFY(TestEnv::holdFileLock(holder.get(), InstallPaths::instanceLockFile()));
-        m_fakeCopies.push_back(std::move(holder));
-    }
-
-    void secondCopyEndsBeforeAnyServerAccess()
-    {
-        launchFakeCopy(QStringLiteral("Vantrel"));
-        launchFakeCopy(QStringLiteral("VantrelNew.exe"));
-        holdInstanceLock();
-        SingleInstance::setWaitForTests(300);
-        verodezuvivuderaz2 w;
-        SingleInstance::setWaitForTests(0);
-        QCOMPARE(m_hooks.titles(), QStringList{QStringLiteral("Already Running")});
-        QCOMPARE(m_hooks.boxes[0].icon, QMessageBox::Information);
-        QCOMPARE(m_hooks.boxes[0].text,
-                 QStringLiteral("An Instance of Application is already Running...\nClose it to use here. Quiting!"));
-        QCOMPARE(m_hooks.boxes[0].buttons, QStringList{QStringLiteral("OK")});
-        QCOMPARE(m_hooks.exits, QList<int>{0});
-        QVERIFY(!w.isConstructed());
-        QVERIFY(!w.liveUpdator());      // the server was never contacted
-        QVERIFY(!w.settingsDialog());
-        QVERIFY(!AppSettings().contains(SettingsKeys::firstRun));
-        stopFakeCopies(); // the holder is gone, and with it its lock
-        QCOMPARE(SingleInstance::claim(5000), SingleInstance::Claim::Held);
-    }
-
-    void ourOwnToolsDoNotCountAsCopies()
-    {
-        launchFakeCopy(QStringLiteral("vantrel-devserver"));
-        launchFakeCopy(QStringLiteral("vantrel-quotes"));
-        launchFakeCopy(QStringLiteral("Vantrel.exe"));
-        verodezuvivuderaz2 w;
-        QVERIFY(m_hooks.exits.isEmpty());
-        QVERIFY(!m_hooks.titles().contains(QStringLiteral("Already Running")));
-        QVERIFY(w.isConstructed());
-    }
-
-    void unreachableDatabaseShowsTheErrorAndEnds_data()
-    {
-        QTest::addColumn<QString>("answer");
-        QTest::addColumn<int>("siteOpenings");
-        QTest::newRow("Contact Support") << "Contact Support" << 2;
-        QTest::newRow("Ok") << "OK" << 1;
-    }
-
-    void unreachableDatabaseShowsTheErrorAndEnds()
-    {
-        QFETCH(QString, answer);
-        QFETCH(int, siteOpenings);
-        qputenv("VANTREL_DB_PORT", "1"); // nothing listens there
-        m_hooks.answer = answer;
-        verodezuvivuderaz2 w;
-        qunsetenv("VANTREL_DB_PORT");
-
-        QVERIFY(!w.isConstructed());
-        QVERIFY(!w.isDatabaseOpen());
-        QCOMPARE(m_hooks.titles(), QStringList{QStringLiteral("Connection Error")});
-        const RecordedBox &box = m_hooks.boxes[0];
-        QCOMPARE(box.icon, QMessageBox::Critical);
-        QCOMPARE(box.text, QStringLiteral("Unable to connect to Server\n\nKindly download and install latest version from the website."));
-        QVERIFY(!box.informativeText.isEmpty());
-        QCOMPARE(box.informativeText, w.liveUpdator()->serverDatabase()->lastErrorText());
-        QStringList buttons = box.buttons;
-        buttons.sort();
-        QCOMPARE(buttons, QStringList({QStringLiteral("Contact Support"), QStringLiteral("OK")}));
-        const QUrl site = QUrl::fromUserInput(QStringLiteral(VANTREL_VENDOR_SITE));
-        QCOMPARE(m_hooks.openedUrls, QList<QUrl>(QVector<QUrl>(siteOpenings, site).toList()));
-        QCOMPARE(m_hooks.exits, QList<int>{0});
-        QVERIFY(!AppSettings().contains(SettingsKeys::firstRun)); // the window went no further
     }
 
     // ---- First run ----
@@ -306,16 +197,16 @@ private slots:
     void firstRunSelectsSpotAndAutofill()
     {
         {
-            verodezuvivuderaz2 w;
-            QVERIFY(w.isConstructed());
-            const MainWindowForm &ui = w.form();
+            OpenedDatabase db;
+            verodezuvivuderaz2 w(&db);
+                const MainWindowForm &ui = w.form();
             QVERIFY(ui.spotBox->isChecked());
             QVERIFY(w.segmentFlag(5));
             QCOMPARE(w.currentSegment(), QStringLiteral("SPOTINDEX"));
             QStringList shown;
             for (int i = 0; i < ui.symbolsListWidget->count(); ++i)
                 shown << ui.symbolsListWidget->item(i)->text();
-            QCOMPARE(shown, w.liveUpdator()->serverDatabase()->segmentSymbols(QStringLiteral("SPOTINDEX")));
+            QCOMPARE(shown, db.segmentSymbols(QStringLiteral("SPOTINDEX")));
             QVERIFY(shown.contains(QStringLiteral("INDIAVIX")));
             QVERIFY(ui.autofillCheckBox->isChecked());
             QCOMPARE(ui.autoFilldaysBox->currentText(), QStringLiteral("5"));
@@ -335,7 +226,8 @@ private slots:
         }
 
         // The next start is not a first run: no segment, an empty list.
-        verodezuvivuderaz2 again;
+        OpenedDatabase againDb;
+        verodezuvivuderaz2 again(&againDb);
         QVERIFY(!again.form().spotBox->isChecked());
         QVERIFY(again.currentSegment().isEmpty());
         QCOMPARE(again.form().symbolsListWidget->count(), 0);
@@ -358,13 +250,13 @@ private slots:
             store.setValue(SettingsKeys::autoFilldays, QStringLiteral("10"));
         }
 
-        verodezuvivuderaz2 w;
-        QVERIFY(w.isConstructed());
+        OpenedDatabase db;
+        verodezuvivuderaz2 w(&db);
         const MainWindowForm &ui = w.form();
         w.setSymbolLimit(10);
-        w.setWebSocketLink(feed.url());
+        w.liveFeed()->setAddress(feed.url());
         w.setSecureKey(QStringLiteral("demo-secure-key-7f3a"));
-        w.setNetworkPaths(QStringLiteral("127.0.0.1:49121/net/get"), QStringLiteral("127.0.0.1:49121/net/post"));
+        w.liveFeed()->setNetworkPaths(QStringLiteral("127.0.0.1:49121/net/get"), QStringLiteral("127.0.0.1:49121/net/post"));
         w.loadFullCatalogue();
         w.show();
         w.enableInterface(QStringLiteral(" VANTREL-DEMO-0001  "), kDays, QStringLiteral("Welcome to Vantrel."));
@@ -381,8 +273,8 @@ private slots:
         QCOMPARE(ui.autoFilldaysBox->currentText(), QStringLiteral("10"));
 
         // The unknown exchange code went, with its symbol, and the user was told.
-        QCOMPARE(w.liveUpdator()->selectedSymbols, QStringList({"NIFTY-I", "ICICIBANK", "XAUUSD"}));
-        QCOMPARE(w.liveUpdator()->correspondingExchanges, QStringList({"FUTURE", "CASH", "FOREX"}));
+        QCOMPARE(w.watchlist()->symbols(), QStringList({"NIFTY-I", "ICICIBANK", "XAUUSD"}));
+        QCOMPARE(w.watchlist()->exchanges(), QStringList({"FUTURE", "CASH", "FOREX"}));
         QVERIFY(ui.futureBox->isChecked());
         QCOMPARE(w.currentSegment(), QStringLiteral("FUTURE"));
         QCOMPARE(ui.displayTableWidget->rowCount(), 3);
@@ -398,12 +290,13 @@ private slots:
         // Feed: authenticated with the simplified user ID and subscribed to the restored
         // watchlist (the feed may or may not have subscribed the default symbols before the
         // re-subscription reached it; that depends on how fast the socket connected).
-        QVERIFY(w.feedThread());
-        QVERIFY(w.feedThread()->isRunning());
-        QCOMPARE(w.feedThread()->parent(), &w);
-        QVERIFY(w.feedWorker());
-        QCOMPARE(w.feedWorker()->thread(), w.feedThread());
-        QCOMPARE(w.feedWorker()->tickFilePath(), InstallPaths::rootSlashTrailing() + QStringLiteral("rtsocket.txt"));
+        QVERIFY(w.liveFeed()->feedThread());
+        QVERIFY(w.liveFeed()->feedThread()->isRunning());
+        QCOMPARE(w.liveFeed()->feedThread()->parent(), w.liveFeed());
+        QCOMPARE(w.liveFeed()->parent(), &w);
+        QVERIFY(w.liveFeed()->worker());
+        QCOMPARE(w.liveFeed()->worker()->thread(), w.liveFeed()->feedThread());
+        QCOMPARE(w.liveFeed()->worker()->tickFilePath(), InstallPaths::rootSlashTrailing() + QStringLiteral("rtsocket.txt"));
         QTRY_COMPARE_WITH_TIMEOUT(ui.statusLabel->text(), QStringLiteral("Live: Connected"), 10000);
         const QStringList restored({"NIFTY-I", "ICICIBANK", "XAUUSD"});
         QTRY_VERIFY_WITH_TIMEOUT(!feed.ofType(QStringLiteral("subscribe")).isEmpty()
@@ -420,14 +313,14 @@ private slots:
 
         // A batch reaches the table and the live import.
         feed.send({{"type", "sub_ack"}, {"action", "subscribe"}, {"symbols", QJsonArray{"NIFTY-I", "ICICIBANK", "XAUUSD"}}});
-        const qint64 cyclesBefore = w.liveUpdator()->importCycles();
+        const qint64 cyclesBefore = w.liveImporter()->importCycles();
         feed.send({{"type", "batch"},
                    {"records", QJsonArray{QJsonObject{{"type", "T"}, {"symbol", "NIFTY-I"}, {"ltd", "2024-01-05"},
                                                       {"ltt", "09:15:01"}, {"ltp", 21701.5}, {"ltq", 50},
                                                       {"oi", 0}, {"vol", 10}}}}});
         QTRY_COMPARE_WITH_TIMEOUT(ui.displayTableWidget->item(0, 1)->text(), QStringLiteral("21701.5"), 10000);
         QCOMPARE(ui.displayTableWidget->item(0, 2)->text(), QStringLiteral("50"));
-        QTRY_VERIFY_WITH_TIMEOUT(w.liveUpdator()->importCycles() > cyclesBefore, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(w.liveImporter()->importCycles() > cyclesBefore, 10000);
 
         // Adding a symbol re-subscribes the feed with the whole list.
         ui.cashBox->click();
@@ -442,11 +335,11 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(ui.statusLabel->text(), QStringLiteral("Live: Disconnected"), 10000);
 
         // Close: the feed thread stops and the watchlist is stored.
-        QPointer<QThread> thread = w.feedThread();
-        QPointer<WebSocketWorker> worker = w.feedWorker();
+        QPointer<QThread> thread = w.liveFeed()->feedThread();
+        QPointer<WebSocketWorker> worker = w.liveFeed()->worker();
         w.close();
-        QVERIFY(!w.feedThread());
-        QVERIFY(!w.feedWorker());
+        QVERIFY(!w.liveFeed()->feedThread());
+        QVERIFY(!w.liveFeed()->worker());
         QVERIFY(thread.isNull() || thread->isFinished());
         QTRY_VERIFY(worker.isNull());
         AppSettings store;
@@ -458,8 +351,9 @@ private slots:
             QCOMPARE(store.value(SettingsKeys::segmentCheckbox(k)).toBool(), k == 0);
     }
 
-    // Unusable stored entries cost only themselves: the rest of the list is restored,
-    // the user is told which went, and the close writes the repaired list, not an empty one.
+    // Unusable stored entries cost only themselves (the rules are the watchlist's, in
+    // tst_watchlist): the user is told which went, the table shows the rest and the close
+    // writes the repaired list, not an empty one.
     void storedWatchlistKeepsItsGoodEntries_data()
     {
         QTest::addColumn<QStringList>("symbols");
@@ -470,15 +364,6 @@ private slots:
                                        << QStringList{"FUTURE", "NYSE", "CASH;DROP", "FOREX"}
                                        << QStringList{"NIFTY-I", "XAUUSD"} << "2 saved watchlist entries could not be "
                                           "used and were left out:\nACC (NYSE)\nSBIN (CASH;DROP)";
-        QTest::newRow("fewer codes") << QStringList{"NIFTY-I", "ACC", "XAUUSD"} << QStringList{"FUTURE", "CASH"}
-                                     << QStringList{"NIFTY-I", "ACC"} << "1 saved watchlist entries could not be "
-                                        "used and were left out:\nXAUUSD (no exchange)";
-        QTest::newRow("fewer symbols") << QStringList{"NIFTY-I"} << QStringList{"FUTURE", "CASH"}
-                                       << QStringList{"NIFTY-I"} << "1 saved watchlist entries could not be "
-                                          "used and were left out:\nno symbol (CASH)";
-        QTest::newRow("repeated and empty symbols") << QStringList{"ACC", "", "ACC"} << QStringList{"CASH", "CASH", "FUTURE"}
-                                                    << QStringList{"ACC"} << "2 saved watchlist entries could not be "
-                                                       "used and were left out:\nempty symbol (CASH)\nACC (FUTURE)";
     }
     void storedWatchlistKeepsItsGoodEntries()
     {
@@ -493,12 +378,13 @@ private slots:
             store.setValue(SettingsKeys::corrExchList, codes);
         }
         {
-            verodezuvivuderaz2 w;
+            OpenedDatabase db;
+            verodezuvivuderaz2 w(&db);
             w.setSymbolLimit(50);
-            w.setWebSocketLink(QStringLiteral("ws://127.0.0.1:1/ws"));
+            w.liveFeed()->setAddress(QStringLiteral("ws://127.0.0.1:1/ws"));
             w.enableInterface(QStringLiteral("U"), kDays, QString());
-            QCOMPARE(w.liveUpdator()->selectedSymbols, kept);
-            QCOMPARE(w.liveUpdator()->correspondingExchanges.size(), kept.size());
+            QCOMPARE(w.watchlist()->symbols(), kept);
+            QCOMPARE(w.watchlist()->exchanges().size(), kept.size());
             QCOMPARE(m_hooks.titles(), QStringList{QStringLiteral("Watchlist Repaired")});
             QCOMPARE(m_hooks.boxes.first().text, dropped);
             QCOMPARE(w.form().displayTableWidget->rowCount(), kept.size());
@@ -523,12 +409,13 @@ private slots:
     {
         QFETCH(QString, link);
         AppSettings().setValue(SettingsKeys::firstRun, false);
-        verodezuvivuderaz2 w;
+        OpenedDatabase db;
+        verodezuvivuderaz2 w(&db);
         w.setSymbolLimit(50);
-        w.setWebSocketLink(link);
+        w.liveFeed()->setAddress(link);
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^Live feed not started: the ")));
         w.enableInterface(QStringLiteral("U"), kDays, QString());
-        QVERIFY(!w.feedThread());
+        QVERIFY(!w.liveFeed()->feedThread());
         QVERIFY2(w.form().statusLabel->text().contains(QLatin1String("No live feed: the ")),
                  qPrintable(w.form().statusLabel->text()));
     }
@@ -548,7 +435,8 @@ private slots:
             PendingBatches::clear();
         });
         AppSettings().setValue(SettingsKeys::firstRun, false);
-        verodezuvivuderaz2 w;
+        OpenedDatabase db;
+        verodezuvivuderaz2 w(&db);
         QTRY_VERIFY2(w.form().statusLabel->text().contains(QLatin1String("cannot be kept on disk")),
                      qPrintable(w.form().statusLabel->text()));
         QVERIFY(w.form().statusLabel->text().contains(QLatin1String("is not a folder")));
@@ -578,7 +466,8 @@ private slots:
         }
         const QString folder = QFileInfo(storePath).absolutePath();
         {
-            verodezuvivuderaz2 w;
+            OpenedDatabase db;
+            verodezuvivuderaz2 w(&db);
             w.setSymbolLimit(50);
             QVERIFY(QFile::remove(storePath));
             if (folderInPlace) {
@@ -611,12 +500,13 @@ private slots:
                    + store.value(SettingsKeys::corrExchList).toStringList();
         };
         {
-            verodezuvivuderaz2 w;
+            OpenedDatabase db;
+            verodezuvivuderaz2 w(&db);
             w.setSymbolLimit(2);
-            w.setWebSocketLink(QStringLiteral("ws://127.0.0.1:1/ws")); // nobody answers; it keeps trying
+            w.liveFeed()->setAddress(QStringLiteral("ws://127.0.0.1:1/ws")); // nobody answers; it keeps trying
             w.enableInterface(QStringLiteral("U"), kDays, QString());
-            QVERIFY(w.liveUpdator()->selectedSymbols.isEmpty());
-            QVERIFY(w.liveUpdator()->correspondingExchanges.isEmpty());
+            QVERIFY(w.watchlist()->symbols().isEmpty());
+            QVERIFY(w.watchlist()->exchanges().isEmpty());
             QCOMPARE(m_hooks.titles(), QStringList{QStringLiteral("Select Symbols")});
             QCOMPARE(m_hooks.boxes[0].text, QStringLiteral("No Symbol Selected.\nPlease Add Symbols for Live Data!"));
             QCOMPARE(m_hooks.boxes[0].icon, QMessageBox::Information);
@@ -627,18 +517,6 @@ private slots:
         // The lower limit cost the session its list, not the user: the saved one stays.
         const QStringList saved{"NIFTY-I", "ICICIBANK", "XAUUSD", "FUTURE", "CASH", "FOREX"};
         QCOMPARE(stored(), saved);
-
-        // A list the user builds in such a session is theirs and replaces it.
-        {
-            verodezuvivuderaz2 w;
-            w.setSymbolLimit(2);
-            w.setWebSocketLink(QStringLiteral("ws://127.0.0.1:1/ws"));
-            w.enableInterface(QStringLiteral("U"), kDays, QString());
-            w.liveUpdator()->selectedSymbols = QStringList{QStringLiteral("GOLDM-I")};
-            w.liveUpdator()->correspondingExchanges = QStringList{QStringLiteral("MCX")};
-            w.close();
-        }
-        QCOMPARE(stored(), (QStringList{"GOLDM-I", "MCX"}));
     }
 
     void unreadableLimitKeepsTheSavedWatchlist()
@@ -651,12 +529,13 @@ private slots:
             store.setValue(SettingsKeys::segmentCheckbox(8), true);
         }
         {
-            verodezuvivuderaz2 w;
+            OpenedDatabase db;
+            verodezuvivuderaz2 w(&db);
             w.setSymbolLimitUnreadable();
-            w.setWebSocketLink(QStringLiteral("ws://127.0.0.1:1/ws"));
+            w.liveFeed()->setAddress(QStringLiteral("ws://127.0.0.1:1/ws"));
             w.loadFullCatalogue();
             w.enableInterface(QStringLiteral("U"), kDays, QString());
-            QCOMPARE(w.liveUpdator()->selectedSymbols, QStringList({"NIFTY-I", "XAUUSD"}));
+            QCOMPARE(w.watchlist()->symbols(), QStringList({"NIFTY-I", "XAUUSD"}));
             QCOMPARE(w.form().displayTableWidget->rowCount(), 2);
             QVERIFY(m_hooks.boxes.isEmpty());
 
@@ -665,7 +544,7 @@ private slots:
                 ->setCheckState(Qt::Checked);
             w.form().addSelected->click();
             QCOMPARE(m_hooks.titles(), QStringList{QStringLiteral("Limit Exceeded")});
-            QCOMPARE(w.liveUpdator()->selectedSymbols, QStringList({"NIFTY-I", "XAUUSD"}));
+            QCOMPARE(w.watchlist()->symbols(), QStringList({"NIFTY-I", "XAUUSD"}));
             w.close();
         }
         QCOMPARE(AppSettings().value(SettingsKeys::selectedSymbolsList).toStringList(),
@@ -677,15 +556,16 @@ private slots:
         AppSettings().setValue(SettingsKeys::firstRun, false);
         LocalFeedServer feed;
         QVERIFY(feed.listen());
-        verodezuvivuderaz2 w;
-        w.setWebSocketLink(QStringLiteral("  ") + feed.url() + QStringLiteral(" \t"));
-        w.setNetworkPaths(QStringLiteral(" 127.0.0.1:49121/net/get "), QStringLiteral("\t127.0.0.1:49121/net/post\n"));
-        w.setLivePaths(QStringLiteral(" a "), QStringLiteral(" b "));
+        OpenedDatabase db;
+        verodezuvivuderaz2 w(&db);
+        w.liveFeed()->setAddress(QStringLiteral("  ") + feed.url() + QStringLiteral(" \t"));
+        w.liveFeed()->setNetworkPaths(QStringLiteral(" 127.0.0.1:49121/net/get "), QStringLiteral("\t127.0.0.1:49121/net/post\n"));
+        w.liveFeed()->setLivePaths(QStringLiteral(" a "), QStringLiteral(" b "));
         w.setBackfillPaths(QStringLiteral(" 127.0.0.1:49121/backfill "), QStringLiteral(" c\n"));
-        QCOMPARE(w.webSocketLink(), feed.url());
-        QCOMPARE(w.pollingEndpoints().networkGet, QStringLiteral("127.0.0.1:49121/net/get"));
-        QCOMPARE(w.pollingEndpoints().networkPost, QStringLiteral("127.0.0.1:49121/net/post"));
-        QCOMPARE(w.pollingEndpoints().liveGet + w.pollingEndpoints().livePost, QStringLiteral("ab"));
+        QCOMPARE(w.liveFeed()->address(), feed.url());
+        QCOMPARE(w.liveFeed()->pollingEndpoints().networkGet, QStringLiteral("127.0.0.1:49121/net/get"));
+        QCOMPARE(w.liveFeed()->pollingEndpoints().networkPost, QStringLiteral("127.0.0.1:49121/net/post"));
+        QCOMPARE(w.liveFeed()->pollingEndpoints().liveGet + w.liveFeed()->pollingEndpoints().livePost, QStringLiteral("ab"));
         QCOMPARE(w.txtBackfillPath() + w.txtBackfillPath1Min(), QStringLiteral("127.0.0.1:49121/backfillc"));
         w.form().connectButton->click();
         QTRY_COMPARE_WITH_TIMEOUT(feed.ofType(QStringLiteral("subscribe")).size(), 1, 10000);
@@ -713,14 +593,16 @@ private slots:
         QTcpServer pollServer; // the polling endpoints: nothing may arrive here
         QVERIFY(pollServer.listen(QHostAddress::LocalHost, 0));
         const QString at = QStringLiteral("127.0.0.1:%1").arg(pollServer.serverPort());
-        verodezuvivuderaz2 w;
-        w.setWebSocketLink(feed.url());
+        OpenedDatabase db;
+        verodezuvivuderaz2 w(&db);
+        w.liveFeed()->setAddress(feed.url());
         w.setSecureKey(QStringLiteral("k"));
         w.setSymbolLimit(5);
-        w.setLivePaths(at + "/live/get", at + "/live/post");
-        w.setNetworkPaths(at + "/net/get", at + "/net/post");
+        w.liveFeed()->setLivePaths(at + "/live/get", at + "/live/post");
+        w.liveFeed()->setNetworkPaths(at + "/net/get", at + "/net/post");
+        QVERIFY(!w.liveFeed()->hasPollingRequest());
         w.form().connectButton->click();
-        QVERIFY(w.hasPollingRequest());
+        QVERIFY(w.liveFeed()->hasPollingRequest());
 
         // At the 1400-character edge: mode 1 measures the GET text, the other modes the
         // POST path without the uid pair.
@@ -731,17 +613,15 @@ private slots:
             AppSettings().setValue(SettingsKeys::dataMode, e.mode);
             for (int length : {1399, 1400}) {
                 const QString symbol(length - e.measured.size(), QLatin1Char('A'));
-                w.liveUpdator()->selectedSymbols = QStringList{symbol};
-                w.liveUpdator()->correspondingExchanges = QStringList{QStringLiteral("CASH")};
+                w.watchlist()->replace({QStringList{symbol}, QStringList{QStringLiteral("CASH")}});
                 w.updateUrlDataState();
                 const bool get = length < 1400;
-                const PollingRequest request = w.pollingRequest();
-                QCOMPARE(request.method, get ? 0 : 1);
-                QCOMPARE(request.url.toString(), "http://" + at + (get ? e.get : e.post + "?uid=&send=") + symbol + "&hash=k");
+                QCOMPARE(w.liveFeed()->pollingRequest().method, get ? 0 : 1);
+                QCOMPARE(w.liveFeed()->pollingRequest().url.toString(),
+                         "http://" + at + (get ? e.get : e.post + "?uid=&send=") + symbol + "&hash=k");
             }
         }
-        QTest::qWait(100); // a request sent on the way would have arrived by now
-        QVERIFY(!pollServer.waitForNewConnection(200));
+        QVERIFY(!pollServer.waitForNewConnection(300)); // the request is only kept ready
         QVERIFY(!QFile::exists(m_env->root() + QStringLiteral("/rt.txt")));
     }
 
@@ -750,17 +630,18 @@ private slots:
         AppSettings().setValue(SettingsKeys::firstRun, false);
         LocalFeedServer feed;
         QVERIFY(feed.listen());
-        verodezuvivuderaz2 w;
-        w.setWebSocketLink(feed.url());
+        OpenedDatabase db;
+        verodezuvivuderaz2 w(&db);
+        w.liveFeed()->setAddress(feed.url());
         w.setSecureKey(QStringLiteral("k"));
-        w.setNetworkPaths(QStringLiteral("127.0.0.1:49121/net/get"), QStringLiteral("127.0.0.1:49121/net/post"));
-        QVERIFY(!w.hasPollingRequest());
+        w.liveFeed()->setNetworkPaths(QStringLiteral("127.0.0.1:49121/net/get"), QStringLiteral("127.0.0.1:49121/net/post"));
+        QVERIFY(!w.liveFeed()->hasPollingRequest());
         w.form().connectButton->click();
-        QVERIFY(w.hasPollingRequest());
-        QCOMPARE(w.pollingRequest().text,
+        QVERIFY(w.liveFeed()->hasPollingRequest());
+        QCOMPARE(w.liveFeed()->pollingRequest().text,
                  QStringLiteral("http://127.0.0.1:49121/net/get?uid=&send=ACC-I%7CADANIENT-I%7CADANIPORTS-I"
                                 "%7CADANIPOWER-I%7CAMARAJABAT-I&hash=k"));
-        QCOMPARE(w.pollingRequest().method, int(PollingRequest::Get));
+        QCOMPARE(w.liveFeed()->pollingRequest().method, int(PollingRequest::Get));
         QVERIFY(!w.form().connectButton->isEnabled());
         QTRY_COMPARE_WITH_TIMEOUT(w.form().statusLabel->text(), QStringLiteral("Live: Connected"), 10000);
         // An empty watchlist subscribes the fifteen default symbols.
@@ -773,11 +654,10 @@ private slots:
                                                      "XAGUSD", "XAUUSD", "XNGUSD", "XRPUSD", "ETHUSD"}));
 
         // Connecting again while the feed runs re-subscribes instead of a second thread.
-        QThread *thread = w.feedThread();
-        w.liveUpdator()->selectedSymbols = QStringList{QStringLiteral("XAUUSD")};
-        w.liveUpdator()->correspondingExchanges = QStringList{QStringLiteral("FOREX")};
+        QThread *thread = w.liveFeed()->feedThread();
+        w.watchlist()->replace({QStringList{QStringLiteral("XAUUSD")}, QStringList{QStringLiteral("FOREX")}});
         w.on_connectButton_clicked();
-        QCOMPARE(w.feedThread(), thread);
+        QCOMPARE(w.liveFeed()->feedThread(), thread);
         QTRY_COMPARE_WITH_TIMEOUT(feed.ofType(QStringLiteral("subscribe")).size(), 2, 10000);
         QCOMPARE(feed.ofType(QStringLiteral("unsubscribe_all")).size(), 1);
         QCOMPARE(toStrings(feed.ofType(QStringLiteral("subscribe")).last().value(QStringLiteral("symbols"))),
@@ -791,7 +671,8 @@ private slots:
     void closeWritesTheSettingsAndSendsTheExitCommand()
     {
         AppSettings().setValue(SettingsKeys::firstRun, false);
-        verodezuvivuderaz2 w;
+        OpenedDatabase db;
+        verodezuvivuderaz2 w(&db);
         const MainWindowForm &ui = w.form();
         w.setSymbolLimit(50);
         ui.ForexBox->click();
@@ -834,7 +715,8 @@ private slots:
     void escapeAlsoRunsTheCloseSequence()
     {
         AppSettings().setValue(SettingsKeys::firstRun, false);
-        verodezuvivuderaz2 w;
+        OpenedDatabase db;
+        verodezuvivuderaz2 w(&db);
         w.show();
         QTest::keyClick(&w, Qt::Key_Escape);
         QVERIFY(!w.isVisible());
@@ -850,7 +732,8 @@ private slots:
             store.setValue(SettingsKeys::controlAmibroker, true);
             store.setValue(SettingsKeys::saveLayout, true);
         }
-        verodezuvivuderaz2 w;
+        OpenedDatabase db;
+        verodezuvivuderaz2 w(&db);
         QVERIFY(w.settingsDialog()->controlAmibrokerFlag);
         w.show();
         QElapsedTimer clock;
@@ -877,7 +760,8 @@ private slots:
             store.setValue(SettingsKeys::firstRun, false);
             store.setValue(SettingsKeys::controlAmibroker, true);
         }
-        verodezuvivuderaz2 w;
+        OpenedDatabase db;
+        verodezuvivuderaz2 w(&db);
         w.close();
         QCOMPARE(standIn(w)->counters().databaseSaves, 1);
         QCOMPARE(standIn(w)->counters().layoutSaves, 0);
@@ -892,7 +776,8 @@ private slots:
             store.setValue(SettingsKeys::controlAmibroker, true);
             store.setValue(SettingsKeys::saveLayout, true);
         }
-        verodezuvivuderaz2 w;
+        OpenedDatabase db;
+        verodezuvivuderaz2 w(&db);
         w.show();
         const int code = runUntilExit([&w] { w.form().restartButton->click(); });
         QCOMPARE(code, 4444);
@@ -911,7 +796,8 @@ private slots:
     void restartWithControlOffJustRestarts()
     {
         AppSettings().setValue(SettingsKeys::firstRun, false);
-        verodezuvivuderaz2 w;
+        OpenedDatabase db;
+        verodezuvivuderaz2 w(&db);
         w.show();
         const int code = runUntilExit([&w] { w.on_restartButton_clicked(); });
         QCOMPARE(code, 4444);

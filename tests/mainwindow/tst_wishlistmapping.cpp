@@ -1,6 +1,6 @@
 // Save, Load and Mapping through the main window against the real server database and
 // Debian's openssl (the real binary's run of both is in e2e_app).
-#include "amibroker/livedataupdator.h"
+#include "live/watchlist.h"
 #include "app/settingskeys.h"
 #include "live/symbolmapping.h"
 #include "ui/filedialogs.h"
@@ -31,19 +31,26 @@ class tst_WishlistMapping : public QObject
     Q_OBJECT
     std::unique_ptr<TestEnv> m_env;
     WindowTestHooks m_hooks;
+    std::unique_ptr<OpenedDatabase> m_database;
     std::unique_ptr<verodezuvivuderaz2> m_window;
     QList<FileDialogs::Request> m_requests;
     QString m_answer; // path the next file dialog returns
     QTemporaryDir m_userDir; // a folder of the user's, outside the installation root
 
-    QStringList &symbols() { return m_window->liveUpdator()->selectedSymbols; }
-    QStringList &exchanges() { return m_window->liveUpdator()->correspondingExchanges; }
+    const QStringList &symbols() { return m_window->watchlist()->symbols(); }
+    const QStringList &exchanges() { return m_window->watchlist()->exchanges(); }
+    void setWatchlist(const QStringList &symbols, const QStringList &exchanges)
+    {
+        m_window->watchlist()->replace({symbols, exchanges});
+    }
     QPushButton *button(const char *name) { return m_window->findChild<QPushButton *>(name); }
 
     void newWindow()
     {
-        m_window = std::make_unique<verodezuvivuderaz2>();
-        QVERIFY(m_window->isConstructed());
+        m_window.reset();
+        m_database = std::make_unique<OpenedDatabase>();
+        m_window = std::make_unique<verodezuvivuderaz2>(m_database.get());
+        QVERIFY(m_database->isOpen());
         m_window->setSymbolLimit(50);
     }
 
@@ -104,8 +111,7 @@ private slots:
 
     void savedWatchlistLoadsBackAfterARestart()
     {
-        symbols() = QStringList{"NIFTY-I", "EURUSD", "GOLDM-I"};
-        exchanges() = QStringList{"FUTURE", "FOREX", "MCX"};
+        setWatchlist(QStringList{"NIFTY-I", "EURUSD", "GOLDM-I"}, QStringList{"FUTURE", "FOREX", "MCX"});
         m_answer = m_userDir.path() + "/list.vn";
         button("save_list")->click();
         QCOMPARE(m_requests.size(), 1);
@@ -139,8 +145,7 @@ private slots:
 
     void cancelledDialogsAndFailuresChangeNothing()
     {
-        symbols() = QStringList{"ACC"};
-        exchanges() = QStringList{"CASH"};
+        setWatchlist(QStringList{"ACC"}, QStringList{"CASH"});
         const QStringList filesBefore = QDir(m_env->root()).entryList(QDir::Files);
         m_answer.clear();
         button("save_list")->click();
@@ -276,8 +281,7 @@ private slots:
         const QFileInfo before(path);
         const bool wasFile = before.isFile();
 
-        symbols() = QStringList{"ACC"};
-        exchanges() = QStringList{"CASH"};
+        setWatchlist(QStringList{"ACC"}, QStringList{"CASH"});
         m_answer = path;
         button(action == "save" ? "save_list" : "load_list_2")->click();
 
@@ -342,8 +346,7 @@ private slots:
         QFETCH(QStringList, rows);
         QFETCH(QString, answer);
         QFETCH(bool, stored);
-        symbols() = QStringList{"SBIN-I", "TATASTEEL"};
-        exchanges() = QStringList{"FUTURE", "CASH"};
+        setWatchlist(QStringList{"SBIN-I", "TATASTEEL"}, QStringList{"FUTURE", "CASH"});
         m_hooks.answer = answer;
         withMappingDialog([&](SymbolMappingDialog *d) {
             for (const QString &row : rows)

@@ -2,9 +2,10 @@
 
 // Test seams shared by the main-window suites: every message box is recorded and
 // answered, every immediate process end and every browser request is recorded instead of
-// happening.
+// happening; and the server database as the start-up hands it to the main window.
 #include "app/processexit.h"
 #include "platform/desktop.h"
+#include "serverdb/serverdatabase.h"
 #include "ui/messagehelper.h"
 
 #include <QAbstractButton>
@@ -77,4 +78,12 @@ public:
             t << b.title;
         return t;
     }
+};
+
+// The connection to the local server database, registered and opened as the start-up
+// controller does before it builds the main window on it.
+class OpenedDatabase : public ServerDatabase
+{
+public:
+    OpenedDatabase() { connect(); }
 };

@@ -9,9 +9,9 @@
 #include "update/packagelimits.h"
 #include "update/packagesignature.h"
 #include "update/updateleftovers.h"
-#include "update/updatehandover.h"
+#include "shell/updatehandover.h"
 #include "update/updaterecovery.h"
-#include "update/updatorworker.h"
+#include "update/updateworker.h"
 
 #include "devserverprocess.h"
 #include "testenv.h"
@@ -118,8 +118,8 @@ private slots:
 
     void unusableAddressesFailWithTheirText()
     {
-        UpdatorWorker worker;
-        QSignalSpy finished(&worker, &UpdatorWorker::downloadFinished);
+        UpdateWorker worker;
+        QSignalSpy finished(&worker, &UpdateWorker::downloadFinished);
         worker.startDownload(QStringLiteral("  \t"));
         worker.startDownload(QStringLiteral("file://") + file(QStringLiteral("userid.txt")));
         QCOMPARE(finished.count(), 2);
@@ -134,9 +134,9 @@ private slots:
 
     void silentServerFailsAtTheLimit()
     {
-        UpdatorWorker::setDownloadLimitForTests(1500);
+        UpdateWorker::setDownloadLimitForTests(1500);
         const Outcome o = runUpdate(QStringLiteral("silent"));
-        UpdatorWorker::setDownloadLimitForTests(0);
+        UpdateWorker::setDownloadLimitForTests(0);
         QVERIFY(o.abandoned);
         QCOMPARE(boxes, QStringList{QStringLiteral("Update failed|Update failed: Timeout or unknown network error")});
         QVERIFY(QDir(env->root()).entryList(QDir::Files | QDir::Hidden).isEmpty()); // no partial package

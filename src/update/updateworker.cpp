@@ -1,4 +1,4 @@
-#include "update/updatorworker.h"
+#include "update/updateworker.h"
 
 #include "app/diskbudget.h"
 #include "archive/extraction.h"
@@ -56,23 +56,23 @@ std::filesystem::path fsPath(const QString &path)
 
 } // namespace
 
-UpdatorWorker::UpdatorWorker(QObject *parent)
+UpdateWorker::UpdateWorker(QObject *parent)
     : QObject(parent)
 {
 }
 
-void UpdatorWorker::setDownloadLimitForTests(int ms)
+void UpdateWorker::setDownloadLimitForTests(int ms)
 {
     g_downloadLimitMs.store(ms > 0 ? ms : 0);
 }
 
-int UpdatorWorker::downloadLimitMs()
+int UpdateWorker::downloadLimitMs()
 {
     const int ms = g_downloadLimitMs.load();
     return ms > 0 ? ms : kDownloadLimitMs;
 }
 
-void UpdatorWorker::fail(const QString &text)
+void UpdateWorker::fail(const QString &text)
 {
     // Nothing of a failed update may stay behind to fill the root or be taken for a
     // package on the next attempt.
@@ -80,7 +80,7 @@ void UpdatorWorker::fail(const QString &text)
     emit downloadFinished(false, text);
 }
 
-void UpdatorWorker::startDownload(QString zipUrl)
+void UpdateWorker::startDownload(QString zipUrl)
 {
     emit logMessage(QStringLiteral("UpdatorWorker: startDownload called with URL: %1").arg(zipUrl));
     // The address comes from the server record; blanks around it are no part of it.
@@ -146,7 +146,7 @@ void UpdatorWorker::startDownload(QString zipUrl)
     emit downloadFinished(true, target);
 }
 
-bool UpdatorWorker::transfer(const QUrl &url, qint64 maxBytes, const DiskBudget::Room *disk, const Sink &sink,
+bool UpdateWorker::transfer(const QUrl &url, qint64 maxBytes, const DiskBudget::Room *disk, const Sink &sink,
                              QString *error, qint64 *tooLargeBytes)
 {
     // A body written to disk may take what the disk budget gives it, judged once before
@@ -197,7 +197,7 @@ bool UpdatorWorker::transfer(const QUrl &url, qint64 maxBytes, const DiskBudget:
         }
     });
     connect(reply, &QIODevice::readyRead, &loop, drain);
-    connect(reply, &QNetworkReply::downloadProgress, this, &UpdatorWorker::downloadProgress);
+    connect(reply, &QNetworkReply::downloadProgress, this, &UpdateWorker::downloadProgress);
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
     limit.start(downloadLimitMs());
@@ -229,7 +229,7 @@ bool UpdatorWorker::transfer(const QUrl &url, qint64 maxBytes, const DiskBudget:
     return text.isEmpty();
 }
 
-bool UpdatorWorker::fetchSignature(const QUrl &packageUrl, QByteArray *signature, QString *error)
+bool UpdateWorker::fetchSignature(const QUrl &packageUrl, QByteArray *signature, QString *error)
 {
     QUrl url = packageUrl;
     url.setPath(packageUrl.path() + QStringLiteral(".sig"));
@@ -253,7 +253,7 @@ bool UpdatorWorker::fetchSignature(const QUrl &packageUrl, QByteArray *signature
     return true;
 }
 
-bool UpdatorWorker::download(const QUrl &url, const QString &zip, QString *error)
+bool UpdateWorker::download(const QUrl &url, const QString &zip, QString *error)
 {
     QSaveFile file(zip);
     if (!file.open(QIODevice::WriteOnly)) {
@@ -290,7 +290,7 @@ bool UpdatorWorker::download(const QUrl &url, const QString &zip, QString *error
     return true;
 }
 
-bool UpdatorWorker::extract(const QString &zip, const QString &folder, QString *error)
+bool UpdateWorker::extract(const QString &zip, const QString &folder, QString *error)
 {
     const QString program = Archiver::archiverCall(zip, folder).program;
     const QString work = InstallPaths::updateWorkDir();
@@ -382,7 +382,7 @@ bool UpdatorWorker::extract(const QString &zip, const QString &folder, QString *
     return false;
 }
 
-bool UpdatorWorker::install(const QString &folder, const QString &target, QString *error)
+bool UpdateWorker::install(const QString &folder, const QString &target, QString *error)
 {
     std::vector<std::string> files;
     const QDir staged(folder);

@@ -1,8 +1,8 @@
-#include "update/updatehandover.h"
+#include "shell/updatehandover.h"
 
 #include "platform/updatelauncher.h"
 #include "ui/messagehelper.h"
-#include "update/updatorworker.h"
+#include "update/updateworker.h"
 
 #include <QAbstractButton>
 #include <QCoreApplication>
@@ -56,15 +56,15 @@ void UpdateHandOver::start(const QString &packageUrl)
         return;
     }
     auto *thread = new QThread(this);
-    auto *worker = new UpdatorWorker(); // moved to the thread, deleted when it ends
+    auto *worker = new UpdateWorker(); // moved to the thread, deleted when it ends
     worker->moveToThread(thread);
     connect(thread, &QThread::finished, worker, &QObject::deleteLater);
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    connect(worker, &UpdatorWorker::logMessage, this,
+    connect(worker, &UpdateWorker::logMessage, this,
             [](const QString &msg) { qDebug().noquote() << msg; }, Qt::QueuedConnection);
-    connect(worker, &UpdatorWorker::downloadProgress, this, [](qint64, qint64) {},
+    connect(worker, &UpdateWorker::downloadProgress, this, [](qint64, qint64) {},
             Qt::QueuedConnection); // no progress is shown
-    connect(worker, &UpdatorWorker::downloadFinished, this, &UpdateHandOver::onDownloadFinished,
+    connect(worker, &UpdateWorker::downloadFinished, this, &UpdateHandOver::onDownloadFinished,
             Qt::QueuedConnection);
     m_thread = thread;
     m_worker = worker;

@@ -1,4 +1,4 @@
-#include "app/startupanimation.h"
+#include "shell/splash.h"
 #include "testenv.h"
 
 #include <QCursor>
@@ -13,7 +13,7 @@
 
 #include <memory>
 
-class TestStartupAnimation : public QObject
+class TestSplash : public QObject
 {
     Q_OBJECT
 
@@ -33,7 +33,7 @@ private:
     std::unique_ptr<TestEnv> m_env;
 };
 
-void TestStartupAnimation::initTestCase()
+void TestSplash::initTestCase()
 {
     Q_INIT_RESOURCE(resources);
     m_env = std::make_unique<TestEnv>();
@@ -41,26 +41,26 @@ void TestStartupAnimation::initTestCase()
     QVERIFY2(!QPixmap(QStringLiteral(":/startup.jpg")).isNull(), "splash resource not loadable");
 }
 
-void TestStartupAnimation::cleanup()
+void TestSplash::cleanup()
 {
-    startupAnimation::setDurationScale(1.0);
+    Splash::setDurationScale(1.0);
 }
 
-void TestStartupAnimation::geometryHelpers()
+void TestSplash::geometryHelpers()
 {
     // Integer division on odd sizes.
-    QCOMPARE(startupAnimation::startRect(QSize(481, 273)), QRect(100, 100, 96, 54));
-    QCOMPARE(startupAnimation::centredRect(QSize(481, 273), QSize(1280, 801)),
+    QCOMPARE(Splash::startRect(QSize(481, 273)), QRect(100, 100, 96, 54));
+    QCOMPARE(Splash::centredRect(QSize(481, 273), QSize(1280, 801)),
              QRect(399, 264, 481, 273));
     // An image larger than the screen starts off-screen to the top-left.
-    QCOMPARE(startupAnimation::centredRect(QSize(900, 700), QSize(800, 600)),
+    QCOMPARE(Splash::centredRect(QSize(900, 700), QSize(800, 600)),
              QRect(-50, -50, 900, 700));
-    QCOMPARE(startupAnimation::startRect(QSize()), QRect(100, 100, 0, 0));
+    QCOMPARE(Splash::startRect(QSize()), QRect(100, 100, 0, 0));
 }
 
-void TestStartupAnimation::runsBothAnimationsBeforeReturning()
+void TestSplash::runsBothAnimationsBeforeReturning()
 {
-    startupAnimation anim;
+    Splash anim;
     QCOMPARE(anim.windowOpacity(), 0.0);
     QVERIFY(!anim.parent());
 
@@ -113,9 +113,9 @@ void TestStartupAnimation::runsBothAnimationsBeforeReturning()
     QVERIFY(!anim.isVisible());
 }
 
-void TestStartupAnimation::splashStaysUntilHidden()
+void TestSplash::splashStaysUntilHidden()
 {
-    startupAnimation anim;
+    Splash anim;
     anim.showAnimation();
     QLabel *splash = anim.splashLabel();
     QVERIFY(splash->isVisible());
@@ -144,11 +144,11 @@ void TestStartupAnimation::splashStaysUntilHidden()
     QVERIFY(!splash->isVisible());
 }
 
-void TestStartupAnimation::centresOnPrimaryScreen()
+void TestSplash::centresOnPrimaryScreen()
 {
     // Put the pointer away from the centre; the splash must not follow it.
     QCursor::setPos(QGuiApplication::primaryScreen(), QPoint(5, 5));
-    startupAnimation anim;
+    Splash anim;
     anim.showAnimation();
     const QPixmap image(QStringLiteral(":/startup.jpg"));
     const int w = image.width(), h = image.height();
@@ -161,10 +161,10 @@ void TestStartupAnimation::centresOnPrimaryScreen()
     anim.hideSplash();
 }
 
-void TestStartupAnimation::missingImageStillRuns()
+void TestSplash::missingImageStillRuns()
 {
-    startupAnimation::setDurationScale(0.05);
-    startupAnimation anim(QStringLiteral(":/no-such-image.jpg"));
+    Splash::setDurationScale(0.05);
+    Splash anim(QStringLiteral(":/no-such-image.jpg"));
     anim.showAnimation();
     QCOMPARE(anim.splashLabel()->pixmap(Qt::ReturnByValue).size(), QSize(0, 0));
     QCOMPARE(anim.geometryAnimation()->startValue().toRect(), QRect(100, 100, 0, 0));
@@ -177,10 +177,10 @@ void TestStartupAnimation::missingImageStillRuns()
     anim.hideSplash();
 }
 
-void TestStartupAnimation::durationScaleShortensRun()
+void TestSplash::durationScaleShortensRun()
 {
-    startupAnimation::setDurationScale(0.1);
-    startupAnimation anim;
+    Splash::setDurationScale(0.1);
+    Splash anim;
     anim.showAnimation();
     QCOMPARE(anim.geometryAnimation()->duration(), 30);
     QCOMPARE(anim.barAnimation()->duration(), 100);
@@ -196,5 +196,5 @@ void TestStartupAnimation::durationScaleShortensRun()
     anim.hideSplash();
 }
 
-QTEST_MAIN(TestStartupAnimation)
-#include "tst_startupanimation.moc"
+QTEST_MAIN(TestSplash)
+#include "tst_splash.moc"

@@ -1,4 +1,4 @@
-#include "app/startupanimation.h"
+#include "shell/splash.h"
 
 #include <QDebug>
 #include <QGuiApplication>
@@ -16,38 +16,38 @@ namespace {
 double g_durationScale = 1.0;
 }
 
-startupAnimation::startupAnimation() : startupAnimation(QStringLiteral(":/startup.jpg")) {}
+Splash::Splash() : Splash(QStringLiteral(":/startup.jpg")) {}
 
-startupAnimation::startupAnimation(const QString &imagePath)
+Splash::Splash(const QString &imagePath)
     : QDialog(nullptr), m_imagePath(imagePath)
 {
     setWindowOpacity(0.0);
 }
 
-startupAnimation::~startupAnimation() = default;
+Splash::~Splash() = default;
 
-void startupAnimation::setDurationScale(double scale) { g_durationScale = scale; }
-double startupAnimation::durationScale() { return g_durationScale; }
+void Splash::setDurationScale(double scale) { g_durationScale = scale; }
+double Splash::durationScale() { return g_durationScale; }
 
-int startupAnimation::scaled(int ms)
+int Splash::scaled(int ms)
 {
     // At least 1 ms, so the group always finishes through the event loop and never
     // before exec() has started.
     return std::max(1, int(std::lround(ms * g_durationScale)));
 }
 
-QRect startupAnimation::startRect(const QSize &image)
+QRect Splash::startRect(const QSize &image)
 {
     return QRect(100, 100, image.width() / 5, image.height() / 5);
 }
 
-QRect startupAnimation::centredRect(const QSize &image, const QSize &screen)
+QRect Splash::centredRect(const QSize &image, const QSize &screen)
 {
     return QRect((screen.width() - image.width()) / 2, (screen.height() - image.height()) / 2,
                  image.width(), image.height());
 }
 
-void startupAnimation::showAnimation()
+void Splash::showAnimation()
 {
     // A second run replaces the first run's objects; the group goes before its targets.
     m_group.reset();
@@ -58,7 +58,7 @@ void startupAnimation::showAnimation()
     m_splash->setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint | Qt::WindowTitleHint);
     const QPixmap image(m_imagePath);
     if (image.isNull())
-        qDebug() << "startupAnimation: cannot load" << m_imagePath;
+        qDebug() << "Splash: cannot load" << m_imagePath;
     m_splash->setPixmap(image);
     m_splash->setScaledContents(true);
 
@@ -92,7 +92,7 @@ void startupAnimation::showAnimation()
         exec();
 }
 
-void startupAnimation::hideSplash()
+void Splash::hideSplash()
 {
     if (m_splash)
         m_splash->hide();

@@ -1,4 +1,4 @@
-#include "app/applicationloop.h"
+#include "shell/applicationloop.h"
 
 #include "app/settingskeys.h"
 #include "app/stallwatch.h"

@@ -1,4 +1,4 @@
-#include "app/applicationloop.h"
+#include "shell/applicationloop.h"
 
 #include <QApplication>
 #include <QFont>

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/processexit.h"
+
 #include <functional>
 #include <memory>
 
@@ -11,7 +13,7 @@ class QObject;
 // An event loop ending with kRestartCode starts a new pass; any other code ends the loop.
 namespace ApplicationLoop {
 
-constexpr int kRestartCode = 4444;
+constexpr int kRestartCode = ProcessExit::kRestartCode;
 
 using StartPass = std::function<std::unique_ptr<QObject>()>;
 

@@ -23,11 +23,11 @@ struct Room;
 // into a work folder and then moved over the installation all or nothing (files in use
 // are moved aside first). A non-zero archiver exit is a failed update; every failed
 // update removes what it left behind.
-class UpdatorWorker : public QObject
+class UpdateWorker : public QObject
 {
     Q_OBJECT
 public:
-    explicit UpdatorWorker(QObject *parent = nullptr);
+    explicit UpdateWorker(QObject *parent = nullptr);
 
     // Product limits in milliseconds.
     static constexpr int kDownloadLimitMs = 120000;

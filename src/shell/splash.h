@@ -16,7 +16,7 @@ class QSequentialAnimationGroup;
 // edge fills. The dialog itself is fully transparent; it only provides the modal loop that
 // holds the start-up sequence until both animations have run. The splash stays on screen
 // until hideSplash().
-class startupAnimation : public QDialog
+class Splash : public QDialog
 {
     Q_OBJECT
 
@@ -25,10 +25,10 @@ public:
     static constexpr int kBarDurationMs = 1000;
     static constexpr int kBarHeight = 20;
 
-    startupAnimation();
+    Splash();
     // Test seam: another image (a missing file gives an empty pixmap and a 0 x 0 splash).
-    explicit startupAnimation(const QString &imagePath);
-    ~startupAnimation() override;
+    explicit Splash(const QString &imagePath);
+    ~Splash() override;
 
     // Builds the splash, runs both animations and returns once they have finished.
     void showAnimation();

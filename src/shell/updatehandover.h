@@ -6,9 +6,9 @@
 
 class QThread;
 class QWidget;
-class UpdatorWorker;
+class UpdateWorker;
 
-// Runs an announced update: the download and unpacking in an UpdatorWorker on its own
+// Runs an announced update: the download and unpacking in an UpdateWorker on its own
 // thread, then, in the GUI thread, the "Update ready" countdown and the hand-over to the
 // launcher the package brought, after which the application quits with 0.
 //
@@ -48,5 +48,5 @@ private:
 
     QWidget *m_boxParent;
     QPointer<QThread> m_thread;
-    QPointer<UpdatorWorker> m_worker;
+    QPointer<UpdateWorker> m_worker;
 };

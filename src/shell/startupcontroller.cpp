@@ -1,18 +1,21 @@
-#include "app/authdialog.h"
+#include "shell/startupcontroller.h"
 
-#include "amibroker/livedataupdator.h"
 #include "app/installlayout.h"
 #include "app/processexit.h"
 #include "app/settingskeys.h"
-#include "app/startupanimation.h"
 #include "app/userid.h"
 #include "backfill/backfillrequest.h"
-#include "serverdb/serverdatabase.h"
+#include "live/livefeed.h"
+#include "platform/desktop.h"
 #include "platform/sessionsignals.h"
+#include "platform/singleinstance.h"
+#include "serverdb/serverdatabase.h"
+#include "shell/splash.h"
+#include "shell/updatehandover.h"
 #include "ui/mainwindow.h"
 #include "ui/messagehelper.h"
 #include "update/buildversion.h"
-#include "update/updatehandover.h"
+#include "update/updateleftovers.h"
 #include "update/updaterecovery.h"
 
 #include <QApplication>
@@ -22,7 +25,7 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 
-authDialog::authDialog(QWidget *parent)
+StartupController::StartupController(QWidget *parent)
     : QDialog(parent)
 {
     QFont f(QStringLiteral("Verdana"));
@@ -32,8 +35,6 @@ authDialog::authDialog(QWidget *parent)
         w->setFont(f);
     setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
 
-    m_defaultSymbols = SettingsKeys::defaultSymbols();
-    m_defaultExchanges = SettingsKeys::defaultExchanges();
     m_days = QStringList{QStringLiteral("1"),   QStringLiteral("3"),   QStringLiteral("5"),
               QStringLiteral("10"),  QStringLiteral("15"),  QStringLiteral("20"),
               QStringLiteral("30"),  QStringLiteral("60"),  QStringLiteral("90"),
@@ -42,8 +43,8 @@ authDialog::authDialog(QWidget *parent)
     m_userId = UserId::current();
 
     m_update = new UpdateHandOver(this);
-    connect(this, &authDialog::updateRequested, m_update, &UpdateHandOver::start);
-    connect(m_update, &UpdateHandOver::abandoned, this, &authDialog::continueStartup);
+    connect(this, &StartupController::updateRequested, m_update, &UpdateHandOver::start);
+    connect(m_update, &UpdateHandOver::abandoned, this, &StartupController::continueStartup);
 
     connect(&m_monitor, &ConnectivityMonitor::statusMessage, this, [this](const QString &text) {
         if (m_mainWindow)
@@ -65,45 +66,91 @@ authDialog::authDialog(QWidget *parent)
     });
 }
 
-authDialog::~authDialog()
+StartupController::~StartupController()
 {
     if (m_monitorTimer)
         m_monitorTimer->stop();
 }
 
-void authDialog::startupSequence()
+void StartupController::startupSequence()
 {
-    m_animation = std::make_unique<startupAnimation>();
-    m_animation->showAnimation();
+    m_splash = std::make_unique<Splash>();
+    m_splash->showAnimation();
 
-    // An update killed while it moved files is finished or undone before anything reads
-    // the installation.
+    // One copy only. Before anything else touches the installation: an update killed
+    // while it moved files is finished or undone, and what failed updates left goes,
+    // by the one running copy alone.
+    if (!claimSingleInstance())
+        return;
     UpdateRecovery::finishInterruptedInstall();
     InstallLayout::prepare();
+    UpdateLeftovers::removeAll();
 
-    m_mainWindow = std::make_unique<verodezuvivuderaz2>(nullptr);
-    if (!m_mainWindow->isConstructed())
-        return; // a start-up check ended the process (only seen when the end is hooked)
+    // Without the server database nothing can work.
+    if (!openServerDatabase())
+        return;
+    m_mainWindow = std::make_unique<verodezuvivuderaz2>(m_database.get());
 
     m_monitorTimer = std::make_unique<QTimer>();
     m_monitorTimer->setInterval(kMonitorIntervalMs);
-    connect(m_monitorTimer.get(), &QTimer::timeout, this, &authDialog::checkConnection);
-
-    if (liveDataUpdator *updator = m_mainWindow->liveUpdator()) {
-        m_db = updator->database();
-        m_query = updator->sharedQuery();
-    }
+    connect(m_monitorTimer.get(), &QTimer::timeout, this, &StartupController::checkConnection);
 
     checkIfAlreadyExists();
 
-    m_animation->hideSplash();
+    m_splash->hideSplash();
 }
 
-void authDialog::checkIfAlreadyExists()
+bool StartupController::claimSingleInstance()
 {
-    liveDataUpdator *updator = m_mainWindow ? m_mainWindow->liveUpdator() : nullptr;
+    switch (SingleInstance::claim()) {
+    case SingleInstance::Claim::Held:
+        return true;
+    case SingleInstance::Claim::Taken:
+        MessageHelper::show(this, QMessageBox::Information, QStringLiteral("Already Running"),
+                            QStringLiteral("An Instance of Application is already Running...\n"
+                                           "Close it to use here. Quiting!"));
+        break;
+    case SingleInstance::Claim::Unusable:
+        // Without the lock a second copy could run beside this one: refuse instead.
+        MessageHelper::show(this, QMessageBox::Critical, QStringLiteral("Cannot Start"),
+                            QStringLiteral("Vantrel cannot make sure that it runs only once.\n\n")
+                                + SingleInstance::problem());
+        break;
+    }
+    ProcessExit::endNow(0);
+    return false;
+}
+
+bool StartupController::openServerDatabase()
+{
+    m_database = std::make_unique<ServerDatabase>();
+    m_database->connect();
+    if (m_database->openCheck())
+        return true;
+
+    qDebug() << "Server database cannot be opened:" << m_database->lastErrorText();
+    const QUrl site = QUrl::fromUserInput(QString::fromUtf8(VANTREL_VENDOR_SITE));
+    Desktop::openUrl(site);
+
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Connection Error"),
+                    QStringLiteral("Unable to connect to Server\n\n"
+                                   "Kindly download and install latest version from the website."),
+                    QMessageBox::NoButton, this);
+    box.setInformativeText(m_database->lastErrorText());
+    QPushButton *contactSupport = box.addButton(QStringLiteral("Contact Support"), QMessageBox::ActionRole);
+    box.setDefaultButton(box.addButton(QMessageBox::Ok));
+    MessageHelper::applyStyle(box);
+    MessageHelper::exec(box);
+    if (box.clickedButton() == contactSupport)
+        Desktop::openUrl(site);
+    ProcessExit::endNow(0);
+    return false;
+}
+
+void StartupController::checkIfAlreadyExists()
+{
     QSqlRecord record;
-    if (!updator || !updator->serverDatabase()->serverSettingsRecord(m_userId, &record)) {
+    if (!m_database || !m_database->serverSettingsRecord(m_userId, &record)) {
         MessageHelper::show(this, QMessageBox::Information, QStringLiteral("Cannot Verify User"),
                             QStringLiteral("Please Check Network Connection"));
         ProcessExit::endNow(0);
@@ -122,12 +169,11 @@ void authDialog::checkIfAlreadyExists()
     continueStartup();
 }
 
-void authDialog::continueStartup()
+void StartupController::continueStartup()
 {
     // Also reached after a failed update: the record read by the check is still valid.
-    liveDataUpdator *updator = m_mainWindow ? m_mainWindow->liveUpdator() : nullptr;
     const QSqlRecord record = m_record;
-    if (!updator)
+    if (!m_mainWindow)
         return;
     if (record.isEmpty() || record.value(QStringLiteral("MachineID")).isNull()) {
         // A saved watchlist stays as it is; the defaults only fill a store without one.
@@ -138,7 +184,7 @@ void authDialog::continueStartup()
     }
 
     applyRecord(record);
-    const QString message = updator->serverDatabase()->broadcastMessage();
+    const QString message = m_database->broadcastMessage();
 
     hide();
     m_monitorTimer->start(kMonitorIntervalMs);
@@ -150,15 +196,15 @@ void authDialog::continueStartup()
     const bool autoBackfill = AppSettings().value(SettingsKeys::autoBackfillChecked, false).toBool();
     backfillAtStartup(autoBackfill ? 5 : 1);
     // From here on a dropped link is revived by the client library, not given up.
-    updator->serverDatabase()->setStartupPhase(false);
+    m_database->setStartupPhase(false);
 }
 
-bool authDialog::isNewerBuild(const QString &current, const QString &latest)
+bool StartupController::isNewerBuild(const QString &current, const QString &latest)
 {
     return BuildVersion::isNewer(current, latest);
 }
 
-void authDialog::applyRecord(const QSqlRecord &record)
+void StartupController::applyRecord(const QSqlRecord &record)
 {
     auto text = [&record](const char *column) {
         return record.value(QLatin1String(column)).toString();
@@ -175,12 +221,12 @@ void authDialog::applyRecord(const QSqlRecord &record)
     m_mainWindow->setSupportLink(text("contactSupportLink"));
     m_mainWindow->setSecureKey(text("SecureKey"));
     m_mainWindow->setBackfillPaths(text("txtBackfillPath"), text("txtBackfillPath1Min"));
-    m_mainWindow->setLivePaths(text("LiveDataPathGet"), text("LiveDataPathPost"));
-    m_mainWindow->setWebSocketLink(text("WebSocketLink"));
-    m_mainWindow->setNetworkPaths(text("NetworkDataPathGet"), text("NetworkDataPathPost"));
+    m_mainWindow->liveFeed()->setLivePaths(text("LiveDataPathGet"), text("LiveDataPathPost"));
+    m_mainWindow->liveFeed()->setAddress(text("WebSocketLink"));
+    m_mainWindow->liveFeed()->setNetworkPaths(text("NetworkDataPathGet"), text("NetworkDataPathPost"));
 }
 
-void authDialog::showNotRegistered()
+void StartupController::showNotRegistered()
 {
     // Without a record the product used to end up with no window at all and a process
     // that never ended. Tell the user why and give them the ID to send to support.
@@ -197,12 +243,11 @@ void authDialog::showNotRegistered()
         QApplication::clipboard()->setText(m_userId);
 }
 
-void authDialog::backfillAtStartup(int days)
+void StartupController::backfillAtStartup(int days)
 {
     m_startupBackfillDays = days;
-    liveDataUpdator *updator = m_mainWindow ? m_mainWindow->liveUpdator() : nullptr;
     QString serverDate, oneDayPath, fiveDayPath;
-    if (!updator || !updator->serverDatabase()->backfillSettings(&serverDate, &oneDayPath, &fiveDayPath)) {
+    if (!m_mainWindow || !m_database->backfillSettings(&serverDate, &oneDayPath, &fiveDayPath)) {
         qDebug() << "Backfill settings cannot be read; no start-up backfill";
         return;
     }
@@ -212,7 +257,7 @@ void authDialog::backfillAtStartup(int days)
         m_mainWindow->do5DayBackfill();
 }
 
-void authDialog::checkConnection()
+void StartupController::checkConnection()
 {
     // The check itself runs asynchronously with its own 5 s limit; a check still running
     // when the next timeout comes is not doubled.

@@ -8,27 +8,30 @@
 
 #include "app/connectivitymonitor.h"
 
-class QSqlDatabase;
-class QSqlQuery;
+class ServerDatabase;
+class Splash;
 class UpdateHandOver;
-class startupAnimation;
 class verodezuvivuderaz2;
 
-// The start-up controller: plays the splash, lays out the installation, builds the main
-// window, reads the user's server settings record, passes endpoints and limits on, shows
-// and fills the main window and arms the connectivity monitor. Stays hidden; lives for
-// one pass of the process loop and keeps the main window for that pass.
-class authDialog : public QDialog
+// The start-up controller, the composition root of one pass of the process loop: plays the
+// splash, claims the single instance, finishes an interrupted update, lays out the
+// installation, opens the server database, builds the main window on it, reads the
+// user's server settings record (the update hand-over when a newer build is announced),
+// passes endpoints and limits on, shows and fills the main window and arms the
+// connectivity monitor. Stays hidden; keeps the database and the main window for the pass.
+class StartupController : public QDialog
 {
     Q_OBJECT
 public:
-    explicit authDialog(QWidget *parent = nullptr);
-    ~authDialog() override;
+    explicit StartupController(QWidget *parent = nullptr);
+    ~StartupController() override;
 
     // The whole start-up sequence; returns with the main window shown (ordinary start).
     void startupSequence();
 
+    // Null until the start-up has come that far (a start-up check ends the process first).
     verodezuvivuderaz2 *mainWindow() const { return m_mainWindow.get(); }
+    ServerDatabase *serverDatabase() const { return m_database.get(); }
     QString userId() const { return m_userId; }
     QStringList daysList() const { return m_days; }
     QString oneDayUrl() const { return m_oneDayUrl; }
@@ -53,22 +56,22 @@ public slots:
     void checkConnection();
 
 private:
+    bool claimSingleInstance();
+    bool openServerDatabase();
     void continueStartup();
     void showNotRegistered();
     void applyRecord(const QSqlRecord &record);
 
-    QStringList m_defaultSymbols;
-    QStringList m_defaultExchanges;
     QStringList m_days;
     QString m_userId;
     QString m_oneDayUrl;
 
-    std::unique_ptr<startupAnimation> m_animation;
+    std::unique_ptr<Splash> m_splash;
+    // The window borrows the database: declared first, it goes last.
+    std::unique_ptr<ServerDatabase> m_database;
     std::unique_ptr<verodezuvivuderaz2> m_mainWindow;
     std::unique_ptr<QTimer> m_monitorTimer;
     ConnectivityMonitor m_monitor;
-    QSqlDatabase *m_db = nullptr;
-    QSqlQuery *m_query = nullptr;
     int m_startupBackfillDays = 0;
     QSqlRecord m_record;
     UpdateHandOver *m_update = nullptr;
