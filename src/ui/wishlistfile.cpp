@@ -1,7 +1,7 @@
 #include "ui/wishlistfile.h"
 
 #include "live/watchlist.h"
-#include "ui/qaesencryption.h"
+#include "ui/wishlistcipher.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -14,8 +14,6 @@ namespace {
 
 const char kKeyPassphrase[] = "370915264801735926418";
 const char kIvPassphrase[] = "R73518T4096w358p6047C9";
-
-constexpr QAESEncryption::Padding kPadding = QAESEncryption::ISO;
 
 bool isValidUtf8(const QByteArray &bytes)
 {
@@ -54,16 +52,14 @@ QByteArray plaintext(const QStringList &symbols, const QStringList &exchanges)
 
 QByteArray encrypt(const QStringList &symbols, const QStringList &exchanges)
 {
-    QAESEncryption aes(QAESEncryption::AES_256, QAESEncryption::CBC, kPadding);
-    return aes.encode(plaintext(symbols, exchanges), key(), iv());
+    return WishlistCipher::encrypt(plaintext(symbols, exchanges), key(), iv());
 }
 
 bool decryptText(const QByteArray &file, QByteArray *text)
 {
     if (file.isEmpty() || file.size() % 16 != 0 || file.size() > kMaxFileSize)
         return false;
-    QAESEncryption aes(QAESEncryption::AES_256, QAESEncryption::CBC, kPadding);
-    QByteArray plain = QAESEncryption::removePadding(aes.decode(file, key(), iv()), kPadding);
+    QByteArray plain = WishlistCipher::decrypt(file, key(), iv());
     const int zero = plain.indexOf('\0');
     if (zero >= 0)
         plain.truncate(zero);

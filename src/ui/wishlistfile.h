@@ -6,7 +6,7 @@
 
 // The wishlist file: the watchlist as "symbols#exchanges" (both lists joined with ","),
 // UTF-8, encrypted with AES-256-CBC under a key and IV fixed for every installation, with
-// the padding rule of QAESEncryption::ISO. No header, no checksum: the file is the
+// the padding rule of WishlistCipher (0x80 and zeros, no block added to full blocks). No header, no checksum: the file is the
 // ciphertext and nothing else.
 namespace WishlistFile {
 

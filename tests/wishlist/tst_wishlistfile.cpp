@@ -83,6 +83,41 @@ private slots:
         QCOMPARE(list.exchanges, QStringList{"CASH"});
     }
 
+    // Files written by earlier builds (kept under tests/data/wishlist) load, and the same
+    // watchlist is written to the same bytes: a full last block, one byte short of it, an
+    // empty list, UTF-8 and the demo list.
+    void filesOfEarlierBuildsAreReadAndRewrittenByteForByte_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("symbols");
+        QTest::addColumn<QStringList>("exchanges");
+        QTest::newRow("empty") << "empty.vn" << QStringList() << QStringList();
+        QTest::newRow("full block") << "fullblock.vn" << QStringList{"ABCDEFGHIJK"} << QStringList{"CASH"};
+        QTest::newRow("one short") << "oneshort.vn" << QStringList{"ABCDEFGHIJ"} << QStringList{"CASH"};
+        QTest::newRow("utf-8") << "utf8.vn" << QStringList{QString::fromUtf8("NIFTY\u00e9-I"), "RELIANCE"}
+                               << QStringList{"FUTURE", "CASH"};
+        QTest::newRow("demo") << "demo15.vn"
+                              << QString("BANKNIFTY-I,CRUDEOIL-I,GOLDM-I,SILVERM-I,USDINR-I,INDIAVIX,ICICIBANK,"
+                                         "NIFTY-I,BTCUSD,EURUSD,XAGUSD,XAUUSD,XNGUSD,XRPUSD,ETHUSD").split(',')
+                              << QString("FUTURE,MCX,MCX,MCX,CURRENCY,SPOTINDEX,CASH,FUTURE,FOREX,FOREX,FOREX,"
+                                         "FOREX,FOREX,FOREX,FOREX").split(',');
+    }
+
+    void filesOfEarlierBuildsAreReadAndRewrittenByteForByte()
+    {
+        QFETCH(QString, name);
+        QFETCH(QStringList, symbols);
+        QFETCH(QStringList, exchanges);
+        QFile f(qEnvironmentVariable("VANTREL_SOURCE_DIR") + "/tests/data/wishlist/" + name);
+        QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(f.fileName()));
+        const QByteArray stored = f.readAll();
+        WishlistFile::Watchlist list;
+        QVERIFY(WishlistFile::read(stored, kCodes, &list));
+        QCOMPARE(list.symbols, symbols);
+        QCOMPARE(list.exchanges, exchanges);
+        QCOMPARE(WishlistFile::encrypt(symbols, exchanges).toHex(), stored.toHex());
+    }
+
     void whatCannotBeAWatchlistIsRefused_data()
     {
         QTest::addColumn<QByteArray>("file");
