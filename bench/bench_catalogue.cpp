@@ -50,7 +50,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "bench_catalogue: the server database is not reachable\n");
         return 1;
     }
-    verodezuvivuderaz2 window(&database);
+    MainWindow window(&database);
     QSqlQuery *q = database.sharedQuery();
     qint64 rows = 0;
     const double bare = bestOf(3, [&] {

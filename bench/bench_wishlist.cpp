@@ -36,7 +36,7 @@ static double loadMs(QTemporaryDir &tmp, int count)
     database.connect();
     if (!database.isOpen())
         return -1;
-    verodezuvivuderaz2 window(&database);
+    MainWindow window(&database);
     window.setSymbolLimit(count);
     window.show();
     QCoreApplication::processEvents();

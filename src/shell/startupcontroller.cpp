@@ -89,7 +89,7 @@ void StartupController::startupSequence()
     // Without the server database nothing can work.
     if (!openServerDatabase())
         return;
-    m_mainWindow = std::make_unique<verodezuvivuderaz2>(m_database.get());
+    m_mainWindow = std::make_unique<MainWindow>(m_database.get());
 
     m_monitorTimer = std::make_unique<QTimer>();
     m_monitorTimer->setInterval(kMonitorIntervalMs);

@@ -11,7 +11,7 @@
 class ServerDatabase;
 class Splash;
 class UpdateHandOver;
-class verodezuvivuderaz2;
+class MainWindow;
 
 // The start-up controller, the composition root of one pass of the process loop: plays the
 // splash, claims the single instance, finishes an interrupted update, lays out the
@@ -30,7 +30,7 @@ public:
     void startupSequence();
 
     // Null until the start-up has come that far (a start-up check ends the process first).
-    verodezuvivuderaz2 *mainWindow() const { return m_mainWindow.get(); }
+    MainWindow *mainWindow() const { return m_mainWindow.get(); }
     ServerDatabase *serverDatabase() const { return m_database.get(); }
     QString userId() const { return m_userId; }
     QStringList daysList() const { return m_days; }
@@ -69,7 +69,7 @@ private:
     std::unique_ptr<Splash> m_splash;
     // The window borrows the database: declared first, it goes last.
     std::unique_ptr<ServerDatabase> m_database;
-    std::unique_ptr<verodezuvivuderaz2> m_mainWindow;
+    std::unique_ptr<MainWindow> m_mainWindow;
     std::unique_ptr<QTimer> m_monitorTimer;
     ConnectivityMonitor m_monitor;
     int m_startupBackfillDays = 0;

@@ -13,8 +13,10 @@
 #include "ui/catalogue.h"
 #include "ui/messagehelper.h"
 #include "ui/settingsdialog.h"
+#include "ui/symbolpicker.h"
 #include "ui/uptimeoverlay.h"
 #include "ui/watchlisttable.h"
+#include "ui/windowchoices.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -39,7 +41,7 @@ QString windowTitleText() { return vendorSite() + QStringLiteral(" (Vantrel 7.10
 
 } // namespace
 
-verodezuvivuderaz2::verodezuvivuderaz2(ServerDatabase *database, QWidget *parent)
+MainWindow::MainWindow(ServerDatabase *database, QWidget *parent)
     : QDialog(parent), m_database(database), m_catalogue(database)
 {
     // 1. Members.
@@ -55,9 +57,10 @@ verodezuvivuderaz2::verodezuvivuderaz2(ServerDatabase *database, QWidget *parent
 
     // 4. Display refresh.
     m_table = new WatchlistTable(ui.displayTableWidget);
+    m_picker = std::make_unique<SymbolPicker>(ui.symbolsListWidget);
     m_displayRefreshTimer = new QTimer(this);
     m_displayRefreshTimer->setInterval(500);
-    connect(m_displayRefreshTimer, &QTimer::timeout, this, &verodezuvivuderaz2::updateDisplayTable);
+    connect(m_displayRefreshTimer, &QTimer::timeout, this, &MainWindow::updateDisplayTable);
     m_displayRefreshTimer->start();
 
     // 5. Title and minimize button.
@@ -74,7 +77,7 @@ verodezuvivuderaz2::verodezuvivuderaz2(ServerDatabase *database, QWidget *parent
     // backfill imports make their calls through the importer. Before it, what the user must know about
     // kept ticks (an unusable spool, ticks dropped).
     connect(PendingBatches::notifier(), &PendingBatches::Notifier::statusText, this,
-            &verodezuvivuderaz2::showStatusMessage, Qt::QueuedConnection);
+            &MainWindow::showStatusMessage, Qt::QueuedConnection);
     m_watchlist = new Watchlist(this);
     m_feed = new LiveFeed(this);
     m_importer = std::make_unique<LiveImporter>();
@@ -100,7 +103,7 @@ verodezuvivuderaz2::verodezuvivuderaz2(ServerDatabase *database, QWidget *parent
     wireLiveSide();
 }
 
-verodezuvivuderaz2::~verodezuvivuderaz2()
+MainWindow::~MainWindow()
 {
     // A window destroyed without its close sequence must still not leave a running feed
     // thread behind (destroying a running QThread aborts the process). The importer's
@@ -110,12 +113,12 @@ verodezuvivuderaz2::~verodezuvivuderaz2()
     m_importer->shutdown();
 }
 
-void verodezuvivuderaz2::wireLiveSide()
+void MainWindow::wireLiveSide()
 {
     connect(m_watchlist, &Watchlist::changed, m_importer.get(),
             [this] { m_importer->setFollowedSymbols(m_watchlist->symbols()); });
     connect(m_feed, &LiveFeed::batchStored, m_importer.get(), &LiveImporter::importBatches);
-    connect(m_feed, &LiveFeed::batchStored, this, &verodezuvivuderaz2::updateDisplayTable);
+    connect(m_feed, &LiveFeed::batchStored, this, &MainWindow::updateDisplayTable);
     connect(m_feed, &LiveFeed::connected, this, [this] { showStatusMessage(QStringLiteral("Live: Connected")); });
     connect(m_feed, &LiveFeed::disconnected, this,
             [this] { showStatusMessage(QStringLiteral("Live: Disconnected")); });
@@ -126,29 +129,28 @@ void verodezuvivuderaz2::wireLiveSide()
     m_backfill->followFeed(m_feed);
 }
 
-void verodezuvivuderaz2::setSymbolLimit(int limit) { m_watchlist->setLimit(limit); }
-void verodezuvivuderaz2::setSymbolLimitUnreadable() { m_watchlist->setLimitUnreadable(); }
-int verodezuvivuderaz2::symbolLimit() const { return m_watchlist->limit(); }
-void verodezuvivuderaz2::setSecureKey(const QString &key) { m_feed->setSecureKey(key); }
-QString verodezuvivuderaz2::secureKey() const { return m_feed->pollingEndpoints().hash; }
-QStringList verodezuvivuderaz2::defaultSymbolList() const { return SettingsKeys::defaultSymbols(); }
-void verodezuvivuderaz2::setOneDayUrl(const QString &url) { m_backfill->setOneDayUrl(url); }
-QString verodezuvivuderaz2::oneDayUrl() const { return m_backfill->oneDayUrl(); }
+void MainWindow::setSymbolLimit(int limit) { m_watchlist->setLimit(limit); }
+void MainWindow::setSymbolLimitUnreadable() { m_watchlist->setLimitUnreadable(); }
+int MainWindow::symbolLimit() const { return m_watchlist->limit(); }
+void MainWindow::setSecureKey(const QString &key) { m_feed->setSecureKey(key); }
+QString MainWindow::secureKey() const { return m_feed->pollingEndpoints().hash; }
+QStringList MainWindow::defaultSymbolList() const { return SettingsKeys::defaultSymbols(); }
+void MainWindow::setOneDayUrl(const QString &url) { m_backfill->setOneDayUrl(url); }
+QString MainWindow::oneDayUrl() const { return m_backfill->oneDayUrl(); }
 
-void verodezuvivuderaz2::setBackfillPaths(const QString &txtBackfillPath,
+void MainWindow::setBackfillPaths(const QString &txtBackfillPath,
                                           const QString &txtBackfillPath1Min)
 {
     m_txtBackfillPath = txtBackfillPath.trimmed();
     m_txtBackfillPath1Min = txtBackfillPath1Min.trimmed();
 }
 
-QString verodezuvivuderaz2::userIdText() const { return ui.machineIDLabel->text(); }
+QString MainWindow::userIdText() const { return ui.machineIDLabel->text(); }
 
-void verodezuvivuderaz2::applyFirstRunValues()
+void MainWindow::applyFirstRunValues()
 {
-    if (!AppSettings().value(SettingsKeys::firstRun, true).toBool())
+    if (!WindowChoices::takeFirstRun())
         return;
-
     if (ui.spotBox->isEnabled()) {
         ui.spotBox->setChecked(true);
         m_segmentFlags[5] = true;
@@ -159,15 +161,9 @@ void verodezuvivuderaz2::applyFirstRunValues()
         ui.autofillCheckBox->setChecked(true);
     if (ui.autoFilldaysBox->isEnabled())
         ui.autoFilldaysBox->setCurrentText(QStringLiteral("5"));
-
-    AppSettings store;
-    store.setValue(SettingsKeys::firstRun, false);
-    store.setValue(SettingsKeys::autoBackfillChecked, true);
-    store.setValue(SettingsKeys::autoFilldays, QStringLiteral("5"));
-    store.sync();
 }
 
-void verodezuvivuderaz2::enableInterface(QString userId, QStringList daysbox, QString message)
+void MainWindow::enableInterface(QString userId, QStringList daysbox, QString message)
 {
     ui.daysBox->clear();
     ui.daysBox->addItems(daysbox);
@@ -179,20 +175,10 @@ void verodezuvivuderaz2::enableInterface(QString userId, QStringList daysbox, QS
     ui.connectButton->hide();
     ui.connectButton->click();
 
-    {
-        AppSettings store;
-        ui.autofillCheckBox->setChecked(store.value(SettingsKeys::autoBackfillChecked, false).toBool());
-        ui.autoFilldaysBox->setCurrentText(store.value(SettingsKeys::autoFilldays, QString()).toString());
-    }
-
+    WindowChoices::restoreAutofill(ui.autofillCheckBox, ui.autoFilldaysBox);
     restoreWatchlist();
-
-    for (int k = 0; k < Catalogue::kSegmentCount; ++k) {
-        const bool checked =
-            AppSettings().value(QStringLiteral("checkbox") + QString::number(k), false).toBool();
-        if (checked)
-            ui.segmentButton(k)->click();
-    }
+    for (const int k : WindowChoices::savedSegments())
+        ui.segmentButton(k)->click();
 
     on_addSelected_clicked();
 
@@ -202,42 +188,20 @@ void verodezuvivuderaz2::enableInterface(QString userId, QStringList daysbox, QS
     }
 }
 
-void verodezuvivuderaz2::writeSettingsOnClose()
-{
-    AppSettings store;
-    for (int k = 0; k < Catalogue::kSegmentCount; ++k)
-        store.setValue(SettingsKeys::segmentCheckbox(k), m_segmentFlags[k]);
-    m_watchlist->save(store);
-    store.setValue(SettingsKeys::autoBackfillChecked, ui.autofillCheckBox->isChecked());
-    store.setValue(SettingsKeys::autoFilldays, ui.autoFilldaysBox->currentText());
-    // A store that cannot be written (a folder in its place, an immutable file) would lose
-    // the whole session's changes without a word.
-    store.sync();
-    if (store.status() != QSettings::NoError) {
-        qDebug().noquote() << "Settings could not be written to" << store.fileName()
-                           << "status" << store.status();
-        MessageHelper::show(this, QMessageBox::Warning, QStringLiteral("Settings Not Saved"),
-                            QStringLiteral("Your settings could not be written to\n%1\n\n"
-                                           "The watchlist and the choices of this session are "
-                                           "not kept for the next start.")
-                                .arg(QDir::toNativeSeparators(store.fileName())));
-    }
-}
-
-void verodezuvivuderaz2::closeEvent(QCloseEvent *event)
+void MainWindow::closeEvent(QCloseEvent *event)
 {
     // A running backfill import ends before its next file; no request starts any more.
     m_backfill->stopForClose();
     m_feed->stop();
     m_backfill->flushOutageState();
-    writeSettingsOnClose();
+    WindowChoices::saveAtClose(m_segmentFlags, *m_watchlist, ui.autofillCheckBox, ui.autoFilldaysBox, this);
     m_importer->closeBroker(m_settingsDialog->controlAmibrokerFlag, [this] { hide(); });
     event->accept();
 }
 
-void verodezuvivuderaz2::reject() { close(); }
+void MainWindow::reject() { close(); }
 
-void verodezuvivuderaz2::on_restartButton_clicked()
+void MainWindow::on_restartButton_clicked()
 {
     if (m_settingsDialog->controlAmibrokerFlag && m_importer->saveForRestart()) {
         // Cleared first, so the close sequence below neither saves again nor ends the

@@ -21,6 +21,7 @@ class UptimeOverlay;
 class Watchlist;
 class WatchlistTable;
 class settings;
+class SymbolPicker;
 
 // The main window: symbol catalogue, watchlist with live quotes and the buttons of every
 // flow. It shows state and wires signals; the jobs are done by its components: the
@@ -32,14 +33,14 @@ class settings;
 // mainwindow_feed.cpp; status and the simple buttons in mainwindow_actions.cpp; the
 // backfill buttons and what the run shows in mainwindow_backfill.cpp; the wishlist files in mainwindow_wishlist.cpp;
 // the Mapping button in mainwindow_mapping.cpp.
-class verodezuvivuderaz2 : public QDialog
+class MainWindow : public QDialog
 {
     Q_OBJECT
 
 public:
     // `database`: open, and kept by the caller for the window's life.
-    explicit verodezuvivuderaz2(ServerDatabase *database, QWidget *parent = nullptr);
-    ~verodezuvivuderaz2() override;
+    explicit MainWindow(ServerDatabase *database, QWidget *parent = nullptr);
+    ~MainWindow() override;
 
     // Values of the server settings record, handed over by the start-up controller.
     void setSymbolLimit(int limit);
@@ -133,12 +134,8 @@ private:
     void wireLiveSide();
     void applyFirstRunValues();
 
-    // Close.
-    void writeSettingsOnClose();
-
     // Catalogue.
     void segmentToggled(int index, bool checked);
-    void fillSymbolList(const QStringList &symbols);
 
     // Watchlist.
     void restoreWatchlist();
@@ -173,6 +170,7 @@ private:
     Watchlist *m_watchlist = nullptr; // children of the window
     LiveFeed *m_feed = nullptr;
     WatchlistTable *m_table = nullptr;
+    std::unique_ptr<SymbolPicker> m_picker;
     UptimeOverlay *m_uptime = nullptr;
     QTimer *m_displayRefreshTimer = nullptr;
     BackfillRun *m_backfill = nullptr;

@@ -14,9 +14,9 @@
 #include <QLineEdit>
 #include <QMessageBox>
 
-void verodezuvivuderaz2::showStatusMessage(QString message) { ui.statusLabel->setText(message); }
+void MainWindow::showStatusMessage(QString message) { ui.statusLabel->setText(message); }
 
-void verodezuvivuderaz2::on_controlAmibrokerEnabled()
+void MainWindow::on_controlAmibrokerEnabled()
 {
     if (m_settingsDialog) {
         m_settingsDialog->controlAmibrokerFlag =
@@ -24,7 +24,7 @@ void verodezuvivuderaz2::on_controlAmibrokerEnabled()
     }
 }
 
-void verodezuvivuderaz2::on_copyIDButton_clicked()
+void MainWindow::on_copyIDButton_clicked()
 {
     const QString details = QStringLiteral("Software : Vantrel \nUser ID  : ") + ui.machineIDLabel->text()
                             + QStringLiteral("\nVersion  : ") + QCoreApplication::applicationVersion();
@@ -34,7 +34,7 @@ void verodezuvivuderaz2::on_copyIDButton_clicked()
                         QStringLiteral("\nYour details copied to clipboard. Right click and Paste to Share\n"));
 }
 
-void verodezuvivuderaz2::on_contactSupportButton_clicked()
+void MainWindow::on_contactSupportButton_clicked()
 {
     const QString link = m_contactSupportLink.isEmpty() ? QString::fromUtf8(VANTREL_VENDOR_SITE)
                                                         : m_contactSupportLink;
@@ -49,7 +49,7 @@ void verodezuvivuderaz2::on_contactSupportButton_clicked()
     Desktop::openUrl(url);
 }
 
-void verodezuvivuderaz2::on_amibrokerPathButton_clicked()
+void MainWindow::on_amibrokerPathButton_clicked()
 {
     if (!m_settingsDialog)
         return;

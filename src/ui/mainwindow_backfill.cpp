@@ -17,7 +17,7 @@
 #include <QPushButton>
 #include <QTableWidget>
 
-bool verodezuvivuderaz2::s_backfillWarned = false;
+bool MainWindow::s_backfillWarned = false;
 
 namespace {
 
@@ -29,7 +29,7 @@ const char kRunStyle[] =
 
 } // namespace
 
-void verodezuvivuderaz2::setupBackfillRun()
+void MainWindow::setupBackfillRun()
 {
     BackfillRun::Source source;
     source.userId = [this] { return userIdText(); };
@@ -40,16 +40,16 @@ void verodezuvivuderaz2::setupBackfillRun()
     };
     source.watchlist = [this] { return m_watchlist->symbols(); };
     m_backfill = new BackfillRun(std::move(source), this);
-    connect(m_backfill, &BackfillRun::activeChanged, this, &verodezuvivuderaz2::showBackfillActive);
+    connect(m_backfill, &BackfillRun::activeChanged, this, &MainWindow::showBackfillActive);
     connect(m_backfill, &BackfillRun::intradayStarted, this, [this] {
         ui.progressBarRT->setTextVisible(true);
         ui.progressBarRT->setStyleSheet(QString::fromLatin1(kRunStyle));
     });
-    connect(m_backfill, &BackfillRun::progress, this, &verodezuvivuderaz2::showBackfillProgress);
-    connect(m_backfill, &BackfillRun::statusText, this, &verodezuvivuderaz2::showStatusMessage);
+    connect(m_backfill, &BackfillRun::progress, this, &MainWindow::showBackfillProgress);
+    connect(m_backfill, &BackfillRun::statusText, this, &MainWindow::showStatusMessage);
 }
 
-QStringList verodezuvivuderaz2::backfillRows(bool watchlistOnly) const
+QStringList MainWindow::backfillRows(bool watchlistOnly) const
 {
     // A row takes part when its column 3 holds its "Backfill" button, named after the symbol.
     QStringList symbols;
@@ -61,7 +61,7 @@ QStringList verodezuvivuderaz2::backfillRows(bool watchlistOnly) const
     return symbols;
 }
 
-void verodezuvivuderaz2::warnAboutLongBackfill()
+void MainWindow::warnAboutLongBackfill()
 {
     bool isNumber = false;
     const int days = ui.daysBox->currentText().toInt(&isNumber, 10);
@@ -72,7 +72,7 @@ void verodezuvivuderaz2::warnAboutLongBackfill()
     s_backfillWarned = true;
 }
 
-void verodezuvivuderaz2::backfillOrStop(const QStringList &symbols, const QString &days)
+void MainWindow::backfillOrStop(const QStringList &symbols, const QString &days)
 {
     if (!m_backfill)
         return;
@@ -84,9 +84,9 @@ void verodezuvivuderaz2::backfillOrStop(const QStringList &symbols, const QStrin
     m_backfill->startIntraday(symbols, days);
 }
 
-void verodezuvivuderaz2::on_backfillButton_clicked() { backfillOrStop(backfillRows(true), ui.daysBox->currentText()); }
+void MainWindow::on_backfillButton_clicked() { backfillOrStop(backfillRows(true), ui.daysBox->currentText()); }
 
-void verodezuvivuderaz2::backfillButtonClicked(bool clicked)
+void MainWindow::backfillButtonClicked(bool clicked)
 {
     Q_UNUSED(clicked)
     const QObject *button = sender();
@@ -97,21 +97,21 @@ void verodezuvivuderaz2::backfillButtonClicked(bool clicked)
         backfillOrStop({symbol}, ui.daysBox->currentText());
 }
 
-void verodezuvivuderaz2::do5DayBackfill()
+void MainWindow::do5DayBackfill()
 {
     backfillOrStop(ui.autofillCheckBox->isChecked() ? backfillRows(false) : QStringList(),
                    ui.autoFilldaysBox->currentText());
 }
 
-void verodezuvivuderaz2::on_pushButton_clicked()
+void MainWindow::on_pushButton_clicked()
 {
     auto *dialog = new eoddata(this);
     dialog->setModal(true);
-    connect(dialog, &eoddata::doBackfill, this, &verodezuvivuderaz2::eodBackfillButton_clicked);
+    connect(dialog, &eoddata::doBackfill, this, &MainWindow::eodBackfillButton_clicked);
     dialog->show();
 }
 
-void verodezuvivuderaz2::eodBackfillButton_clicked(QString symbol)
+void MainWindow::eodBackfillButton_clicked(QString symbol)
 {
     if (!m_backfill)
         return;
@@ -124,13 +124,13 @@ void verodezuvivuderaz2::eodBackfillButton_clicked(QString symbol)
     m_backfill->startEod(symbol, !dialog || dialog->watchlistOnly());
 }
 
-void verodezuvivuderaz2::showBackfillActive(bool active)
+void MainWindow::showBackfillActive(bool active)
 {
     ui.backfillButton->setText(active ? QStringLiteral("Stop") : QStringLiteral("Backfill"));
     ui.backfillButton->setEnabled(true);
 }
 
-void verodezuvivuderaz2::showBackfillProgress(int value, QString text)
+void MainWindow::showBackfillProgress(int value, QString text)
 {
     if (value >= 0)
         ui.progressBarRT->setValue(value);

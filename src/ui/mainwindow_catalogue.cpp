@@ -3,50 +3,23 @@
 
 #include "live/watchlist.h"
 #include "ui/catalogue.h"
+#include "ui/symbolpicker.h"
 
-#include <QAbstractItemModel>
 #include <QLineEdit>
-#include <QListWidget>
-#include <QSet>
-#include <QRadioButton>
 
-void verodezuvivuderaz2::loadFullCatalogue() { m_catalogue.loadAll(); }
+void MainWindow::loadFullCatalogue() { m_catalogue.loadAll(); }
 
-bool verodezuvivuderaz2::segmentFlag(int index) const
+bool MainWindow::segmentFlag(int index) const
 {
     return index >= 0 && index < Catalogue::kSegmentCount && m_segmentFlags[index];
 }
 
-void verodezuvivuderaz2::fillSymbolList(const QStringList &symbols)
+void MainWindow::segmentLoad(const QString &exchangeCode)
 {
-    QListWidget *list = ui.symbolsListWidget;
-    list->clear();
-    list->addItems(symbols);
-    const QStringList &watchlist = m_watchlist->symbols();
-    const QSet<QString> watched(watchlist.cbegin(), watchlist.cend());
-    // The rows were inserted just now and the view lays them out and paints them later
-    // from the model, so the per-item change notices of the loop below carry nothing it
-    // needs; with a large segment they cost more than everything else together.
-    QAbstractItemModel *model = list->model();
-    const bool wasBlocked = model->blockSignals(true);
-    for (int i = 0; i < list->count(); ++i) {
-        QListWidgetItem *item = list->item(i);
-        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-        // Ticked whatever segment the symbol was added from.
-        item->setCheckState(watched.contains(item->text()) ? Qt::Checked : Qt::Unchecked);
-    }
-    model->blockSignals(wasBlocked);
+    m_picker->show(m_catalogue.segment(exchangeCode), m_watchlist->symbols());
 }
 
-void verodezuvivuderaz2::segmentLoad(const QString &exchangeCode)
-{
-    QFont monospace(QStringLiteral("Monospace"));
-    monospace.setPixelSize(12);
-    ui.symbolsListWidget->setFont(monospace);
-    fillSymbolList(m_catalogue.segment(exchangeCode));
-}
-
-void verodezuvivuderaz2::segmentToggled(int index, bool checked)
+void MainWindow::segmentToggled(int index, bool checked)
 {
     // Both buttons of a change report; the newly checked one reports last, so the list
     // ends showing the newly chosen segment.
@@ -56,33 +29,21 @@ void verodezuvivuderaz2::segmentToggled(int index, bool checked)
     segmentLoad(m_currentSegment);
 }
 
-void verodezuvivuderaz2::on_cashBox_toggled(bool checked) { segmentToggled(0, checked); }
-void verodezuvivuderaz2::on_futureBox_toggled(bool checked) { segmentToggled(1, checked); }
-void verodezuvivuderaz2::on_optionBox_toggled(bool checked) { segmentToggled(2, checked); }
-void verodezuvivuderaz2::on_commBox_toggled(bool checked) { segmentToggled(3, checked); }
-void verodezuvivuderaz2::on_currBox_toggled(bool checked) { segmentToggled(4, checked); }
-void verodezuvivuderaz2::on_spotBox_toggled(bool checked) { segmentToggled(5, checked); }
-void verodezuvivuderaz2::on_SXOPTBox_toggled(bool checked) { segmentToggled(6, checked); }
-void verodezuvivuderaz2::on_SXOPTBox2_toggled(bool checked) { segmentToggled(7, checked); }
-void verodezuvivuderaz2::on_ForexBox_toggled(bool checked) { segmentToggled(8, checked); }
+void MainWindow::on_cashBox_toggled(bool checked) { segmentToggled(0, checked); }
+void MainWindow::on_futureBox_toggled(bool checked) { segmentToggled(1, checked); }
+void MainWindow::on_optionBox_toggled(bool checked) { segmentToggled(2, checked); }
+void MainWindow::on_commBox_toggled(bool checked) { segmentToggled(3, checked); }
+void MainWindow::on_currBox_toggled(bool checked) { segmentToggled(4, checked); }
+void MainWindow::on_spotBox_toggled(bool checked) { segmentToggled(5, checked); }
+void MainWindow::on_SXOPTBox_toggled(bool checked) { segmentToggled(6, checked); }
+void MainWindow::on_SXOPTBox2_toggled(bool checked) { segmentToggled(7, checked); }
+void MainWindow::on_ForexBox_toggled(bool checked) { segmentToggled(8, checked); }
 
-void verodezuvivuderaz2::on_machineIDLabel_2_textChanged(QString text)
+void MainWindow::on_machineIDLabel_2_textChanged(QString text)
 {
-    const QStringList shown = Catalogue::filter(m_catalogue.segment(m_currentSegment), text);
     // Refilled quietly: item changes during a search are not user edits.
-    ui.symbolsListWidget->blockSignals(true);
-    fillSymbolList(shown);
-    ui.symbolsListWidget->blockSignals(false);
+    m_picker->show(Catalogue::filter(m_catalogue.segment(m_currentSegment), text), m_watchlist->symbols(), true);
 }
 
-void verodezuvivuderaz2::on_selectAll_clicked()
-{
-    for (int i = 0; i < ui.symbolsListWidget->count(); ++i)
-        ui.symbolsListWidget->item(i)->setCheckState(Qt::Checked);
-}
-
-void verodezuvivuderaz2::on_selectNone_clicked()
-{
-    for (int i = 0; i < ui.symbolsListWidget->count(); ++i)
-        ui.symbolsListWidget->item(i)->setCheckState(Qt::Unchecked);
-}
+void MainWindow::on_selectAll_clicked() { m_picker->tickAll(true); }
+void MainWindow::on_selectNone_clicked() { m_picker->tickAll(false); }

@@ -11,7 +11,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-void verodezuvivuderaz2::on_connectButton_clicked()
+void MainWindow::on_connectButton_clicked()
 {
     const QString problem = m_feed->start(m_watchlist->symbols(), ui.machineIDLabel->text());
     if (!problem.isEmpty()) {
@@ -24,7 +24,7 @@ void verodezuvivuderaz2::on_connectButton_clicked()
     ui.connectButton->setEnabled(false);
 }
 
-void verodezuvivuderaz2::updateUrlDataState()
+void MainWindow::updateUrlDataState()
 {
     m_feed->preparePollingRequest(AppSettings().value(SettingsKeys::dataMode, 1).toInt(),
                                   ui.machineIDLabel->text(), m_watchlist->symbols());

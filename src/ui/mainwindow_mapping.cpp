@@ -9,7 +9,7 @@
 #include <QPushButton>
 #include <exception>
 
-void verodezuvivuderaz2::on_MappingButton_clicked()
+void MainWindow::on_MappingButton_clicked()
 {
     QPushButton *button = ui.MappingButton;
     button->setEnabled(false);

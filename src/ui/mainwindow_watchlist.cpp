@@ -7,32 +7,20 @@
 #include "live/watchlist.h"
 #include "ui/catalogue.h"
 #include "ui/messagehelper.h"
+#include "ui/symbolpicker.h"
 #include "ui/uptimeoverlay.h"
 #include "ui/watchlisttable.h"
 
 #include <QApplication>
 #include <QLabel>
-#include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTableWidget>
 
-void verodezuvivuderaz2::on_addSelected_clicked()
+void MainWindow::on_addSelected_clicked()
 {
-    QListWidget *list = ui.symbolsListWidget;
-    if (!list)
-        return;
-    QVector<QPair<QString, bool>> shown;
-    shown.reserve(list->count());
-    int fresh = 0;
-    for (int i = 0; i < list->count(); ++i) {
-        const QListWidgetItem *item = list->item(i);
-        const bool ticked = item->checkState() == Qt::Checked;
-        if (ticked && !m_watchlist->contains(item->text()))
-            ++fresh;
-        shown.append({item->text(), ticked});
-    }
+    const int fresh = m_picker->freshTicks(m_watchlist->symbols());
     if (!m_watchlist->allowsAdding(fresh)) {
         MessageHelper::show(this, QMessageBox::Information, QStringLiteral("Limit Exceeded"),
                             QStringLiteral("Maximum symbols limit is %1\nYou are trying to add %2")
@@ -40,24 +28,18 @@ void verodezuvivuderaz2::on_addSelected_clicked()
                                 .arg(fresh + m_watchlist->size()));
         return;
     }
-
     // The ticks of the list shown are applied as they stand: ticked symbols join, unticked
     // ones leave, whatever segment they were added from.
-    m_watchlist->applyTicks(shown, m_currentSegment);
-    for (int i = 0; i < list->count(); ++i) {
-        QListWidgetItem *item = list->item(i);
-        item->setBackground(QColor(item->checkState() == Qt::Checked ? QStringLiteral("#00ff00")
-                                                                     : QStringLiteral("#ffffff")));
-    }
-
+    m_watchlist->applyTicks(m_picker->rows(), m_currentSegment);
+    m_picker->markAdded();
     updateThreads();
     updateUrlDataState();
     updateSymbolsSelectedLabel();
 }
 
-void verodezuvivuderaz2::updateThreads() { m_feed->resubscribe(m_watchlist->symbols()); }
+void MainWindow::updateThreads() { m_feed->resubscribe(m_watchlist->symbols()); }
 
-void verodezuvivuderaz2::closeButtonClicked(bool clicked)
+void MainWindow::closeButtonClicked(bool clicked)
 {
     Q_UNUSED(clicked)
     const QObject *button = sender();
@@ -75,7 +57,7 @@ void verodezuvivuderaz2::closeButtonClicked(bool clicked)
     updateSymbolsSelectedLabel();
 }
 
-void verodezuvivuderaz2::on_DeleteAll_clicked()
+void MainWindow::on_DeleteAll_clicked()
 {
     ui.displayTableWidget->clear();
     m_watchlist->clear();
@@ -84,7 +66,7 @@ void verodezuvivuderaz2::on_DeleteAll_clicked()
     updateSymbolsSelectedLabel();
 }
 
-void verodezuvivuderaz2::addDisplayTable()
+void MainWindow::addDisplayTable()
 {
     m_table->useMonospace();
     if (m_watchlist->isOverLimit(m_watchlist->size())) {
@@ -100,20 +82,20 @@ void verodezuvivuderaz2::addDisplayTable()
     updateSymbolsSelectedLabel();
 }
 
-void verodezuvivuderaz2::wireRowButtons(QPushButton *backfill, QPushButton *remove)
+void MainWindow::wireRowButtons(QPushButton *backfill, QPushButton *remove)
 {
     disconnect(backfill, nullptr, this, nullptr);
-    connect(backfill, &QPushButton::clicked, this, &verodezuvivuderaz2::backfillButtonClicked, Qt::UniqueConnection);
+    connect(backfill, &QPushButton::clicked, this, &MainWindow::backfillButtonClicked, Qt::UniqueConnection);
     disconnect(remove, nullptr, this, nullptr);
-    connect(remove, &QPushButton::clicked, this, &verodezuvivuderaz2::closeButtonClicked, Qt::UniqueConnection);
+    connect(remove, &QPushButton::clicked, this, &MainWindow::closeButtonClicked, Qt::UniqueConnection);
 }
 
-void verodezuvivuderaz2::updateDisplayTable()
+void MainWindow::updateDisplayTable()
 {
     m_table->showQuotes(m_watchlist->symbols(), LatestBatch::copy(), m_uptime->elapsedMs());
 }
 
-void verodezuvivuderaz2::updateSymbolsSelectedLabel()
+void MainWindow::updateSymbolsSelectedLabel()
 {
     QLabel *label = findChild<QLabel *>(QStringLiteral("SymbolsSelected"));
     if (!label) {
@@ -130,7 +112,7 @@ void verodezuvivuderaz2::updateSymbolsSelectedLabel()
     label->adjustSize();
 }
 
-void verodezuvivuderaz2::restoreWatchlist()
+void MainWindow::restoreWatchlist()
 {
     // One unusable entry (an unknown code, a lost exchange) costs that entry, not the list.
     const QStringList dropped = m_watchlist->restore(Catalogue::segmentCodes());

@@ -17,7 +17,7 @@ const QString kFilter = QStringLiteral("Vantrel File(*.vn)");
 
 } // namespace
 
-void verodezuvivuderaz2::on_save_list_clicked()
+void MainWindow::on_save_list_clicked()
 {
     const QString path =
         FileDialogs::getSaveFileName(this, QStringLiteral("Save Wishlist To"), QString(), kFilter);
@@ -32,7 +32,7 @@ void verodezuvivuderaz2::on_save_list_clicked()
     }
 }
 
-void verodezuvivuderaz2::on_load_list_2_clicked()
+void MainWindow::on_load_list_2_clicked()
 {
     // Without the account's limit no size can be checked; the list stays as it is.
     if (!m_watchlist->isLimitKnown()) {

@@ -206,7 +206,7 @@ private slots:
 
         StartupController dlg;
         dlg.startupSequence();
-        verodezuvivuderaz2 *mw = dlg.mainWindow();
+        MainWindow *mw = dlg.mainWindow();
         QVERIFY(mw);
         // Announced: the start-up stops at the update...
         QCOMPARE(boxes.value(0), QStringLiteral("New Update|A Latest Update is Available\n Application Will Restart after Update."));
@@ -235,7 +235,7 @@ private slots:
 
         StartupController dlg;
         dlg.startupSequence();
-        verodezuvivuderaz2 *mw = dlg.mainWindow();
+        MainWindow *mw = dlg.mainWindow();
         QVERIFY(mw);
         QVERIFY(mw->isVisible());
         QVERIFY(!dlg.isVisible());

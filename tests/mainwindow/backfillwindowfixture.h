@@ -22,7 +22,7 @@ class BackfillWindowFixture
 protected:
     std::unique_ptr<TestEnv> m_env;
     std::unique_ptr<OpenedDatabase> m_database;
-    std::unique_ptr<verodezuvivuderaz2> m_window;
+    std::unique_ptr<MainWindow> m_window;
     DevServerProcess m_server;
     WindowTestHooks m_hooks;
 
@@ -45,7 +45,7 @@ protected:
         m_database = std::make_unique<OpenedDatabase>();
         if (!m_database->isOpen())
             return false;
-        m_window = std::make_unique<verodezuvivuderaz2>(m_database.get());
+        m_window = std::make_unique<MainWindow>(m_database.get());
         m_window->setSymbolLimit(50);
         m_window->setSecureKey(QStringLiteral("key-1"));
         const QString base = QStringLiteral("127.0.0.1:%1").arg(m_server.httpPort);

@@ -142,9 +142,9 @@ private:
     std::unique_ptr<TestEnv> m_env;
     WindowTestHooks m_hooks;
     std::unique_ptr<OpenedDatabase> m_database;
-    std::unique_ptr<verodezuvivuderaz2> m_window;
+    std::unique_ptr<MainWindow> m_window;
 
-    verodezuvivuderaz2 &window() { return *m_window; }
+    MainWindow &window() { return *m_window; }
     const MainWindowForm &ui() { return m_window->form(); }
     const QStringList &symbols() { return m_window->watchlist()->symbols(); }
     const QStringList &exchanges() { return m_window->watchlist()->exchanges(); }
@@ -235,7 +235,7 @@ private slots:
         m_window.reset();
         m_database = std::make_unique<OpenedDatabase>();
         QVERIFY(m_database->isOpen());
-        m_window = std::make_unique<verodezuvivuderaz2>(m_database.get());
+        m_window = std::make_unique<MainWindow>(m_database.get());
         QVERIFY(m_hooks.boxes.isEmpty());
         m_window->setSymbolLimit(50);
     }
@@ -288,7 +288,7 @@ private slots:
 
     void windowPropertiesAndAdjustments()
     {
-        verodezuvivuderaz2 &w = window();
+        MainWindow &w = window();
         QCOMPARE(w.objectName(), QStringLiteral("verodezuvivuderaz2"));
         QCOMPARE(w.size(), QSize(800, 578));
         QCOMPARE(w.minimumSize(), QSize(800, 578));

@@ -106,7 +106,7 @@ private:
     std::unique_ptr<TestEnv> m_env;
     WindowTestHooks m_hooks;
 
-    static BrokerStandIn *standIn(verodezuvivuderaz2 &w)
+    static BrokerStandIn *standIn(MainWindow &w)
     {
         return qobject_cast<BrokerStandIn *>(w.liveImporter()->broker());
     }
@@ -198,7 +198,7 @@ private slots:
     {
         {
             OpenedDatabase db;
-            verodezuvivuderaz2 w(&db);
+            MainWindow w(&db);
                 const MainWindowForm &ui = w.form();
             QVERIFY(ui.spotBox->isChecked());
             QVERIFY(w.segmentFlag(5));
@@ -227,7 +227,7 @@ private slots:
 
         // The next start is not a first run: no segment, an empty list.
         OpenedDatabase againDb;
-        verodezuvivuderaz2 again(&againDb);
+        MainWindow again(&againDb);
         QVERIFY(!again.form().spotBox->isChecked());
         QVERIFY(again.currentSegment().isEmpty());
         QCOMPARE(again.form().symbolsListWidget->count(), 0);
@@ -251,7 +251,7 @@ private slots:
         }
 
         OpenedDatabase db;
-        verodezuvivuderaz2 w(&db);
+        MainWindow w(&db);
         const MainWindowForm &ui = w.form();
         w.setSymbolLimit(10);
         w.liveFeed()->setAddress(feed.url());
@@ -379,7 +379,7 @@ private slots:
         }
         {
             OpenedDatabase db;
-            verodezuvivuderaz2 w(&db);
+            MainWindow w(&db);
             w.setSymbolLimit(50);
             w.liveFeed()->setAddress(QStringLiteral("ws://127.0.0.1:1/ws"));
             w.enableInterface(QStringLiteral("U"), kDays, QString());
@@ -410,7 +410,7 @@ private slots:
         QFETCH(QString, link);
         AppSettings().setValue(SettingsKeys::firstRun, false);
         OpenedDatabase db;
-        verodezuvivuderaz2 w(&db);
+        MainWindow w(&db);
         w.setSymbolLimit(50);
         w.liveFeed()->setAddress(link);
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^Live feed not started: the ")));
@@ -436,7 +436,7 @@ private slots:
         });
         AppSettings().setValue(SettingsKeys::firstRun, false);
         OpenedDatabase db;
-        verodezuvivuderaz2 w(&db);
+        MainWindow w(&db);
         QTRY_VERIFY2(w.form().statusLabel->text().contains(QLatin1String("cannot be kept on disk")),
                      qPrintable(w.form().statusLabel->text()));
         QVERIFY(w.form().statusLabel->text().contains(QLatin1String("is not a folder")));
@@ -467,7 +467,7 @@ private slots:
         const QString folder = QFileInfo(storePath).absolutePath();
         {
             OpenedDatabase db;
-            verodezuvivuderaz2 w(&db);
+            MainWindow w(&db);
             w.setSymbolLimit(50);
             QVERIFY(QFile::remove(storePath));
             if (folderInPlace) {
@@ -501,7 +501,7 @@ private slots:
         };
         {
             OpenedDatabase db;
-            verodezuvivuderaz2 w(&db);
+            MainWindow w(&db);
             w.setSymbolLimit(2);
             w.liveFeed()->setAddress(QStringLiteral("ws://127.0.0.1:1/ws")); // nobody answers; it keeps trying
             w.enableInterface(QStringLiteral("U"), kDays, QString());
@@ -530,7 +530,7 @@ private slots:
         }
         {
             OpenedDatabase db;
-            verodezuvivuderaz2 w(&db);
+            MainWindow w(&db);
             w.setSymbolLimitUnreadable();
             w.liveFeed()->setAddress(QStringLiteral("ws://127.0.0.1:1/ws"));
             w.loadFullCatalogue();
@@ -557,7 +557,7 @@ private slots:
         LocalFeedServer feed;
         QVERIFY(feed.listen());
         OpenedDatabase db;
-        verodezuvivuderaz2 w(&db);
+        MainWindow w(&db);
         w.liveFeed()->setAddress(QStringLiteral("  ") + feed.url() + QStringLiteral(" \t"));
         w.liveFeed()->setNetworkPaths(QStringLiteral(" 127.0.0.1:49121/net/get "), QStringLiteral("\t127.0.0.1:49121/net/post\n"));
         w.liveFeed()->setLivePaths(QStringLiteral(" a "), QStringLiteral(" b "));
@@ -594,7 +594,7 @@ private slots:
         QVERIFY(pollServer.listen(QHostAddress::LocalHost, 0));
         const QString at = QStringLiteral("127.0.0.1:%1").arg(pollServer.serverPort());
         OpenedDatabase db;
-        verodezuvivuderaz2 w(&db);
+        MainWindow w(&db);
         w.liveFeed()->setAddress(feed.url());
         w.setSecureKey(QStringLiteral("k"));
         w.setSymbolLimit(5);
@@ -631,7 +631,7 @@ private slots:
         LocalFeedServer feed;
         QVERIFY(feed.listen());
         OpenedDatabase db;
-        verodezuvivuderaz2 w(&db);
+        MainWindow w(&db);
         w.liveFeed()->setAddress(feed.url());
         w.setSecureKey(QStringLiteral("k"));
         w.liveFeed()->setNetworkPaths(QStringLiteral("127.0.0.1:49121/net/get"), QStringLiteral("127.0.0.1:49121/net/post"));
@@ -672,7 +672,7 @@ private slots:
     {
         AppSettings().setValue(SettingsKeys::firstRun, false);
         OpenedDatabase db;
-        verodezuvivuderaz2 w(&db);
+        MainWindow w(&db);
         const MainWindowForm &ui = w.form();
         w.setSymbolLimit(50);
         ui.ForexBox->click();
@@ -716,7 +716,7 @@ private slots:
     {
         AppSettings().setValue(SettingsKeys::firstRun, false);
         OpenedDatabase db;
-        verodezuvivuderaz2 w(&db);
+        MainWindow w(&db);
         w.show();
         QTest::keyClick(&w, Qt::Key_Escape);
         QVERIFY(!w.isVisible());
@@ -733,7 +733,7 @@ private slots:
             store.setValue(SettingsKeys::saveLayout, true);
         }
         OpenedDatabase db;
-        verodezuvivuderaz2 w(&db);
+        MainWindow w(&db);
         QVERIFY(w.settingsDialog()->controlAmibrokerFlag);
         w.show();
         QElapsedTimer clock;
@@ -761,7 +761,7 @@ private slots:
             store.setValue(SettingsKeys::controlAmibroker, true);
         }
         OpenedDatabase db;
-        verodezuvivuderaz2 w(&db);
+        MainWindow w(&db);
         w.close();
         QCOMPARE(standIn(w)->counters().databaseSaves, 1);
         QCOMPARE(standIn(w)->counters().layoutSaves, 0);
@@ -777,7 +777,7 @@ private slots:
             store.setValue(SettingsKeys::saveLayout, true);
         }
         OpenedDatabase db;
-        verodezuvivuderaz2 w(&db);
+        MainWindow w(&db);
         w.show();
         const int code = runUntilExit([&w] { w.form().restartButton->click(); });
         QCOMPARE(code, 4444);
@@ -797,7 +797,7 @@ private slots:
     {
         AppSettings().setValue(SettingsKeys::firstRun, false);
         OpenedDatabase db;
-        verodezuvivuderaz2 w(&db);
+        MainWindow w(&db);
         w.show();
         const int code = runUntilExit([&w] { w.on_restartButton_clicked(); });
         QCOMPARE(code, 4444);

@@ -32,7 +32,7 @@ class tst_WishlistMapping : public QObject
     std::unique_ptr<TestEnv> m_env;
     WindowTestHooks m_hooks;
     std::unique_ptr<OpenedDatabase> m_database;
-    std::unique_ptr<verodezuvivuderaz2> m_window;
+    std::unique_ptr<MainWindow> m_window;
     QList<FileDialogs::Request> m_requests;
     QString m_answer; // path the next file dialog returns
     QTemporaryDir m_userDir; // a folder of the user's, outside the installation root
@@ -49,7 +49,7 @@ class tst_WishlistMapping : public QObject
     {
         m_window.reset();
         m_database = std::make_unique<OpenedDatabase>();
-        m_window = std::make_unique<verodezuvivuderaz2>(m_database.get());
+        m_window = std::make_unique<MainWindow>(m_database.get());
         QVERIFY(m_database->isOpen());
         m_window->setSymbolLimit(50);
     }
