@@ -22,8 +22,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QDebug>
-#include <QDir>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>

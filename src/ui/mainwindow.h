@@ -24,15 +24,10 @@ class settings;
 class SymbolPicker;
 
 // The main window: symbol catalogue, watchlist with live quotes and the buttons of every
-// flow. It shows state and wires signals; the jobs are done by its components: the
-// Watchlist, the LiveFeed, the LiveImporter (the charting program) and the BackfillRun. The start-up controller builds it on the server database it opened.
-//
-// Its code is split by responsibility: construction, start-up fill, close and restart in
-// mainwindow.cpp; the catalogue in mainwindow_catalogue.cpp; the watchlist buttons in
-// mainwindow_watchlist.cpp (the table is WatchlistTable); the live feed in
-// mainwindow_feed.cpp; status and the simple buttons in mainwindow_actions.cpp; the
-// backfill buttons and what the run shows in mainwindow_backfill.cpp; the wishlist files in mainwindow_wishlist.cpp;
-// the Mapping button in mainwindow_mapping.cpp.
+// flow. It shows state and wires signals; the jobs are done by its components (Watchlist,
+// LiveFeed, LiveImporter, BackfillRun). The start-up controller builds it on the server
+// database it opened. Construction, start-up fill, close and restart are in mainwindow.cpp,
+// each group of buttons in mainwindow_<group>.cpp.
 class MainWindow : public QDialog
 {
     Q_OBJECT

@@ -11,7 +11,6 @@
 #include "ui/uptimeoverlay.h"
 #include "ui/watchlisttable.h"
 
-#include <QApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -97,19 +96,8 @@ void MainWindow::updateDisplayTable()
 
 void MainWindow::updateSymbolsSelectedLabel()
 {
-    QLabel *label = findChild<QLabel *>(QStringLiteral("SymbolsSelected"));
-    if (!label) {
-        const QWidgetList tops = QApplication::topLevelWidgets();
-        for (QWidget *top : tops) {
-            label = top->findChild<QLabel *>(QStringLiteral("SymbolsSelected"));
-            if (label)
-                break;
-        }
-    }
-    if (!label)
-        return;
-    label->setText(QStringLiteral("S:(%1)").arg(m_watchlist->size()));
-    label->adjustSize();
+    ui.SymbolsSelected->setText(QStringLiteral("S:(%1)").arg(m_watchlist->size()));
+    ui.SymbolsSelected->adjustSize();
 }
 
 void MainWindow::restoreWatchlist()
