@@ -135,12 +135,7 @@ class tst_AppProcess : public QObject
     std::unique_ptr<AppRun> startAppAndStall(int sentDuringStall, bool *stalled)
     {
         *stalled = false;
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I", "EURUSD"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FOREX"});
-        }
+        TestEnv::saveWatchlist({"NIFTY-I", "EURUSD"}, {"FUTURE", "FOREX"});
         auto app = startApp();
         QuoteStore store;
         bool fed = false;
@@ -244,12 +239,7 @@ private slots:
         DevServerProcess http;
         QVERIFY(http.start({QStringLiteral("--update-package"), QStringLiteral("corrupt")}));
         QVERIFY(TestEnv::announceBuild(QStringLiteral("7.11"), http.httpBase() + "/update/Vantrel_update.zip"));
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE"});
-        }
+        TestEnv::saveWatchlist({"NIFTY-I"}, {"FUTURE"});
         auto app = startApp();
         QVERIFY2(app->waitForShown(60000), app->output().constData());
         const QStringList boxes = app->boxes();
@@ -307,13 +297,8 @@ private slots:
 
     void normalStartFeedsTheBrokerAndCloses()
     {
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I", "EURUSD", "BOGUS"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FOREX", "NOSUCH"});
-            s.setValue(SettingsKeys::segmentCheckbox(1), true);
-        }
+        TestEnv::saveWatchlist({"NIFTY-I", "EURUSD", "BOGUS"}, {"FUTURE", "FOREX", "NOSUCH"});
+        AppSettings().setValue(SettingsKeys::segmentCheckbox(1), true);
         auto app = startApp();
         QVERIFY2(app->waitForShown(30000), app->output().constData());
 
@@ -576,11 +561,9 @@ private slots:
 
     void restartBuildsASecondPassAndLeavesTheBrokerRunning()
     {
+        TestEnv::saveWatchlist({"GOLDM-I"}, {"MCX"});
         {
             AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"GOLDM-I"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"MCX"});
             s.setValue(SettingsKeys::controlAmibroker, true);
             s.setValue(SettingsKeys::saveLayout, true);
         }
@@ -605,11 +588,9 @@ private slots:
 
     void closeWithBrokerControlSavesAndEndsTheBroker()
     {
+        TestEnv::saveWatchlist({"XAUUSD"}, {"FOREX"});
         {
             AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"XAUUSD"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"FOREX"});
             s.setValue(SettingsKeys::controlAmibroker, true);
             s.setValue(SettingsKeys::saveLayout, false);
         }
@@ -627,11 +608,9 @@ private slots:
 
     void closeWithAStalledBrokerEndsWithinItsBoundAndExitsZero()
     {
+        TestEnv::saveWatchlist({"XAUUSD"}, {"FOREX"});
         {
             AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"XAUUSD"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"FOREX"});
             s.setValue(SettingsKeys::controlAmibroker, true);
             s.setValue(SettingsKeys::saveLayout, true);
         }
@@ -655,12 +634,7 @@ private slots:
 
     void ticksOfAStallSurviveARestartAndAreAllStored()
     {
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I", "EURUSD"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FOREX"});
-        }
+        TestEnv::saveWatchlist({"NIFTY-I", "EURUSD"}, {"FUTURE", "FOREX"});
         const int sentBefore = sentKeys().size();
         // A stall: the ticks received meanwhile wait in the kept batches.
         bool stalled = false;
@@ -751,12 +725,7 @@ private slots:
     // them nor touches what a link points to.
     void hostileStateFilesNeitherHangTheStartNorReachAUsersFile()
     {
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE"});
-        }
+        TestEnv::saveWatchlist({"NIFTY-I"}, {"FUTURE"});
         const QString spoolDir = env->root() + "/livespool";
         QVERIFY(QDir().mkpath(spoolDir));
         const QString users = env->root() + "/users-own.txt";

@@ -43,12 +43,7 @@ class tst_UserButtons : public QObject
     // Starts Vantrel with the given watchlist in its store and waits for its main window.
     std::unique_ptr<AppRun> startApp(const QStringList &symbols, const QStringList &exchanges)
     {
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, symbols);
-            s.setValue(SettingsKeys::corrExchList, exchanges);
-        }
+        TestEnv::saveWatchlist(symbols, exchanges);
         // On the private X server; the file dialogs answer a path outside the installation.
         auto app = std::make_unique<AppRun>(*env, QStringList{"QT_QPA_PLATFORM=xcb", "DISPLAY=" + display,
                                                               "VANTREL_FILE_DIALOG_ANSWER=" + wishlistPath()});

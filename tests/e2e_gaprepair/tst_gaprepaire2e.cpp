@@ -64,11 +64,8 @@ void TstGapRepairE2E::initTestCase()
     QVERIFY(m_server.start({"--ws-port", "49120", "--http-port", "49121", "--market", "--rate", "30", "--batch",
                             "3", "--log-requests", m_requestLog}));
 
-    AppSettings s;
-    s.setValue(SettingsKeys::firstRun, false);
-    s.setValue(SettingsKeys::selectedSymbolsList, kSymbols);
-    s.setValue(SettingsKeys::corrExchList, kExchanges);
-    s.setValue(SettingsKeys::autoBackfillChecked, false);
+    TestEnv::saveWatchlist(kSymbols, kExchanges);
+    AppSettings().setValue(SettingsKeys::autoBackfillChecked, false);
 }
 
 void TstGapRepairE2E::cleanupTestCase() { m_server.stop(); }

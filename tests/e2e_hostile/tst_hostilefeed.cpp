@@ -67,12 +67,7 @@ private slots:
 
     void hostileServerCannotForgeCutOrLoseTicks()
     {
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I", "EURUSD"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FOREX"});
-        }
+        TestEnv::saveWatchlist({"NIFTY-I", "EURUSD"}, {"FUTURE", "FOREX"});
         AppRun app(*env);
         QVERIFY(app.start());
         QVERIFY2(app.waitForShown(), app.output().constData());

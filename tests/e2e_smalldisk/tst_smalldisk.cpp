@@ -132,13 +132,7 @@ class tst_SmallDisk : public QObject
     {
         QCOMPARE(m_server.control(QStringLiteral("update-package large")), QStringLiteral("ok"));
         QVERIFY(TestEnv::announceBuild(QStringLiteral("7.11"), m_server.httpBase() + "/update/Vantrel_update.zip"));
-        {
-            // A watchlist, so that no box but the update's comes.
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{kSymbol});
-            s.setValue(SettingsKeys::corrExchList, QStringList{QStringLiteral("MCX")});
-        }
+        TestEnv::saveWatchlist({kSymbol}, {QStringLiteral("MCX")}); // so that no box but the update's comes
         auto app = startApp();
         if (fits) {
             QCOMPARE(app->waitForExit(20000), 0);

@@ -131,11 +131,8 @@ class tst_StartupProcess : public QObject
 
     static void saveWatchlist()
     {
-        AppSettings s;
-        s.setValue(SettingsKeys::firstRun, false);
-        s.setValue(SettingsKeys::selectedSymbolsList, kSavedSymbols);
-        s.setValue(SettingsKeys::corrExchList, kSavedExchanges);
-        s.setValue(SettingsKeys::dataMode, 1);
+        TestEnv::saveWatchlist(kSavedSymbols, kSavedExchanges);
+        AppSettings().setValue(SettingsKeys::dataMode, 1);
     }
 
     static void verifyWatchlistKept()
