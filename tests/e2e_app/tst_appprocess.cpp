@@ -6,16 +6,15 @@
 #include "live/livespool.h"
 #include "platform/standin/brokerstandin.h"
 #include "platform/standin/quotestore.h"
+#include "apprun.h"
 #include "devserverprocess.h"
 #include "testenv.h"
 
 #include <QDir>
 #include <QProcess>
-#include <QScopeGuard>
 #include <QSet>
 #include <QSysInfo>
 #include <QTemporaryDir>
-#include <QTcpSocket>
 #include <QThread>
 #include <QtTest>
 
@@ -25,7 +24,6 @@
 
 namespace {
 const QString kDemoId = QStringLiteral("VANTREL-DEMO-0001");
-const char *kShownMarker = "main window shown";
 
 QString readText(const QString &path)
 {
@@ -38,8 +36,7 @@ class tst_AppProcess : public QObject
 {
     Q_OBJECT
     std::unique_ptr<TestEnv> env;
-    std::unique_ptr<QProcess> devserver;
-    quint16 controlPort = 0;
+    DevServerProcess devserver;
     QTemporaryDir serverDir;
     QString sentLog() const { return serverDir.path() + "/sent.log"; }
     QString stallFile() const { return dbDir() + "/" + BrokerStandIn::stallFileName(); }
@@ -134,19 +131,15 @@ class tst_AppProcess : public QObject
     }
 
     // The real program feeding NIFTY-I and EURUSD, then the charting program stalled until
-    // `sentDuringStall` more ticks have been sent. Null (with *out) when a step fails.
-    std::unique_ptr<QProcess> startAppAndStall(QByteArray *out, int sentDuringStall)
+    // `sentDuringStall` more ticks have been sent; *stalled says whether every step worked.
+    std::unique_ptr<AppRun> startAppAndStall(int sentDuringStall, bool *stalled)
     {
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I", "EURUSD"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FOREX"});
-        }
+        *stalled = false;
+        TestEnv::saveWatchlist({"NIFTY-I", "EURUSD"}, {"FUTURE", "FOREX"});
         auto app = startApp();
         QuoteStore store;
         bool fed = false;
-        if (waitForOutput(*app, *out, kShownMarker, 1, 30000)) {
+        if (app->waitForShown(30000)) {
             QElapsedTimer t;
             t.start();
             while (!(fed = store.open(dbDir()) && store.quotes("NIFTY-I").size() >= 2) && t.elapsed() < 20000)
@@ -156,29 +149,25 @@ class tst_AppProcess : public QObject
         if (!fed)
             return app;
         QFile(stallFile()).open(QIODevice::WriteOnly);
-        if (!waitForOutput(*app, *out, "stalled while", 1, 30000))
+        if (!app->waitForOutput("stalled while", 30000))
             return app;
         const int atStall = sentKeys().size();
         QElapsedTimer t;
         t.start();
         while (sentKeys().size() < atStall + sentDuringStall && t.elapsed() < 30000)
             QTest::qWait(100);
-        out->append("\n[stalled and fed]\n");
+        *stalled = true;
         return app;
     }
 
-    QString boxLog() const { return env->root() + "/boxes.log"; }
     QString dbDir() const { return env->root() + "/Amibroker/RTDataDatabase"; }
     QString journal() const { return readText(dbDir() + "/" + BrokerStandIn::journalFileName()); }
 
-    std::unique_ptr<QProcess> startApp(const QStringList &extraEnv = {}, const QStringList &wrapper = {})
+    std::unique_ptr<AppRun> startApp(const QStringList &extraEnv = {}, const QStringList &wrapper = {})
     {
-        auto p = std::make_unique<QProcess>();
-        QProcessEnvironment e = env->appEnvironment();
-        for (const QString &kv : extraEnv)
-            e.insert(kv.section('=', 0, 0), kv.section('=', 1));
-        TestEnv::startApp(p.get(), e, wrapper);
-        return p;
+        auto app = std::make_unique<AppRun>(*env, extraEnv);
+        app->start(wrapper);
+        return app;
     }
 
     // Whether `unshare` with these options may run here (it needs root, and a sandbox may
@@ -204,44 +193,9 @@ class tst_AppProcess : public QObject
         return {outer, inner};
     }
 
-    static bool waitForOutput(QProcess &p, QByteArray &out, const QByteArray &marker, int count,
-                              int timeoutMs)
+    QJsonObject devserverStats() const
     {
-        QElapsedTimer t;
-        t.start();
-        while (out.count(marker) < count && t.elapsed() < timeoutMs) {
-            if (p.state() == QProcess::NotRunning) {
-                out += p.readAll();
-                break;
-            }
-            p.waitForReadyRead(200);
-            out += p.readAll();
-        }
-        return out.count(marker) >= count;
-    }
-
-    static int finish(QProcess &p, QByteArray &out, int timeoutMs = 15000)
-    {
-        if (!p.waitForFinished(timeoutMs)) {
-            p.kill();
-            p.waitForFinished();
-            return -1;
-        }
-        out += p.readAll();
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
-    }
-
-    QJsonObject devserverStats()
-    {
-        QTcpSocket s;
-        s.connectToHost(QHostAddress::LocalHost, controlPort);
-        if (!s.waitForConnected(2000))
-            return {};
-        s.write("stats\n");
-        QByteArray line;
-        while (!line.contains('\n') && s.waitForReadyRead(2000))
-            line += s.readAll();
-        return QJsonDocument::fromJson(line.trimmed()).object();
+        return QJsonDocument::fromJson(devserver.control("stats").toUtf8()).object();
     }
 
 private slots:
@@ -249,26 +203,9 @@ private slots:
     {
         QVERIFY2(TestEnv::mariadbUp(), "MariaDB does not answer on 127.0.0.1:49111; start it with scripts/mariadb.sh start");
         QVERIFY(!TestEnv::builtExecutable("Vantrel").isEmpty());
-        devserver = std::make_unique<QProcess>();
-        devserver->setProcessChannelMode(QProcess::MergedChannels);
         // The demo account's WebSocketLink names port 49120.
-        devserver->start(TestEnv::builtExecutable("vantrel-devserver"),
-                         {"--ws-port", "49120", "--control-port", "0", "--rate", "60", "--batch", "5",
-                          "--log-sent", sentLog()});
-        QByteArray out;
-        QVERIFY(waitForOutput(*devserver, out, "listening ws", 1, 10000));
-        const int at = out.indexOf("listening control on 127.0.0.1:");
-        QVERIFY(at >= 0);
-        controlPort = quint16(out.mid(at + 31).split('\n').first().trimmed().toUInt());
-        QVERIFY(controlPort > 0);
-    }
-
-    void cleanupTestCase()
-    {
-        if (devserver) {
-            devserver->terminate();
-            devserver->waitForFinished(5000);
-        }
+        QVERIFY(devserver.start({"--ws-port", "49120", "--rate", "60", "--batch", "5", "--log-sent", sentLog()},
+                                false));
     }
 
     void init()
@@ -286,13 +223,12 @@ private slots:
         QVERIFY(http.start({QStringLiteral("--update-package"), QStringLiteral("good")}));
         QVERIFY(TestEnv::announceBuild(QStringLiteral("7.11"), http.httpBase() + "/update/Vantrel_update.zip"));
         auto app = startApp();
-        QByteArray out;
-        QCOMPARE(finish(*app, out, 60000), 0);
-        const QString boxes = readText(boxLog());
+        QCOMPARE(app->waitForExit(60000), 0);
+        const QString boxes = app->boxLog();
         QVERIFY2(boxes.startsWith("New Update|A Latest Update is Available\\n Application Will Restart after Update.\n"
                                   "Update ready|Update downloaded and extracted.\\nRestarting in (5) seconds."),
                  qPrintable(boxes));
-        QVERIFY2(!out.contains(kShownMarker), out.constData());
+        QVERIFY2(!app->output().contains(AppRun::kShown), app->output().constData());
         QTRY_VERIFY_WITH_TIMEOUT(!readText(env->root() + "/update-launched.txt").isEmpty(), 10000);
         QCOMPARE(readText(env->root() + "/VERSION.txt"), QStringLiteral("7.11\n"));
         QVERIFY(!QFile::exists(env->root() + "/Vantrel_update.zip"));
@@ -303,21 +239,14 @@ private slots:
         DevServerProcess http;
         QVERIFY(http.start({QStringLiteral("--update-package"), QStringLiteral("corrupt")}));
         QVERIFY(TestEnv::announceBuild(QStringLiteral("7.11"), http.httpBase() + "/update/Vantrel_update.zip"));
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE"});
-        }
+        TestEnv::saveWatchlist({"NIFTY-I"}, {"FUTURE"});
         auto app = startApp();
-        QByteArray out;
-        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 60000), out.constData());
-        const QStringList boxes = readText(boxLog()).split('\n', Qt::SkipEmptyParts);
+        QVERIFY2(app->waitForShown(60000), app->output().constData());
+        const QStringList boxes = app->boxes();
         QCOMPARE(boxes.size(), 2);
         QVERIFY2(boxes[1].startsWith("Update failed|Update failed: 7za could not unpack"), qPrintable(boxes[1]));
         QVERIFY(!QFile::exists(env->root() + "/VERSION.txt"));
-        ::kill(app->processId(), SIGTERM);
-        QCOMPARE(finish(*app, out), 0);
+        QCOMPARE(app->close(), 0);
     }
 
     // A package without the vendor's signature is never run: the box says why and the
@@ -328,16 +257,14 @@ private slots:
         QVERIFY(http.start({QStringLiteral("--update-package"), QStringLiteral("otherkey")}));
         QVERIFY(TestEnv::announceBuild(QStringLiteral("7.11"), http.httpBase() + "/update/Vantrel_update.zip"));
         auto app = startApp();
-        QByteArray out;
-        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 60000), out.constData());
-        const QStringList boxes = readText(boxLog()).split('\n', Qt::SkipEmptyParts);
+        QVERIFY2(app->waitForShown(60000), app->output().constData());
+        const QStringList boxes = app->boxes();
         QVERIFY2(boxes.value(1).startsWith("Update failed|Update failed: The update package is not signed by the vendor"),
                  qPrintable(boxes.join('\n')));
         QVERIFY(!QFile::exists(env->root() + "/VERSION.txt"));
         QVERIFY(!QFile::exists(env->root() + "/Vantrel.sh"));
         QVERIFY(!QFile::exists(env->root() + "/Vantrel_update.zip"));
-        ::kill(app->processId(), SIGTERM);
-        QCOMPARE(finish(*app, out), 0);
+        QCOMPARE(app->close(), 0);
     }
 
     // What a killed update left (package, partial download, work and staging folders, an
@@ -359,29 +286,21 @@ private slots:
         manifest.write("Vantrel.old\nuserid.txt\n");
         manifest.close();
         auto app = startApp();
-        QByteArray out;
-        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 60000), out.constData());
+        QVERIFY2(app->waitForShown(60000), app->output().constData());
         for (const QString &name : leftovers)
             QVERIFY2(!QFile::exists(root + "/" + name.section('/', 0, 0)), qPrintable(name));
         QVERIFY(!QFile::exists(root + "/.vantrel-old-files"));
         QVERIFY(QFile::exists(root + "/notes.old"));
         QCOMPARE(readText(root + "/userid.txt").trimmed(), kDemoId);
-        ::kill(app->processId(), SIGTERM);
-        QCOMPARE(finish(*app, out), 0);
+        QCOMPARE(app->close(), 0);
     }
 
     void normalStartFeedsTheBrokerAndCloses()
     {
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I", "EURUSD", "BOGUS"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FOREX", "NOSUCH"});
-            s.setValue(SettingsKeys::segmentCheckbox(1), true);
-        }
+        TestEnv::saveWatchlist({"NIFTY-I", "EURUSD", "BOGUS"}, {"FUTURE", "FOREX", "NOSUCH"});
+        AppSettings().setValue(SettingsKeys::segmentCheckbox(1), true);
         auto app = startApp();
-        QByteArray out;
-        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
+        QVERIFY2(app->waitForShown(30000), app->output().constData());
 
         // The feed runs for the restored watchlist: quotes reach the stand-in's store.
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(QuoteStore::pathIn(dbDir())), 15000);
@@ -390,10 +309,9 @@ private slots:
                                      && store.quotes("EURUSD").size() >= 2, 20000);
         QVERIFY(store.quotes("BOGUS").isEmpty()); // dropped at start-up with its unknown code
         QVERIFY(journal().contains("LoadDatabase(QString&) " + dbDir()));
-        QVERIFY(!readText(boxLog()).contains("Select Symbols"));
+        QVERIFY(!app->boxLog().contains("Select Symbols"));
 
-        ::kill(app->processId(), SIGTERM);
-        QCOMPARE(finish(*app, out), 0);
+        QCOMPARE(app->close(), 0);
         QVERIFY(journal().contains("ExecuteCommand(int) 33029"));
         QVERIFY(!journal().contains("SaveDatabase()")); // control is off
         AppSettings s;
@@ -406,14 +324,12 @@ private slots:
     void firstStartWithEmptyStore()
     {
         auto app = startApp();
-        QByteArray out;
-        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
+        QVERIFY2(app->waitForShown(30000), app->output().constData());
         // Empty watchlist: the box asks for symbols. The feed still connects (it starts on
         // the default list and is then subscribed to the empty watchlist).
-        QTRY_VERIFY_WITH_TIMEOUT(readText(boxLog()).contains("Select Symbols|No Symbol Selected."), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(out.contains("Live: Connected") || devserverStats().value("clients").toInt() >= 1, 10000);
-        ::kill(app->processId(), SIGTERM);
-        QCOMPARE(finish(*app, out), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(app->boxLog().contains("Select Symbols|No Symbol Selected."), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(app->output().contains("Live: Connected") || devserverStats().value("clients").toInt() >= 1, 10000);
+        QCOMPARE(app->close(), 0);
         AppSettings s;
         QCOMPARE(s.value(SettingsKeys::firstRun).toBool(), false);
         QCOMPARE(s.value(SettingsKeys::segmentCheckbox(5)).toBool(), true);
@@ -424,19 +340,16 @@ private slots:
     void secondCopyEndsBeforeServerAccess()
     {
         auto first = startApp();
-        QByteArray out1;
-        QVERIFY2(waitForOutput(*first, out1, kShownMarker, 1, 30000), out1.constData());
+        QVERIFY2(first->waitForShown(30000), first->output().constData());
 
         auto second = startApp();
-        QByteArray out2;
-        QCOMPARE(finish(*second, out2, 30000), 0);
-        QVERIFY(readText(boxLog()).contains("Already Running|An Instance of Application is already Running..."));
-        QVERIFY2(!out2.contains("Database connection"), out2.constData());
-        QVERIFY(!out2.contains(kShownMarker));
+        QCOMPARE(second->waitForExit(30000), 0);
+        QVERIFY(second->boxLog().contains("Already Running|An Instance of Application is already Running..."));
+        QVERIFY2(!second->output().contains("Database connection"), second->output().constData());
+        QVERIFY(!second->output().contains(AppRun::kShown));
 
-        QCOMPARE(first->state(), QProcess::Running); // the first copy is untouched
-        ::kill(first->processId(), SIGTERM);
-        QCOMPARE(finish(*first, out1), 0);
+        QVERIFY(first->running()); // the first copy is untouched
+        QCOMPARE(first->close(), 0);
     }
 
     // The update's launcher starts the new build while the old copy is still ending: the
@@ -448,17 +361,14 @@ private slots:
             s.setValue(SettingsKeys::controlAmibroker, true);
         }
         auto first = startApp();
-        QByteArray out1;
-        QVERIFY2(waitForOutput(*first, out1, kShownMarker, 1, 30000), out1.constData());
-        ::kill(first->processId(), SIGTERM);
-        auto second = startApp({QStringLiteral("VANTREL_HANDOVER_PID=%1").arg(first->processId())});
-        QCOMPARE(finish(*first, out1), 0);
-        QByteArray out2;
-        QVERIFY2(waitForOutput(*second, out2, kShownMarker, 1, 40000), out2.constData());
-        QVERIFY(!readText(boxLog()).contains("Already Running"));
-        QCOMPARE(second->state(), QProcess::Running);
-        ::kill(second->processId(), SIGTERM);
-        QCOMPARE(finish(*second, out2), 0);
+        QVERIFY2(first->waitForShown(30000), first->output().constData());
+        first->requestClose();
+        auto second = startApp({QStringLiteral("VANTREL_HANDOVER_PID=%1").arg(first->pid())});
+        QCOMPARE(first->waitForExit(), 0);
+        QVERIFY2(second->waitForShown(40000), second->output().constData());
+        QVERIFY(!second->boxLog().contains("Already Running"));
+        QVERIFY(second->running());
+        QCOMPARE(second->close(), 0);
     }
 
     // The same, with an old copy that takes 8 s to end and holds the lock meanwhile, as a
@@ -468,13 +378,11 @@ private slots:
         QProcess old;
         QVERIFY(TestEnv::holdFileLock(&old, env->root() + "/Vantrel.lock", 8));
         auto app = startApp({QStringLiteral("VANTREL_HANDOVER_PID=%1").arg(old.processId())});
-        QByteArray out;
-        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 60000), out.constData());
+        QVERIFY2(app->waitForShown(60000), app->output().constData());
         // It was waited for, not run beside (its end is only noticed by asking).
         QVERIFY(old.waitForFinished(100) || old.state() == QProcess::NotRunning);
-        QVERIFY(!readText(boxLog()).contains("Already Running"));
-        ::kill(app->processId(), SIGTERM);
-        QCOMPARE(finish(*app, out), 0);
+        QVERIFY(!app->boxLog().contains("Already Running"));
+        QCOMPARE(app->close(), 0);
     }
 
     // Two starts at once (a double click) or 50 ms apart: exactly one copy runs.
@@ -491,30 +399,21 @@ private slots:
         if (apartMs > 0)
             QTest::qWait(apartMs);
         auto b = startApp();
-        QByteArray outA, outB;
         QElapsedTimer t;
         t.start();
         // The loser waits for the lock (10 s), then says so and ends.
-        while (a->state() != QProcess::NotRunning && b->state() != QProcess::NotRunning && t.elapsed() < 60000) {
-            a->waitForFinished(100);
-            b->waitForFinished(100);
-            outA += a->readAll();
-            outB += b->readAll();
+        while (a->running() && b->running() && t.elapsed() < 60000) {
+            a->process().waitForFinished(100);
+            b->process().waitForFinished(100);
         }
-        const bool aLost = a->state() == QProcess::NotRunning;
-        QProcess &loser = aLost ? *a : *b;
-        QProcess &winner = aLost ? *b : *a;
-        QByteArray &winnerOut = aLost ? outB : outA;
-        QByteArray loserOut = aLost ? outA : outB;
-        QVERIFY2(loser.state() == QProcess::NotRunning, "both copies still run after 60 s");
-        loserOut += loser.readAll();
-        QCOMPARE(loser.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(loser.exitCode(), 0);
-        QVERIFY2(!loserOut.contains(kShownMarker), loserOut.constData());
-        QVERIFY(readText(boxLog()).contains("Already Running|An Instance of Application is already Running..."));
-        QVERIFY2(waitForOutput(winner, winnerOut, kShownMarker, 1, 30000), winnerOut.constData());
-        ::kill(winner.processId(), SIGTERM);
-        QCOMPARE(finish(winner, winnerOut), 0);
+        AppRun &loser = a->running() ? *b : *a;
+        AppRun &winner = a->running() ? *a : *b;
+        QVERIFY2(!loser.running(), "both copies still run after 60 s");
+        QCOMPARE(loser.waitForExit(), 0);
+        QVERIFY2(!loser.output().contains(AppRun::kShown), loser.output().constData());
+        QVERIFY(loser.boxLog().contains("Already Running|An Instance of Application is already Running..."));
+        QVERIFY2(winner.waitForShown(30000), winner.output().constData());
+        QCOMPARE(winner.close(), 0);
     }
 
     // A copy killed with SIGKILL, then a new start in a fresh PID namespace where it gets
@@ -526,21 +425,19 @@ private slots:
             QSKIP("unshare -p -f --mount-proc is refused here");
         const QStringList wrapper = QStringList{"unshare"} + pidNamespace;
         auto first = startApp({}, wrapper);
-        QByteArray out1;
-        QVERIFY2(waitForOutput(*first, out1, kShownMarker, 1, 30000), out1.constData());
-        const auto killed = namespacedApp(*first);
+        QVERIFY2(first->waitForShown(30000), first->output().constData());
+        const auto killed = namespacedApp(first->process());
         QVERIFY(killed.first > 0);
         QVERIFY(::kill(pid_t(killed.first), SIGKILL) == 0);
-        QVERIFY(first->waitForFinished(15000));
+        QVERIFY(first->waitForExit(15000) != -1);
 
         auto second = startApp({}, wrapper);
-        QByteArray out2;
-        QVERIFY2(waitForOutput(*second, out2, kShownMarker, 1, 30000), out2.constData());
-        const auto next = namespacedApp(*second);
+        QVERIFY2(second->waitForShown(30000), second->output().constData());
+        const auto next = namespacedApp(second->process());
         QCOMPARE(next.second, killed.second); // the same process ID as the killed copy
-        QVERIFY(!readText(boxLog()).contains("Already Running"));
+        QVERIFY(!second->boxLog().contains("Already Running"));
         ::kill(pid_t(next.first), SIGTERM);
-        QCOMPARE(finish(*second, out2), 0);
+        QCOMPARE(second->waitForExit(), 0);
     }
 
     // Whatever a power cut, a copied folder or a killed copy left in the lock file: the
@@ -570,14 +467,12 @@ private slots:
         QCOMPARE(lock.write(content), qint64(content.size()));
         lock.close();
         auto app = startApp();
-        QByteArray out;
-        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
-        QVERIFY(!readText(boxLog()).contains("Already Running"));
+        QVERIFY2(app->waitForShown(30000), app->output().constData());
+        QVERIFY(!app->boxLog().contains("Already Running"));
         QVERIFY(lock.open(QIODevice::ReadOnly));
-        QCOMPARE(lock.readAll(), QByteArray::number(app->processId()) + "\nVantrel\n"
+        QCOMPARE(lock.readAll(), QByteArray::number(app->pid()) + "\nVantrel\n"
                                      + QSysInfo::machineHostName().toUtf8() + '\n');
-        ::kill(app->processId(), SIGTERM);
-        QCOMPARE(finish(*app, out), 0);
+        QCOMPARE(app->close(), 0);
     }
 
     // A folder where the lock file belongs: both of two starts say so, naming it, and
@@ -589,13 +484,13 @@ private slots:
         auto a = startApp();
         QTest::qWait(50);
         auto b = startApp();
-        QByteArray outA, outB;
-        QCOMPARE(finish(*a, outA, 30000), 0);
-        QCOMPARE(finish(*b, outB, 30000), 0);
-        QVERIFY2(!outA.contains(kShownMarker) && !outB.contains(kShownMarker), (outA + outB).constData());
+        QCOMPARE(a->waitForExit(30000), 0);
+        QCOMPARE(b->waitForExit(30000), 0);
+        QVERIFY2(!a->output().contains(AppRun::kShown) && !b->output().contains(AppRun::kShown),
+                 (a->output() + b->output()).constData());
         const QString refusal = "Cannot Start|Vantrel cannot make sure that it runs only once.\\n\\nThe lock file "
                                 + lockPath + " is a folder.\\nRemove it, or make its folder writable, then start Vantrel again.";
-        QCOMPARE(readText(boxLog()), refusal + '\n' + refusal + '\n');
+        QCOMPARE(a->boxLog(), refusal + '\n' + refusal + '\n');
     }
 
     // An installation root on a read-only disk (a read-only bind mount in a namespace of
@@ -624,46 +519,41 @@ private slots:
             + QStringList{"sh", "-c", "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\" \"$0\" && exec \"$@\"",
                           env->root()};
         auto a = startApp({"VANTREL_BOX_LOG=" + boxes}, wrapper);
-        QByteArray outA;
         if (!lockFileExists) {
-            QCOMPARE(finish(*a, outA, 30000), 0);
-            QVERIFY2(!outA.contains(kShownMarker), outA.constData());
-            QVERIFY2(readText(boxes).startsWith("Cannot Start|") && readText(boxes).contains(
+            QCOMPARE(a->waitForExit(30000), 0);
+            QVERIFY2(!a->output().contains(AppRun::kShown), a->output().constData());
+            QVERIFY2(a->boxLog().startsWith("Cannot Start|") && a->boxLog().contains(
                          lockPath + " cannot be created because its folder cannot be written."),
-                     qPrintable(readText(boxes)));
+                     qPrintable(a->boxLog()));
             return;
         }
-        QVERIFY2(waitForOutput(*a, outA, kShownMarker, 1, 30000), outA.constData());
+        QVERIFY2(a->waitForShown(30000), a->output().constData());
         auto b = startApp({"VANTREL_BOX_LOG=" + boxes}, wrapper);
-        QByteArray outB;
-        QCOMPARE(finish(*b, outB, 60000), 0);
-        QVERIFY2(!outB.contains(kShownMarker), outB.constData());
-        QVERIFY2(readText(boxes).contains("Already Running|"), qPrintable(readText(boxes)));
-        QCOMPARE(a->state(), QProcess::Running);
-        ::kill(a->processId(), SIGTERM); // the shell became Vantrel (exec)
-        QCOMPARE(finish(*a, outA), 0);
+        QCOMPARE(b->waitForExit(60000), 0);
+        QVERIFY2(!b->output().contains(AppRun::kShown), b->output().constData());
+        QVERIFY2(b->boxLog().contains("Already Running|"), qPrintable(b->boxLog()));
+        QVERIFY(a->running());
+        QCOMPARE(a->close(), 0); // the shell became Vantrel (exec)
     }
 
     void unreachableDatabaseEndsWithConnectionError()
     {
         auto app = startApp({"VANTREL_DB_PORT=9"});
-        QByteArray out;
-        QCOMPARE(finish(*app, out, 60000), 0);
-        QVERIFY2(readText(boxLog()).contains("Connection Error|Unable to connect to Server"),
-                 qPrintable(readText(boxLog())));
-        QVERIFY(!out.contains(kShownMarker));
+        QCOMPARE(app->waitForExit(60000), 0);
+        QVERIFY2(app->boxLog().contains("Connection Error|Unable to connect to Server"),
+                 qPrintable(app->boxLog()));
+        QVERIFY(!app->output().contains(AppRun::kShown));
     }
 
     void unknownAccountIsToldAndEnds()
     {
         QVERIFY(env->writeUserId("NOT-A-REGISTERED-ID-42"));
         auto app = startApp();
-        QByteArray out;
-        QCOMPARE(finish(*app, out, 30000), 0);
-        const QString boxes = readText(boxLog());
+        QCOMPARE(app->waitForExit(30000), 0);
+        const QString boxes = app->boxLog();
         QVERIFY2(boxes.contains("Account Not Registered|") && boxes.contains("NOT-A-REGISTERED-ID-42"),
                  qPrintable(boxes));
-        QVERIFY(!out.contains(kShownMarker));
+        QVERIFY(!app->output().contains(AppRun::kShown));
         AppSettings s; // the first-start defaults were written
         QCOMPARE(s.value(SettingsKeys::selectedSymbolsList).toStringList().size(), 15);
         QCOMPARE(s.value(SettingsKeys::dataMode).toInt(), 2);
@@ -671,50 +561,42 @@ private slots:
 
     void restartBuildsASecondPassAndLeavesTheBrokerRunning()
     {
+        TestEnv::saveWatchlist({"GOLDM-I"}, {"MCX"});
         {
             AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"GOLDM-I"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"MCX"});
             s.setValue(SettingsKeys::controlAmibroker, true);
             s.setValue(SettingsKeys::saveLayout, true);
         }
         const int connectionsBefore = devserverStats().value("connections").toInt();
         auto app = startApp();
-        QByteArray out;
-        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
+        QVERIFY2(app->waitForShown(30000), app->output().constData());
         QTRY_VERIFY_WITH_TIMEOUT(devserverStats().value("connections").toInt() >= connectionsBefore + 1, 10000);
 
-        ::kill(app->processId(), SIGHUP);
-        QVERIFY2(waitForOutput(*app, out, kShownMarker, 2, 30000), out.constData());
+        ::kill(app->pid(), SIGHUP);
+        QVERIFY2(app->waitForOutput(AppRun::kShown, 30000, 2), app->output().constData());
         QTRY_VERIFY_WITH_TIMEOUT(devserverStats().value("connections").toInt() >= connectionsBefore + 2, 15000);
-        QCOMPARE(app->state(), QProcess::Running);
+        QVERIFY(app->running());
         QCOMPARE(journal().count("SaveDatabase()"), 1);
         QCOMPARE(journal().count("SaveLayout("), 1);
         QVERIFY(QFile::exists(dbDir() + "/Layouts/Default.awl"));
         QVERIFY(!QFile::exists(dbDir() + "/broker-process.log")); // the broker was not ended
         QCOMPARE(AppSettings().value(SettingsKeys::controlAmibroker).toBool(), false);
 
-        ::kill(app->processId(), SIGTERM);
-        QCOMPARE(finish(*app, out), 0);
+        QCOMPARE(app->close(), 0);
         QCOMPARE(journal().count("SaveDatabase()"), 1); // control was left off by Restart
     }
 
     void closeWithBrokerControlSavesAndEndsTheBroker()
     {
+        TestEnv::saveWatchlist({"XAUUSD"}, {"FOREX"});
         {
             AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"XAUUSD"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"FOREX"});
             s.setValue(SettingsKeys::controlAmibroker, true);
             s.setValue(SettingsKeys::saveLayout, false);
         }
         auto app = startApp();
-        QByteArray out;
-        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
-        ::kill(app->processId(), SIGTERM);
-        QCOMPARE(finish(*app, out), 0);
+        QVERIFY2(app->waitForShown(30000), app->output().constData());
+        QCOMPARE(app->close(), 0);
         const QString j = journal();
         QVERIFY(j.indexOf("ExecuteCommand(int) 33029") >= 0);
         QVERIFY(j.indexOf("SaveDatabase()") > j.indexOf("ExecuteCommand(int) 33029"));
@@ -726,28 +608,24 @@ private slots:
 
     void closeWithAStalledBrokerEndsWithinItsBoundAndExitsZero()
     {
+        TestEnv::saveWatchlist({"XAUUSD"}, {"FOREX"});
         {
             AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"XAUUSD"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"FOREX"});
             s.setValue(SettingsKeys::controlAmibroker, true);
             s.setValue(SettingsKeys::saveLayout, true);
         }
         auto app = startApp();
-        QByteArray out;
-        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
+        QVERIFY2(app->waitForShown(30000), app->output().constData());
         // The charting program is busy for good: every call blocks.
         QVERIFY(QDir().mkpath(dbDir()));
         QFile(stallFile()).open(QIODevice::WriteOnly);
-        QVERIFY2(waitForOutput(*app, out, "stalled while", 1, 30000), out.constData());
+        QVERIFY2(app->waitForOutput("stalled while", 30000), app->output().constData());
 
         // Three calls of at most 10 s, the 1 s rest and the broker thread's end: within the
         // bound given here, with the ordinary exit status.
-        ::kill(app->processId(), SIGTERM);
-        QCOMPARE(finish(*app, out, 90000), 0);
+        QCOMPARE(app->close(90000), 0);
         for (const char *call : {"ExecuteCommand(int)", "SaveDatabase()", "SaveLayout("})
-            QVERIFY2(out.contains(QByteArray("did not answer ") + call), call);
+            QVERIFY2(app->output().contains(QByteArray("did not answer ") + call), call);
         QVERIFY(!journal().contains("ExecuteCommand(int) 33029")); // it never got through
         // The charting program is still ended afterwards.
         QTRY_COMPARE_WITH_TIMEOUT(readText(dbDir() + "/broker-process.log"), QStringLiteral("EndBroker\n"), 10000);
@@ -756,28 +634,18 @@ private slots:
 
     void ticksOfAStallSurviveARestartAndAreAllStored()
     {
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I", "EURUSD"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FOREX"});
-        }
+        TestEnv::saveWatchlist({"NIFTY-I", "EURUSD"}, {"FUTURE", "FOREX"});
         const int sentBefore = sentKeys().size();
         // A stall: the ticks received meanwhile wait in the kept batches.
-        QByteArray out;
-        auto app = startAppAndStall(&out, 100);
-        // A failed check leaves no program running into the next test.
-        const auto ender = qScopeGuard([&app] {
-            app->kill();
-            app->waitForFinished(10000);
-        });
-        QVERIFY2(out.contains("[stalled and fed]"), out.constData());
+        bool stalled = false;
+        auto app = startAppAndStall(100, &stalled);
+        QVERIFY2(stalled, app->output().constData());
 
         // Restart while the charting program is still busy: the close gives up on it after
         // its bound and the next pass takes over what is kept.
-        ::kill(app->processId(), SIGHUP);
-        QVERIFY2(waitForOutput(*app, out, kShownMarker, 2, 60000), out.constData());
-        QVERIFY(out.contains("did not answer ExecuteCommand(int)"));
+        ::kill(app->pid(), SIGHUP);
+        QVERIFY2(app->waitForOutput(AppRun::kShown, 60000, 2), app->output().constData());
+        QVERIFY(app->output().contains("did not answer ExecuteCommand(int)"));
         const int atSecondPass = sentKeys().size();
         QTRY_VERIFY_WITH_TIMEOUT(sentKeys().size() >= atSecondPass + 50, 30000);
 
@@ -787,8 +655,7 @@ private slots:
         const QStringList sent = sentKeys().mid(sentBefore);
         QVERIFY(sent.size() >= 150);
         QTRY_VERIFY_WITH_TIMEOUT(missingFromStore(sent) <= 20, 60000);
-        ::kill(app->processId(), SIGTERM);
-        QCOMPARE(finish(*app, out), 0);
+        QCOMPARE(app->close(), 0);
     }
 
     // Kept batches are on disk a moment after they came: a kill while the charting program is
@@ -805,20 +672,15 @@ private slots:
     {
         QFETCH(bool, closeFirst);
         const int sentBefore = sentKeys().size();
-        QByteArray out;
-        auto app = startAppAndStall(&out, 240);
-        const auto ender = qScopeGuard([&app] {
-            app->kill();
-            app->waitForFinished(10000);
-        });
-        QVERIFY2(out.contains("[stalled and fed]"), out.constData());
+        bool stalled = false;
+        auto app = startAppAndStall(240, &stalled);
+        QVERIFY2(stalled, app->output().constData());
         if (closeFirst) {
-            ::kill(app->processId(), SIGTERM);
+            app->requestClose();
             QThread::msleep(200);
         }
         const qint64 killedAt = QDateTime::currentMSecsSinceEpoch();
-        ::kill(app->processId(), SIGKILL);
-        QVERIFY(app->waitForFinished(10000));
+        QVERIFY(app->kill());
 
         // What the spool holds: nothing twice, nothing the charting program had taken.
         const QSet<QString> storedAtKill = storedKeys();
@@ -845,8 +707,7 @@ private slots:
                                                           .arg(sent.isEmpty() ? 0 : sent.first().second)
                                                           .arg(sent.isEmpty() ? 0 : sent.last().second)));
         app = startApp();
-        out.clear();
-        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
+        QVERIFY2(app->waitForShown(30000), app->output().constData());
         QTRY_VERIFY_WITH_TIMEOUT(missingFromStore(mustArrive) == 0, 60000);
         QStringList inLastSecond;
         for (const auto &t : sent) {
@@ -855,8 +716,7 @@ private slots:
         }
         qInfo("kill -9 during a stall: %d ticks sent before the last second, all stored; %d of the %d "
               "sent in the last second not stored", int(mustArrive.size()), missingFromStore(inLastSecond), lastSecond);
-        ::kill(app->processId(), SIGTERM);
-        QCOMPARE(finish(*app, out), 0);
+        QCOMPARE(app->close(), 0);
         // Imported, the spool holds nothing a further start would import again.
         QCOMPARE(spooledKeys(), QStringList());
     }
@@ -865,12 +725,7 @@ private slots:
     // them nor touches what a link points to.
     void hostileStateFilesNeitherHangTheStartNorReachAUsersFile()
     {
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE"});
-        }
+        TestEnv::saveWatchlist({"NIFTY-I"}, {"FUTURE"});
         const QString spoolDir = env->root() + "/livespool";
         QVERIFY(QDir().mkpath(spoolDir));
         const QString users = env->root() + "/users-own.txt";
@@ -883,18 +738,12 @@ private slots:
         QCOMPARE(::mkfifo(QFile::encodeName(spoolDir + "/spool.pos").constData(), 0644), 0);
         QCOMPARE(::mkfifo(QFile::encodeName(env->root() + "/outage_state.txt").constData(), 0644), 0);
         auto app = startApp();
-        const auto ender = qScopeGuard([&app] {
-            app->kill();
-            app->waitForFinished(10000);
-        });
-        QByteArray out;
-        QVERIFY2(waitForOutput(*app, out, kShownMarker, 1, 30000), out.constData());
-        QVERIFY(out.contains("cannot be read as a spool segment (a symbolic link); removed"));
+        QVERIFY2(app->waitForShown(30000), app->output().constData());
+        QVERIFY(app->output().contains("cannot be read as a spool segment (a symbolic link); removed"));
         // Ticks come, so the outage state has something to write at the close.
         QuoteStore store;
         QTRY_VERIFY_WITH_TIMEOUT(store.open(dbDir()) && store.quotes("NIFTY-I").size() >= 1, 20000);
-        ::kill(app->processId(), SIGTERM);
-        QCOMPARE(finish(*app, out), 0);
+        QCOMPARE(app->close(), 0);
         QFile usersFile(users);
         QVERIFY(usersFile.open(QIODevice::ReadOnly));
         QCOMPARE(usersFile.readAll(), QByteArray("VTSPOOL\x02hello", 13));

@@ -2,15 +2,13 @@
 // 2,022 files (held at a chosen step by VANTREL_INSTALL_PAUSE_AFTER, then killed), and
 // started again: the installation is wholly the old build or wholly the new one, its
 // VERSION.txt says which, and no old file, journal or staged file is left.
+#include "apprun.h"
 #include "devserverprocess.h"
 #include "testenv.h"
 
 #include <QDir>
 #include <QDirIterator>
-#include <QProcess>
 #include <QtTest>
-
-#include <csignal>
 
 namespace {
 const QString kDemoId = QStringLiteral("VANTREL-DEMO-0001");
@@ -120,34 +118,26 @@ private slots:
         QCOMPARE(installationState(root), QStringLiteral("old"));
 
         QVERIFY(TestEnv::announceBuild(QStringLiteral("7.11"), m_http.httpBase() + "/update/Vantrel_update.zip"));
-        QProcess app;
-        QProcessEnvironment e = env.appEnvironment();
-        e.insert(QStringLiteral("VANTREL_INSTALL_PAUSE_AFTER"), QString::number(pauseAfter));
-        TestEnv::startApp(&app, e);
-        QByteArray out;
-        const QByteArray paused = "Install paused after " + QByteArray::number(pauseAfter) + " steps";
-        QTRY_VERIFY2_WITH_TIMEOUT((out += app.readAll()).contains(paused), out.right(2000).constData(), 120000);
+        AppRun app(env, {QStringLiteral("VANTREL_INSTALL_PAUSE_AFTER=%1").arg(pauseAfter)});
+        QVERIFY(app.start());
+        QVERIFY2(app.waitForOutput("Install paused after " + QByteArray::number(pauseAfter) + " steps", 120000),
+                 app.tail(2000).constData());
         if (loseStaged) // plugins/ comes last: its files are still staged at this point
             QVERIFY(QFile::remove(root + "/.vantrel-update/new/plugins/extra19.txt"));
-        app.kill(); // SIGKILL
-        QVERIFY(app.waitForFinished(10000));
+        QVERIFY(app.kill());
         QVERIFY(QFile::exists(root + "/.vantrel-install-journal"));
 
         // A normal start, no update announced.
         QVERIFY(TestEnv::restoreAnnouncedBuild());
-        QProcess again;
-        TestEnv::startApp(&again, env.appEnvironment());
-        out.clear();
-        QTRY_VERIFY2_WITH_TIMEOUT((out += again.readAll()).contains("main window shown"), out.right(2000).constData(),
-                                  60000);
+        AppRun again(env);
+        QVERIFY(again.start());
+        QVERIFY2(again.waitForShown(60000), again.tail(2000).constData());
         QCOMPARE(installationState(root), expected);
         QCOMPARE(leftovers(root), QStringList());
-        QVERIFY2(out.contains(expected == "new" ? "the interrupted install was finished"
-                                                : "the interrupted install was undone"),
-                 out.right(2000).constData());
-        ::kill(again.processId(), SIGTERM);
-        QVERIFY(again.waitForFinished(15000));
-        QCOMPARE(again.exitCode(), 0);
+        QVERIFY2(again.output().contains(expected == "new" ? "the interrupted install was finished"
+                                                           : "the interrupted install was undone"),
+                 again.tail(2000).constData());
+        QCOMPARE(again.close(), 0);
     }
 };
 

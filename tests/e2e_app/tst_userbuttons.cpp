@@ -5,12 +5,12 @@
 #include "app/settingskeys.h"
 #include "live/symbolmapping.h"
 #include "platform/standin/quotestore.h"
+#include "apprun.h"
+#include "devserverprocess.h"
 #include "testenv.h"
 
 #include <QProcess>
 #include <QtTest>
-
-#include <csignal>
 
 class tst_UserButtons : public QObject
 {
@@ -20,18 +20,6 @@ class tst_UserButtons : public QObject
     QString wishlistPath() const { return QFileInfo(env->root()).absolutePath() + "/watch list.vn"; }
     QProcess xserver;
     QString display;
-
-    // Output of `p` until `marker` shows (or p ends, or the time is up).
-    static bool waitFor(QProcess &p, QByteArray &out, const QByteArray &marker, int timeoutMs = 30000)
-    {
-        QElapsedTimer t;
-        t.start();
-        while (!out.contains(marker) && t.elapsed() < timeoutMs && p.state() != QProcess::NotRunning) {
-            p.waitForReadyRead(200);
-            out += p.readAll();
-        }
-        return out.contains(marker);
-    }
 
     QByteArray xdotool(const QStringList &args)
     {
@@ -53,37 +41,15 @@ class tst_UserButtons : public QObject
     }
 
     // Starts Vantrel with the given watchlist in its store and waits for its main window.
-    std::unique_ptr<QProcess> startApp(const QStringList &symbols, const QStringList &exchanges, QByteArray &out)
+    std::unique_ptr<AppRun> startApp(const QStringList &symbols, const QStringList &exchanges)
     {
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, symbols);
-            s.setValue(SettingsKeys::corrExchList, exchanges);
-        }
-        auto app = std::make_unique<QProcess>();
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert("KOVANTA_ROOT", env->root());
-        e.insert("XDG_CONFIG_HOME", env->configDir());
-        e.insert("QT_QPA_PLATFORM", "xcb");
-        e.insert("DISPLAY", display);
-        e.insert("VANTREL_BOX_LOG", env->root() + "/boxes.log");
-        e.insert("VANTREL_FILE_DIALOG_ANSWER", wishlistPath()); // outside the installation
-        e.insert("QT_LOGGING_RULES", "*.debug=true;qt.*.debug=false");
-        app->setProcessEnvironment(e);
-        app->setProcessChannelMode(QProcess::MergedChannels);
-        app->start(TestEnv::builtExecutable("Vantrel"), QStringList());
-        waitFor(*app, out, "main window shown");
+        TestEnv::saveWatchlist(symbols, exchanges);
+        // On the private X server; the file dialogs answer a path outside the installation.
+        auto app = std::make_unique<AppRun>(*env, QStringList{"QT_QPA_PLATFORM=xcb", "DISPLAY=" + display,
+                                                              "VANTREL_FILE_DIALOG_ANSWER=" + wishlistPath()});
+        if (app->start())
+            app->waitForShown();
         return app;
-    }
-
-    static int closeApp(QProcess &app, QByteArray &out)
-    {
-        ::kill(app.processId(), SIGTERM);
-        if (!app.waitForFinished(20000))
-            app.kill();
-        out += app.readAll();
-        return app.exitStatus() == QProcess::NormalExit ? app.exitCode() : -1;
     }
 
 private slots:
@@ -114,17 +80,16 @@ private slots:
     void savedWatchlistLoadsBackInTheNextRun()
     {
         // "Save" sits at 638,430 (70 x 38) in the main window, "Load" at 710,430.
-        QByteArray out;
-        auto app = startApp({"NIFTY-I", "EURUSD"}, {"FUTURE", "FOREX"}, out);
+        auto app = startApp({"NIFTY-I", "EURUSD"}, {"FUTURE", "FOREX"});
         clickIn("Vantrel 7\\.10", 673, 449);
-        QVERIFY2(waitFor(*app, out, "Wishlist saved: 2 symbols"), out.constData());
-        QCOMPARE(closeApp(*app, out), 0);
+        QVERIFY2(app->waitForOutput("Wishlist saved: 2 symbols"), app->output().constData());
+        QCOMPARE(app->close(20000), 0);
         QCOMPARE(QFileInfo(wishlistPath()).size(), qint64(32));
 
-        app = startApp({"GOLDM-I"}, {"MCX"}, out);
+        app = startApp({"GOLDM-I"}, {"MCX"});
         clickIn("Vantrel 7\\.10", 745, 449);
-        QVERIFY2(waitFor(*app, out, "Wishlist loaded: 2 symbols"), out.constData());
-        QCOMPARE(closeApp(*app, out), 0);
+        QVERIFY2(app->waitForOutput("Wishlist loaded: 2 symbols"), app->output().constData());
+        QCOMPARE(app->close(20000), 0);
         AppSettings s; // written by the close sequence after the load
         QCOMPARE(s.value(SettingsKeys::selectedSymbolsList).toStringList(), QStringList({"NIFTY-I", "EURUSD"}));
         QCOMPARE(s.value(SettingsKeys::corrExchList).toStringList(), QStringList({"FUTURE", "FOREX"}));
@@ -132,13 +97,9 @@ private slots:
 
     void mappingTypedInTheDialogRenamesTheNextLiveTicks()
     {
-        QProcess devserver; // the demo account's WebSocketLink names port 49120
-        devserver.setProcessChannelMode(QProcess::MergedChannels);
-        devserver.start(TestEnv::builtExecutable("vantrel-devserver"),
-                        {"--ws-port", "49120", "--rate", "40", "--batch", "2"});
-        QByteArray serverOut, out;
-        QVERIFY(waitFor(devserver, serverOut, "listening ws"));
-        auto app = startApp({"NIFTY-I"}, {"FUTURE"}, out);
+        DevServerProcess devserver; // the demo account's WebSocketLink names port 49120
+        QVERIFY(devserver.start({"--ws-port", "49120", "--rate", "40", "--batch", "2"}, false));
+        auto app = startApp({"NIFTY-I"}, {"FUTURE"});
         const QString dbDir = env->root() + "/Amibroker/RTDataDatabase";
         QuoteStore store;
         QTRY_VERIFY_WITH_TIMEOUT(store.open(dbDir) && !store.quotes("NIFTY-I").isEmpty(), 20000);
@@ -161,9 +122,7 @@ private slots:
         clickIn("^Symbol Mapping$", width - 30, height - 30);
         QTRY_COMPARE_WITH_TIMEOUT(SymbolMapping::storedEntries(), QStringList{"NIFTY-I,NIFTY_E2E"}, 10000);
         QTRY_VERIFY_WITH_TIMEOUT(!store.quotes("NIFTY_E2E").isEmpty(), 15000);
-        QCOMPARE(closeApp(*app, out), 0);
-        devserver.terminate();
-        devserver.waitForFinished(5000);
+        QCOMPARE(app->close(20000), 0);
     }
 };
 

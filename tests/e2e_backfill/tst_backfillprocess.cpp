@@ -3,12 +3,11 @@
 // broker stand-in's store under the user's names, and the requests carry server names.
 #include "app/settingskeys.h"
 #include "platform/standin/quotestore.h"
+#include "apprun.h"
 #include "devserverprocess.h"
 #include "testenv.h"
 
 #include <QDir>
-#include <QElapsedTimer>
-#include <QProcess>
 #include <QtTest>
 
 class tst_BackfillProcess : public QObject
@@ -16,12 +15,7 @@ class tst_BackfillProcess : public QObject
     Q_OBJECT
     DevServerProcess m_server;
 
-    void startApp(QProcess *app, const TestEnv &env)
-    {
-        QProcessEnvironment e = env.appEnvironment();
-        e.insert("VANTREL_DATA_SERVER", m_server.httpBase());
-        TestEnv::startApp(app, e);
-    }
+    QStringList serverVariable() const { return {"VANTREL_DATA_SERVER=" + m_server.httpBase()}; }
 
 private slots:
     void startupBackfillStoresEveryServedBar()
@@ -34,23 +28,11 @@ private slots:
         QVERIFY(env.writeUserId("VANTREL-DEMO-0001"));
         TestEnv::saveStartupBackfill({"NIFTY", "M&M-I", "GOLDM-I"}, {"FUTURE", "FUTURE", "MCX"}, "3");
         AppSettings().setValue(SettingsKeys::symbolMappingEntries, QStringList{"NIFTY-I,NIFTY"});
-        QProcess app;
-        startApp(&app, env);
-        QVERIFY(app.waitForStarted(10000));
-
-        QByteArray out;
-        QElapsedTimer t;
-        t.start();
-        while (!out.contains("Intraday backfill run complete") && t.elapsed() < 120000
-               && app.state() == QProcess::Running) {
-            app.waitForReadyRead(200);
-            out += app.readAll();
-        }
-        app.terminate();
-        if (!app.waitForFinished(15000))
-            app.kill();
-        out += app.readAll();
-        QVERIFY2(out.contains("Intraday backfill run complete"), out.right(3000).constData());
+        AppRun app(env, serverVariable());
+        QVERIFY(app.start());
+        app.waitForOutput("Intraday backfill run complete", 120000);
+        app.close();
+        QVERIFY2(app.output().contains("Intraday backfill run complete"), app.tail().constData());
 
         const QStringList requests = m_server.requests().filter("/backfill?");
         const QString prefix = "GET /backfill?uid=VANTREL-DEMO-0001&hash=demo-secure-key-7f3a&d=3&send=";
@@ -88,28 +70,14 @@ private slots:
             QVERIFY(f.open(QIODevice::WriteOnly));
             f.write("MCX,E" + QByteArray::number(i) + ",20261208,09:15:00,1,2,0.5,1.5,10,0\n");
         }
-        QProcess app;
-        startApp(&app, env);
-        QVERIFY(app.waitForStarted(10000));
-
-        QByteArray out;
-        QElapsedTimer t;
-        t.start();
-        while (!out.contains("Backfill import:") && t.elapsed() < 120000 && app.state() == QProcess::Running) {
-            app.waitForReadyRead(100);
-            out += app.readAll();
-        }
-        QVERIFY2(out.contains("Backfill import:"), out.right(3000).constData());
-        app.terminate();
-        const bool ended = app.waitForFinished(60000);
-        out += app.readAll();
-        if (!ended)
-            app.kill();
-        QVERIFY2(ended, out.right(3000).constData());
-        QCOMPARE(app.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(app.exitCode(), 0);
+        AppRun app(env, serverVariable());
+        QVERIFY(app.start());
+        QVERIFY2(app.waitForOutput("Backfill import:", 120000), app.tail().constData());
+        const int exitCode = app.close(60000);
+        QVERIFY2(exitCode != -1, app.tail().constData()); // it ended in time
+        QCOMPARE(exitCode, 0);
         const int left = QDir(folder).entryList(QDir::Files).size();
-        QVERIFY2(left > 0, out.right(3000).constData());
+        QVERIFY2(left > 0, app.tail().constData());
         QFile log(env.root() + "/sqldrivers/x86/backfill_error.log");
         QVERIFY(log.open(QIODevice::ReadOnly));
         QVERIFY(log.readAll().contains(" - import stopped; files not yet imported stay in "));

@@ -1,11 +1,11 @@
 // The real Vantrel binary killed while it unpacks a backfill archive: the archiver ends
 // with it, and the next start removes the staging folder it left.
 #include "app/settingskeys.h"
+#include "apprun.h"
 #include "devserverprocess.h"
 #include "testenv.h"
 
 #include <QDir>
-#include <QProcess>
 #include <QtTest>
 
 namespace {
@@ -33,12 +33,9 @@ class tst_BackfillKill : public QObject
     Q_OBJECT
     DevServerProcess m_server;
 
-    void startApp(QProcess &app, const TestEnv &env, const QString &path)
+    QStringList variables(const QString &path) const
     {
-        QProcessEnvironment e = env.appEnvironment();
-        e.insert("VANTREL_DATA_SERVER", m_server.httpBase());
-        e.insert("PATH", path);
-        TestEnv::startApp(&app, e);
+        return {"VANTREL_DATA_SERVER=" + m_server.httpBase(), "PATH=" + path};
     }
 
 private slots:
@@ -64,9 +61,8 @@ private slots:
             script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         }
         const QString path = qEnvironmentVariable("PATH");
-        QProcess app;
-        startApp(app, env, bin + ":" + path);
-        QVERIFY(app.waitForStarted(10000));
+        AppRun app(env, variables(bin + ":" + path));
+        QVERIFY(app.start());
         QTRY_VERIFY_WITH_TIMEOUT(QFile(pidFile).size() > 0, 120000);
         QFile pf(pidFile);
         QVERIFY(pf.open(QIODevice::ReadOnly));
@@ -75,8 +71,7 @@ private slots:
         QCOMPARE(stagingFolders(env.root()).size(), 1);
         QVERIFY(!stagingFolders(env.root()).first().startsWith('.'));
 
-        app.kill();
-        QVERIFY(app.waitForFinished(10000));
+        QVERIFY(app.kill());
         // The archiver does not go on writing on its own.
         QTRY_VERIFY_WITH_TIMEOUT(!processAlive(archiver), 20000);
         QCOMPARE(stagingFolders(env.root()).size(), 1);
@@ -89,14 +84,11 @@ private slots:
             AppSettings s;
             s.setValue(SettingsKeys::autoBackfillChecked, false);
         }
-        QProcess again;
-        startApp(again, env, path);
-        QVERIFY(again.waitForStarted(10000));
+        AppRun again(env, variables(path));
+        QVERIFY(again.start());
         QTRY_VERIFY_WITH_TIMEOUT(stagingFolders(env.root()).isEmpty(), 120000);
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(env.root() + "/backfilldata.zip.part"), 20000);
-        again.terminate();
-        if (!again.waitForFinished(15000))
-            again.kill();
+        again.close();
     }
 };
 

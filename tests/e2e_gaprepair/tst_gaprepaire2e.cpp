@@ -5,14 +5,12 @@
 // market that keeps trading while Vantrel is away.
 #include "app/settingskeys.h"
 #include "platform/standin/quotestore.h"
+#include "apprun.h"
+#include "devserverprocess.h"
 #include "testenv.h"
 
-#include <QProcess>
-#include <QRegularExpression>
 #include <QSet>
 #include <QtTest>
-
-#include <csignal>
 
 namespace {
 
@@ -38,21 +36,21 @@ private slots:
     void everyInterruptionIsRepaired();
 
 private:
-    std::unique_ptr<QProcess> startApp();
-    QString control(const QString &command);
+    std::unique_ptr<AppRun> startApp();
+    bool control(const QString &command, const char *reply = "ok")
+    {
+        return m_server.control(command).startsWith(QLatin1String(reply));
+    }
     // Intraday requests the data server has seen per watchlist symbol.
     QHash<QString, int> repairRequests() const;
     bool everySymbolAskedMoreThan(const QHash<QString, int> &before) const;
-    void pump(QProcess &app) { m_out += app.readAll(); }
     // Minutes (of the stand-in's timestamps) between the symbol's first and last quote
     // without any quote.
     QStringList missingMinutes(const QString &symbol);
 
     std::unique_ptr<TestEnv> m_env;
-    QProcess m_server;
-    quint16 m_controlPort = 0;
+    DevServerProcess m_server;
     QString m_requestLog;
-    QByteArray m_out;
 };
 
 void TstGapRepairE2E::initTestCase()
@@ -63,57 +61,20 @@ void TstGapRepairE2E::initTestCase()
     QVERIFY(m_env->writeUserId(kDemoId));
     m_requestLog = m_env->root() + QStringLiteral("/requests.log");
     // The demo account names 127.0.0.1:49120 for the feed and :49121 for backfill.
-    m_server.setProcessChannelMode(QProcess::MergedChannels);
-    m_server.start(TestEnv::builtExecutable(QStringLiteral("vantrel-devserver")),
-                   {QStringLiteral("--ws-port"), QStringLiteral("49120"), QStringLiteral("--http-port"),
-                    QStringLiteral("49121"), QStringLiteral("--control-port"), QStringLiteral("0"),
-                    QStringLiteral("--market"), QStringLiteral("--rate"), QStringLiteral("30"),
-                    QStringLiteral("--batch"), QStringLiteral("3"), QStringLiteral("--log-requests"), m_requestLog});
-    QVERIFY(m_server.waitForStarted(10000));
-    QByteArray out;
-    QElapsedTimer t;
-    t.start();
-    while (!out.contains("listening ws") && t.elapsed() < 20000 && m_server.state() == QProcess::Running) {
-        m_server.waitForReadyRead(200);
-        out += m_server.readAll();
-    }
-    const QRegularExpressionMatch m =
-        QRegularExpression(QStringLiteral("listening control on 127\\.0\\.0\\.1:(\\d+)")).match(QString::fromUtf8(out));
-    QVERIFY2(m.hasMatch(), out.constData());
-    m_controlPort = quint16(m.captured(1).toUInt());
+    QVERIFY(m_server.start({"--ws-port", "49120", "--http-port", "49121", "--market", "--rate", "30", "--batch",
+                            "3", "--log-requests", m_requestLog}));
 
-    AppSettings s;
-    s.setValue(SettingsKeys::firstRun, false);
-    s.setValue(SettingsKeys::selectedSymbolsList, kSymbols);
-    s.setValue(SettingsKeys::corrExchList, kExchanges);
-    s.setValue(SettingsKeys::autoBackfillChecked, false);
+    TestEnv::saveWatchlist(kSymbols, kExchanges);
+    AppSettings().setValue(SettingsKeys::autoBackfillChecked, false);
 }
 
-void TstGapRepairE2E::cleanupTestCase()
-{
-    m_server.terminate();
-    if (!m_server.waitForFinished(5000))
-        m_server.kill();
-}
+void TstGapRepairE2E::cleanupTestCase() { m_server.stop(); }
 
-std::unique_ptr<QProcess> TstGapRepairE2E::startApp()
+std::unique_ptr<AppRun> TstGapRepairE2E::startApp()
 {
-    auto p = std::make_unique<QProcess>();
-    TestEnv::startApp(p.get(), m_env->appEnvironment());
-    return p;
-}
-
-QString TstGapRepairE2E::control(const QString &command)
-{
-    QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, m_controlPort);
-    if (!s.waitForConnected(3000))
-        return QStringLiteral("<no connection>");
-    s.write(command.toUtf8() + '\n');
-    QByteArray line;
-    while (!line.contains('\n') && s.waitForReadyRead(3000))
-        line += s.readAll();
-    return QString::fromUtf8(line.trimmed());
+    auto app = std::make_unique<AppRun>(*m_env);
+    app->start();
+    return app;
 }
 
 QHash<QString, int> TstGapRepairE2E::repairRequests() const
@@ -166,36 +127,34 @@ QStringList TstGapRepairE2E::missingMinutes(const QString &symbol)
 void TstGapRepairE2E::everyInterruptionIsRepaired()
 {
     auto app = startApp();
-    QTRY_VERIFY_WITH_TIMEOUT((pump(*app), m_out.contains("Feed link") || m_out.contains("main window shown")), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(app->output().contains("Feed link") || app->output().contains(AppRun::kShown), 60000);
     // Ticks of every symbol reach the store; no earlier run, so nothing is repaired.
-    QTRY_VERIFY_WITH_TIMEOUT((pump(*app), missingMinutes(kSymbols.last()).isEmpty()), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(missingMinutes(kSymbols.last()).isEmpty(), 60000);
     QCOMPARE(repairRequests().size(), 0);
 
     // 1. The link is dropped and reconnects are refused for a while.
     QHash<QString, int> before = repairRequests();
-    QVERIFY(control(QStringLiteral("refuse 10")).startsWith(QLatin1String("ok")));
-    QVERIFY(control(QStringLiteral("drop")).startsWith(QLatin1String("ok")));
-    QTRY_VERIFY_WITH_TIMEOUT((pump(*app), everySymbolAskedMoreThan(before)), 120000);
-    QTRY_VERIFY_WITH_TIMEOUT((pump(*app), m_out.count("Gap repair run complete") >= 1), 60000);
+    QVERIFY(control(QStringLiteral("refuse 10")));
+    QVERIFY(control(QStringLiteral("drop")));
+    QTRY_VERIFY_WITH_TIMEOUT(everySymbolAskedMoreThan(before), 120000);
+    QTRY_VERIFY_WITH_TIMEOUT(app->output().count("Gap repair run complete") >= 1, 60000);
 
     // 2. The link stays open but goes silent: no frames, no pongs.
     before = repairRequests();
-    QVERIFY(control(QStringLiteral("mute")).startsWith(QLatin1String("ok 1")));
-    QTRY_VERIFY_WITH_TIMEOUT((pump(*app), m_out.contains("Feed link stalled")), 90000);
-    QTRY_VERIFY_WITH_TIMEOUT((pump(*app), everySymbolAskedMoreThan(before)), 120000);
-    QTRY_VERIFY_WITH_TIMEOUT((pump(*app), m_out.count("Gap repair run complete") >= 2), 60000);
+    QVERIFY(control(QStringLiteral("mute"), "ok 1"));
+    QTRY_VERIFY_WITH_TIMEOUT(app->output().contains("Feed link stalled"), 90000);
+    QTRY_VERIFY_WITH_TIMEOUT(everySymbolAskedMoreThan(before), 120000);
+    QTRY_VERIFY_WITH_TIMEOUT(app->output().count("Gap repair run complete") >= 2, 60000);
 
     // 3. Killed with no close, a while later started again.
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_env->root() + QStringLiteral("/outage_state.txt")), 30000);
     QTest::qWait(11000); // the state is written every 10 s, not at a kill
     before = repairRequests();
-    ::kill(pid_t(app->processId()), SIGKILL);
-    QVERIFY(app->waitForFinished(10000));
+    QVERIFY(app->kill());
     QTest::qWait(70000); // more than a minute away
-    m_out.clear();
     app = startApp();
-    QTRY_VERIFY_WITH_TIMEOUT((pump(*app), everySymbolAskedMoreThan(before)), 120000);
-    QTRY_VERIFY_WITH_TIMEOUT((pump(*app), m_out.count("Gap repair run complete") >= 1), 120000);
+    QTRY_VERIFY_WITH_TIMEOUT(everySymbolAskedMoreThan(before), 120000);
+    QTRY_VERIFY_WITH_TIMEOUT(app->output().count("Gap repair run complete") >= 1, 120000);
 
     // Each interruption cost one request per symbol (two at most when one failed).
     const QHash<QString, int> asked = repairRequests();
@@ -205,9 +164,7 @@ void TstGapRepairE2E::everyInterruptionIsRepaired()
         QVERIFY2(missing.isEmpty(), qPrintable(s + QStringLiteral(" misses ") + missing.join(QLatin1Char(' '))));
     }
 
-    ::kill(pid_t(app->processId()), SIGTERM);
-    QVERIFY(app->waitForFinished(30000));
-    QCOMPARE(app->exitCode(), 0);
+    QCOMPARE(app->close(30000), 0);
 }
 
 QTEST_GUILESS_MAIN(TstGapRepairE2E)

@@ -5,15 +5,14 @@
 // with both a bar and ticks, and the run's end must name the symbol that got nothing.
 #include "app/settingskeys.h"
 #include "platform/standin/quotestore.h"
+#include "apprun.h"
 #include "devserverprocess.h"
 #include "testenv.h"
 
-#include <QProcess>
 #include <QSet>
 #include <QtTest>
 
 #include <algorithm>
-#include <csignal>
 
 namespace {
 
@@ -35,9 +34,7 @@ class TstRepairAnswers : public QObject
     DevServerProcess m_server;
     std::unique_ptr<TestEnv> m_env;
     QString m_sentLog;
-    QByteArray m_out;
 
-    void pump(QProcess &app) { m_out += app.readAll(); }
     // Timestamps of the ticks the data server sent, per symbol.
     QHash<QString, QSet<qint64>> sentTicks() const
     {
@@ -73,26 +70,24 @@ private slots:
         TestEnv::saveStartupBackfill(kSymbols, {"FUTURE", "FUTURE", "MCX"}, "1");
         AppSettings().setValue(SettingsKeys::autoBackfillChecked, false);
 
-        QProcess app;
-        TestEnv::startApp(&app, m_env->appEnvironment());
-        QVERIFY(app.waitForStarted(10000));
-        QTRY_VERIFY_WITH_TIMEOUT((pump(app), !quotes(kSymbols.last()).isEmpty()), 60000);
+        AppRun app(*m_env);
+        QVERIFY(app.start());
+        QTRY_VERIFY_WITH_TIMEOUT(!quotes(kSymbols.last()).isEmpty(), 60000);
 
         // Every answer from now on is hostile; CRUDEOIL-I's has none of its own bars.
         QCOMPARE(m_server.control("http-inject foreign,dates only CRUDEOIL-I"), QStringLiteral("ok"));
         // Two minutes away: one whole minute at least has no ticks, wherever the drop falls.
         QVERIFY(m_server.control("refuse 120").startsWith("ok"));
         QVERIFY(m_server.control("drop").startsWith("ok"));
-        QTRY_VERIFY_WITH_TIMEOUT((pump(app), m_out.contains("Gap repair run complete")), 240000);
-        const QString end = QString::fromUtf8(m_out.mid(m_out.indexOf("Gap repair run complete")).split('\n').first());
+        QTRY_VERIFY_WITH_TIMEOUT(app.output().contains("Gap repair run complete"), 240000);
+        const QByteArray &out = app.output();
+        const QString end = QString::fromUtf8(out.mid(out.indexOf("Gap repair run complete")).split('\n').first());
         QVERIFY2(end.trimmed() == QStringLiteral("Gap repair run complete: Gaps repaired except CRUDEOIL-I"),
-                 m_out.right(4000).constData());
-        QVERIFY(m_out.contains("CRUDEOIL-I.txt: kept 0, refused "));
+                 app.tail(4000).constData());
+        QVERIFY(app.output().contains("CRUDEOIL-I.txt: kept 0, refused "));
         QCOMPARE(m_server.requests().filter("send=").size(), 3);
 
-        ::kill(pid_t(app.processId()), SIGTERM);
-        QVERIFY(app.waitForFinished(30000));
-        QCOMPARE(app.exitCode(), 0);
+        QCOMPARE(app.close(30000), 0);
 
         QuoteStore store;
         QVERIFY(store.open(m_env->root() + QStringLiteral("/Amibroker/RTDataDatabase")));

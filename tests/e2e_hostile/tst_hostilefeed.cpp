@@ -5,17 +5,13 @@
 // while the imports failed is stored once the broker works again.
 #include "app/settingskeys.h"
 #include "platform/standin/quotestore.h"
+#include "apprun.h"
+#include "devserverprocess.h"
 #include "testenv.h"
 
-#include <QProcess>
-#include <QTcpSocket>
 #include <QtTest>
 
-#include <csignal>
-
 namespace {
-
-const char kShownMarker[] = "main window shown";
 
 // "20261208" + "09:15:01.250" -> "2026-12-08 09:15:01.250", the store's text form.
 QString storeTimestamp(const QByteArray &date, const QByteArray &time)
@@ -30,24 +26,12 @@ class tst_HostileFeed : public QObject
 {
     Q_OBJECT
     std::unique_ptr<TestEnv> env;
-    std::unique_ptr<QProcess> devserver;
-    quint16 controlPort = 0;
+    DevServerProcess devserver;
     QString sentLog;
 
     QString dbDir() const { return env->root() + "/Amibroker/RTDataDatabase"; }
 
-    QByteArray control(const QByteArray &command)
-    {
-        QTcpSocket s;
-        s.connectToHost(QHostAddress::LocalHost, controlPort);
-        if (!s.waitForConnected(2000))
-            return {};
-        s.write(command + '\n');
-        QByteArray line;
-        while (!line.contains('\n') && s.waitForReadyRead(5000))
-            line += s.readAll();
-        return line.trimmed();
-    }
+    QByteArray control(const QByteArray &command) { return devserver.control(QString::fromUtf8(command)).toUtf8(); }
     int stat(const char *key) { return QJsonDocument::fromJson(control("stats")).object().value(key).toInt(); }
 
     QList<QByteArray> sentLines()
@@ -69,16 +53,6 @@ class tst_HostileFeed : public QObject
         return keys;
     }
 
-    static void pump(QProcess &p, QByteArray &out, int ms)
-    {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < ms) {
-            p.waitForReadyRead(100);
-            out += p.readAll();
-        }
-    }
-
 private slots:
     void initTestCase()
     {
@@ -87,47 +61,23 @@ private slots:
         QVERIFY(env->installFormats());
         QVERIFY(env->writeUserId("VANTREL-DEMO-0001"));
         sentLog = env->root() + "/sent.log";
-        devserver = std::make_unique<QProcess>();
-        devserver->setProcessChannelMode(QProcess::MergedChannels);
         // The demo account's WebSocketLink names port 49120.
-        devserver->start(TestEnv::builtExecutable("vantrel-devserver"),
-                         {"--ws-port", "49120", "--control-port", "0", "--rate", "40", "--batch", "4",
-                          "--log-sent", sentLog});
-        QByteArray out;
-        while (!out.contains("listening ws") && devserver->waitForReadyRead(10000))
-            out += devserver->readAll();
-        const int at = out.indexOf("listening control on 127.0.0.1:");
-        QVERIFY2(at >= 0, out.constData());
-        controlPort = quint16(out.mid(at + 31).split('\n').first().trimmed().toUInt());
-    }
-
-    void cleanupTestCase()
-    {
-        if (devserver) {
-            devserver->terminate();
-            devserver->waitForFinished(5000);
-        }
+        QVERIFY(devserver.start({"--ws-port", "49120", "--rate", "40", "--batch", "4", "--log-sent", sentLog}, false));
     }
 
     void hostileServerCannotForgeCutOrLoseTicks()
     {
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{"NIFTY-I", "EURUSD"});
-            s.setValue(SettingsKeys::corrExchList, QStringList{"FUTURE", "FOREX"});
-        }
-        QProcess app;
-        TestEnv::startApp(&app, env->appEnvironment());
-        QByteArray out;
-        QTRY_VERIFY_WITH_TIMEOUT((out += app.readAll()).contains(kShownMarker), 30000);
+        TestEnv::saveWatchlist({"NIFTY-I", "EURUSD"}, {"FUTURE", "FOREX"});
+        AppRun app(*env);
+        QVERIFY(app.start());
+        QVERIFY2(app.waitForShown(), app.output().constData());
         QuoteStore probe;
         QTRY_VERIFY_WITH_TIMEOUT(probe.open(dbDir()) && probe.quotes("NIFTY-I").size() >= 2, 20000);
         probe.close();
 
         // 1. Commas, line breaks and a control character in text fields.
         QCOMPARE(control("malformed forged"), QByteArray("ok"));
-        pump(app, out, 1500);
+        app.readFor(1500);
         QuoteStore store;
         QVERIFY(store.open(dbDir()));
         QStringList symbols;
@@ -146,7 +96,7 @@ private slots:
         QVERIFY2(cut.startsWith("ok ") && !cut.startsWith("ok 0 "), cut.constData());
         QTRY_COMPARE_WITH_TIMEOUT(stat("connections"), connections + 1, 15000);
         QTRY_COMPARE_WITH_TIMEOUT(stat("subscribed"), 1, 10000);
-        pump(app, out, 7000); // longer than the 5 s a carried-over half frame waited
+        app.readFor(7000); // longer than the 5 s a carried-over half frame waited
         QCOMPARE(stat("connections"), connections + 1);
         QCOMPARE(stat("clients"), 1);
 
@@ -154,10 +104,10 @@ private slots:
         const int sentBefore = sentLines().size();
         const QString format = env->root() + "/dataFormatRT.dll";
         QVERIFY(QFile::rename(format, format + ".away"));
-        pump(app, out, 3000);
+        app.readFor(3000);
         QVERIFY(sentLines().size() > sentBefore + 20);
         QVERIFY(QFile::rename(format + ".away", format));
-        pump(app, out, 1000);
+        app.readFor(1000);
         QCOMPARE(control("pause"), QByteArray("ok")); // no new batch from here on
         const QList<QByteArray> sent = sentLines();
         QSet<QString> expected;
@@ -168,14 +118,12 @@ private slots:
         }
         QVERIFY(expected.size() > 20);
         QTRY_VERIFY_WITH_TIMEOUT(storedKeys().contains(expected), 15000);
-        pump(app, out, 200);
-        QCOMPARE(out.count("Live import failing"), 1);
-        QCOMPARE(out.count("Live import works again"), 1);
+        app.readFor(200);
+        QCOMPARE(app.output().count("Live import failing"), 1);
+        QCOMPARE(app.output().count("Live import works again"), 1);
 
         QCOMPARE(control("resume"), QByteArray("ok"));
-        ::kill(app.processId(), SIGTERM);
-        QVERIFY(app.waitForFinished(15000));
-        QCOMPARE(app.exitCode(), 0);
+        QCOMPARE(app.close(), 0);
     }
 };
 

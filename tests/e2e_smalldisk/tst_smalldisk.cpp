@@ -4,18 +4,15 @@
 // and its symbol skipped once, and an update that does not fit says what to free.
 #include "app/settingskeys.h"
 #include "platform/standin/quotestore.h"
+#include "apprun.h"
 #include "devserverprocess.h"
 #include "testenv.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStorageInfo>
 #include <QtTest>
-
-#include <csignal>
-#include <functional>
 
 namespace {
 
@@ -26,23 +23,6 @@ QString readText(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
-}
-
-// Reads the program's output until `marker` shows (or it ends, or the bound passes);
-// `sample` runs between reads.
-bool waitForOutput(QProcess &app, QByteArray &out, const QByteArray &marker, int timeoutMs,
-                   const std::function<void()> &sample = {})
-{
-    QElapsedTimer t;
-    t.start();
-    while (!out.contains(marker) && t.elapsed() < timeoutMs && app.state() == QProcess::Running) {
-        app.waitForReadyRead(50);
-        out += app.readAll();
-        if (sample)
-            sample();
-    }
-    out += app.readAll();
-    return out.contains(marker);
 }
 
 // Runs a tool to its end; its output when it failed, empty when it did its work.
@@ -58,17 +38,6 @@ QString runTool(const QString &program, const QStringList &arguments)
                                                                          : program + QStringLiteral(": ") + out;
 }
 
-int finish(QProcess &app, QByteArray &out)
-{
-    if (app.state() == QProcess::Running && !app.waitForFinished(20000)) {
-        app.kill();
-        app.waitForFinished(5000);
-        return -1;
-    }
-    out += app.readAll();
-    return app.exitStatus() == QProcess::NormalExit ? app.exitCode() : -2;
-}
-
 } // namespace
 
 class tst_SmallDisk : public QObject
@@ -80,13 +49,10 @@ class tst_SmallDisk : public QObject
 
     QString path(const QString &name) const { return m_env->root() + QLatin1Char('/') + name; }
 
-    std::unique_ptr<QProcess> startApp() const
+    std::unique_ptr<AppRun> startApp() const
     {
-        auto app = std::make_unique<QProcess>();
-        QProcessEnvironment e = m_env->appEnvironment();
-        e.insert(QStringLiteral("VANTREL_DATA_SERVER"), m_server.httpBase());
-        TestEnv::startApp(app.get(), e);
-        app->waitForStarted(10000);
+        auto app = std::make_unique<AppRun>(*m_env, QStringList{"VANTREL_DATA_SERVER=" + m_server.httpBase()});
+        app->start();
         return app;
     }
 
@@ -107,17 +73,20 @@ class tst_SmallDisk : public QObject
         if (endless)
             QCOMPARE(m_server.control(QStringLiteral("http-fault endless")), QStringLiteral("ok"));
         auto app = startApp();
-        QByteArray out;
         qint64 largestPart = 0;
         const QString part = path(QStringLiteral("backfilldata.zip.part"));
-        QVERIFY2(waitForOutput(*app, out, "Intraday backfill run complete", 180000,
-                               [&] { largestPart = qMax(largestPart, QFileInfo(part).size()); }),
-                 out.right(3000).constData());
+        QVERIFY2(app->waitUntil(
+                     [&] {
+                         largestPart = qMax(largestPart, QFileInfo(part).size());
+                         return app->output().contains("Intraday backfill run complete");
+                     },
+                     180000, 50),
+                 app->tail().constData());
         const int requests = m_server.requests().filter(QStringLiteral("send=") + kSymbol).size();
         const QString log = readText(path(QStringLiteral("sqldrivers/x86/backfill_error.log")));
         const int bars = wholeMinuteBars();
-        ::kill(app->processId(), SIGTERM);
-        QCOMPARE(finish(*app, out), 0);
+        QCOMPARE(app->close(20000), 0);
+        const QByteArray out = app->output();
 
         QCOMPARE(requests, 1);
         QVERIFY(!QFile::exists(part));
@@ -163,28 +132,20 @@ class tst_SmallDisk : public QObject
     {
         QCOMPARE(m_server.control(QStringLiteral("update-package large")), QStringLiteral("ok"));
         QVERIFY(TestEnv::announceBuild(QStringLiteral("7.11"), m_server.httpBase() + "/update/Vantrel_update.zip"));
-        {
-            // A watchlist, so that no box but the update's comes.
-            AppSettings s;
-            s.setValue(SettingsKeys::firstRun, false);
-            s.setValue(SettingsKeys::selectedSymbolsList, QStringList{kSymbol});
-            s.setValue(SettingsKeys::corrExchList, QStringList{QStringLiteral("MCX")});
-        }
+        TestEnv::saveWatchlist({kSymbol}, {QStringLiteral("MCX")}); // so that no box but the update's comes
         auto app = startApp();
-        QByteArray out;
         if (fits) {
-            QCOMPARE(finish(*app, out), 0);
-            QVERIFY2(readText(path(QStringLiteral("boxes.log"))).contains("Update ready|"), out.right(3000).constData());
+            QCOMPARE(app->waitForExit(20000), 0);
+            QVERIFY2(app->boxLog().contains("Update ready|"), app->tail().constData());
             QTRY_VERIFY_WITH_TIMEOUT(!readText(path(QStringLiteral("update-launched.txt"))).isEmpty(), 10000);
             QCOMPARE(readText(path(QStringLiteral("VERSION.txt"))), QStringLiteral("7.11\n"));
             QCOMPARE(QFileInfo(path(QStringLiteral("Vantrel.dat"))).size(), 40 * kMB);
             QVERIFY(!QFile::exists(path(QStringLiteral("Vantrel_update.zip"))));
             return;
         }
-        QVERIFY2(waitForOutput(*app, out, "main window shown", 60000), out.right(3000).constData());
-        ::kill(app->processId(), SIGTERM);
-        QCOMPARE(finish(*app, out), 0);
-        const QStringList boxes = readText(path(QStringLiteral("boxes.log"))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QVERIFY2(app->waitForShown(60000), app->tail().constData());
+        QCOMPARE(app->close(20000), 0);
+        const QStringList boxes = app->boxes();
         QCOMPARE(boxes.size(), 2);
         const QRegularExpression refusal(
             QStringLiteral("^Update failed\\|Update failed: Package too large: needs 41 MB; (\\d+) MB may be used: free "

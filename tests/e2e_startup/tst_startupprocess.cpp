@@ -5,10 +5,10 @@
 // user's saved watchlist must come out of it untouched.
 #include "app/settingskeys.h"
 #include "serverdb/serverdatabase.h"
+#include "apprun.h"
 #include "testenv.h"
 
 #include <QPointer>
-#include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTcpServer>
@@ -20,15 +20,8 @@
 
 namespace {
 
-const char kShownMarker[] = "main window shown";
 const QStringList kSavedSymbols{QStringLiteral("NIFTY-I"), QStringLiteral("EURUSD")};
 const QStringList kSavedExchanges{QStringLiteral("FUTURE"), QStringLiteral("FOREX")};
-
-QString readText(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly | QIODevice::Text) ? QString::fromUtf8(f.readAll()) : QString();
-}
 
 // Relays to the local MariaDB until the client sends a packet holding `trigger` (empty:
 // from the first byte on, so the server never seems to greet); from then on nothing is
@@ -121,51 +114,25 @@ class tst_StartupProcess : public QObject
     Q_OBJECT
     std::unique_ptr<TestEnv> env;
 
-    QString boxLog() const { return env->root() + QStringLiteral("/boxes.log"); }
-
-    std::unique_ptr<QProcess> startApp(const QStringList &extraEnv = {})
+    std::unique_ptr<AppRun> startApp(const QStringList &extraEnv = {})
     {
-        auto p = std::make_unique<QProcess>();
-        QProcessEnvironment e = env->appEnvironment();
-        for (const QString &kv : extraEnv)
-            e.insert(kv.section(QLatin1Char('='), 0, 0), kv.section(QLatin1Char('='), 1));
-        TestEnv::startApp(p.get(), e);
-        return p;
+        auto app = std::make_unique<AppRun>(*env, extraEnv);
+        app->start();
+        return app;
     }
 
-    // Waits until the process has ended or printed `marker`; the generous bound is far
-    // above the start-up's own limits and far below "for ever".
-    static bool waitFor(QProcess &p, QByteArray &out, const QByteArray &marker, int timeoutMs)
+    // Waits until the program has ended, or shown its main window when `shown`; the
+    // generous bound is far above the start-up's own limits and far below "for ever".
+    static bool reachesAnEnd(AppRun &app, bool shown, int timeoutMs)
     {
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < timeoutMs) {
-            p.waitForReadyRead(200);
-            out += p.readAll();
-            if ((!marker.isEmpty() && out.contains(marker)) || p.state() == QProcess::NotRunning)
-                return true;
-        }
-        return false;
-    }
-
-    static void endApp(QProcess &p)
-    {
-        if (p.state() != QProcess::NotRunning) {
-            p.terminate(); // the session's close request: the close sequence runs
-            if (!p.waitForFinished(30000)) {
-                p.kill();
-                p.waitForFinished();
-            }
-        }
+        return app.waitUntil([&] { return (shown && app.output().contains(AppRun::kShown)) || !app.running(); },
+                             timeoutMs);
     }
 
     static void saveWatchlist()
     {
-        AppSettings s;
-        s.setValue(SettingsKeys::firstRun, false);
-        s.setValue(SettingsKeys::selectedSymbolsList, kSavedSymbols);
-        s.setValue(SettingsKeys::corrExchList, kSavedExchanges);
-        s.setValue(SettingsKeys::dataMode, 1);
+        TestEnv::saveWatchlist(kSavedSymbols, kSavedExchanges);
+        AppSettings().setValue(SettingsKeys::dataMode, 1);
     }
 
     static void verifyWatchlistKept()
@@ -214,25 +181,24 @@ private slots:
         QVERIFY(relay.port > 0);
 
         auto app = startApp({QStringLiteral("VANTREL_DB_PORT=%1").arg(relay.port.load())});
-        QByteArray out;
         // Without read time-outs the program waits on the splash for ever.
-        const bool reached = waitFor(*app, out, box.isEmpty() ? QByteArray(kShownMarker) : QByteArray(), 90000);
-        endApp(*app);
+        const bool reached = reachesAnEnd(*app, box.isEmpty(), 90000);
+        const int exitCode = app->close(30000);
         QMetaObject::invokeMethod(&relay, "stop", Qt::BlockingQueuedConnection,
                                   Q_ARG(QThread *, QThread::currentThread()));
         relayThread.quit();
         relayThread.wait();
 
-        QVERIFY2(reached, out.right(3000).constData());
+        QVERIFY2(reached, app->tail().constData());
         QVERIFY(relay.m_stalled);
-        const QString boxes = readText(boxLog());
+        const QString boxes = app->boxLog();
         if (box.isEmpty()) {
-            QVERIFY2(out.contains(kShownMarker), out.right(3000).constData());
+            QVERIFY2(app->output().contains(AppRun::kShown), app->tail().constData());
             QVERIFY2(!boxes.contains(QLatin1String("Account Not Registered")), qPrintable(boxes));
         } else {
-            QCOMPARE(app->exitCode(), 0);
+            QCOMPARE(exitCode, 0);
             QVERIFY2(boxes.startsWith(box), qPrintable(boxes));
-            QVERIFY(!out.contains(kShownMarker));
+            QVERIFY(!app->output().contains(AppRun::kShown));
         }
         verifyWatchlistKept();
     }
@@ -242,13 +208,12 @@ private slots:
     {
         QVERIFY(administer({QStringLiteral("DELETE FROM versionautoupdator_zip_2026")}));
         auto app = startApp();
-        QByteArray out;
-        const bool reached = waitFor(*app, out, kShownMarker, 60000);
-        endApp(*app);
+        const bool reached = app->waitForShown(60000);
+        app->close(30000);
         QVERIFY(administer({QStringLiteral("INSERT IGNORE INTO versionautoupdator_zip_2026 (SingleRow) VALUES (1)")}));
         QVERIFY(TestEnv::restoreAnnouncedBuild());
-        QVERIFY2(reached && out.contains(kShownMarker), out.right(3000).constData());
-        QVERIFY2(readText(boxLog()).isEmpty(), qPrintable(readText(boxLog())));
+        QVERIFY2(reached, app->tail().constData());
+        QVERIFY2(app->boxLog().isEmpty(), qPrintable(app->boxLog()));
         verifyWatchlistKept();
     }
 
@@ -266,12 +231,10 @@ private slots:
         QFETCH(QString, userId);
         QVERIFY(env->writeUserId(userId));
         auto app = startApp();
-        QByteArray out;
-        QVERIFY(waitFor(*app, out, QByteArray(), 60000));
-        endApp(*app);
-        QCOMPARE(app->exitCode(), 0);
-        QVERIFY(!out.contains(kShownMarker));
-        const QString boxes = readText(boxLog());
+        QVERIFY(reachesAnEnd(*app, false, 60000));
+        QCOMPARE(app->close(30000), 0);
+        QVERIFY(!app->output().contains(AppRun::kShown));
+        const QString boxes = app->boxLog();
         QVERIFY2(boxes.startsWith(QLatin1String("Account Not Registered|")) && boxes.contains(userId),
                  qPrintable(boxes));
         verifyWatchlistKept();

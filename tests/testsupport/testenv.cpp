@@ -166,13 +166,19 @@ bool TestEnv::holdFileLock(QProcess *holder, const QString &path, int seconds)
     return out.contains("locked\n");
 }
 
-void TestEnv::saveStartupBackfill(const QStringList &symbols, const QStringList &exchanges,
-                                  const QString &days)
+void TestEnv::saveWatchlist(const QStringList &symbols, const QStringList &exchanges)
 {
     AppSettings s;
     s.setValue(SettingsKeys::firstRun, false);
     s.setValue(SettingsKeys::selectedSymbolsList, symbols);
     s.setValue(SettingsKeys::corrExchList, exchanges);
+}
+
+void TestEnv::saveStartupBackfill(const QStringList &symbols, const QStringList &exchanges,
+                                  const QString &days)
+{
+    saveWatchlist(symbols, exchanges);
+    AppSettings s;
     s.setValue(SettingsKeys::autoBackfillChecked, true);
     s.setValue(SettingsKeys::autoFilldays, days);
 }

@@ -29,7 +29,9 @@ public:
     bool installFormats() const;
     // Writes the user ID file of the root.
     bool writeUserId(const QString &userId) const;
-    // Saves a watchlist, past the first start, with the start-up backfill of `days` on.
+    // Saves a watchlist, past the first start.
+    static void saveWatchlist(const QStringList &symbols, const QStringList &exchanges);
+    // The same, with the start-up backfill of `days` on.
     static void saveStartupBackfill(const QStringList &symbols, const QStringList &exchanges,
                                     const QString &days);
 
@@ -39,6 +41,7 @@ public:
     QProcessEnvironment appEnvironment() const;
     // Starts the built Vantrel in `e`, its output and errors merged; through `wrapper`
     // (a program and its arguments, the executable's path added last) when one is given.
+    // Suites run it through AppRun, which also waits, closes and collects the output.
     static void startApp(QProcess *app, const QProcessEnvironment &e, const QStringList &wrapper = {});
 
     // Holds an flock() on `path` in a process of its own (a shell that then becomes a
