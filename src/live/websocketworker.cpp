@@ -21,6 +21,7 @@ namespace {
 constexpr int kHealthMs = 10000;
 constexpr int kReconnectMs = 3000;
 constexpr int kNetworkBackMs = 500;
+constexpr int kHandshakeLimitMs = 10000;
 constexpr int kStallMs = 30000;
 
 std::atomic<double> g_intervalScale{1.0};
@@ -41,6 +42,7 @@ const QString kUnsubscribeAll = QStringLiteral("{\"type\":\"unsubscribe_all\"}")
 int WebSocketWorker::healthIntervalMs() { return scaled(kHealthMs); }
 int WebSocketWorker::reconnectIntervalMs() { return scaled(kReconnectMs); }
 int WebSocketWorker::networkBackIntervalMs() { return scaled(kNetworkBackMs); }
+int WebSocketWorker::handshakeLimitMs() { return scaled(kHandshakeLimitMs); }
 void WebSocketWorker::setIntervalScaleForTests(double scale)
 {
     g_intervalScale.store(scale > 0 ? scale : 1.0);
@@ -141,6 +143,7 @@ void WebSocketWorker::openFreshSocket()
     connect(m_socket, &QWebSocket::pong, this, [this] { noteSignOfLife(); });
     connect(m_socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
             &WebSocketWorker::onErrorOccured);
+    m_attempt.start();
     m_socket->open(m_url);
 }
 
@@ -323,6 +326,12 @@ void WebSocketWorker::reconnectTimerHit()
     if (m_stoppedByUser)
         return;
     if (!m_socket)
+        return;
+    // An attempt still in its opening handshake gets its time: replacing it at every hit
+    // would never reach a server that answers slower than the retry interval.
+    const QAbstractSocket::SocketState state = m_socket->state();
+    const bool opening = state == QAbstractSocket::HostLookupState || state == QAbstractSocket::ConnectingState;
+    if (opening && m_attempt.isValid() && m_attempt.elapsed() < handshakeLimitMs())
         return;
     openFreshSocket();
 }

@@ -34,6 +34,8 @@ public:
     static int healthIntervalMs();
     static int reconnectIntervalMs();
     static int networkBackIntervalMs();
+    // How long one attempt's opening handshake may take before a retry replaces it.
+    static int handshakeLimitMs();
     static void setIntervalScaleForTests(double scale);
     // A connected link that shows no sign of life (no frame, no pong) for this long is
     // taken for dead. Scaled on its own so that tests with short ping intervals do not
@@ -92,6 +94,7 @@ private:
     // Single-shot; re-armed for the time still left, so a frame costs one clock read.
     QTimer *m_stallTimer = nullptr;
     QElapsedTimer m_sinceLife;
+    QElapsedTimer m_attempt; // since the current socket was opened
     bool m_abortedAsStalled = false;
     QUrl m_url;
     QStringList m_symbols;
