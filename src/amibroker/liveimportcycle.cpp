@@ -42,6 +42,11 @@ void LiveImportCycle::setTakenTicksObserver(TakenTicks observer)
     m_broker->post([this, observer](BrokerAutomation *) { m_takenTicks = observer; });
 }
 
+void LiveImportCycle::setImportedTicksObserver(TakenTicks observer)
+{
+    m_broker->post([this, observer](BrokerAutomation *) { m_importedTicks = observer; });
+}
+
 void LiveImportCycle::run()
 {
     if (m_broker->isShutDown() || m_paths.importFile.isEmpty())
@@ -122,6 +127,12 @@ void LiveImportCycle::run()
     }
 
     PendingBatches::acknowledge(pending);
+    if (m_importedTicks) {
+        // Spooled lines are hostile until checked: only those the import file took count.
+        int notTaken = 0;
+        m_importedTicks(pending.fromSpool ? TickRecorder::importLines(ticks, SymbolMap(), m_paths.symbols, &notTaken)
+                                          : ticks);
+    }
     m_importedBatches += pending.batches.size();
     ++m_imports;
     if (importBytes > m_largestImport.load())

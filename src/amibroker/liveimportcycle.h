@@ -50,6 +50,9 @@ public:
     using TakenTicks = std::function<void(const QByteArray &ticks)>;
     // Any thread: who hears of the taken ticks (the gap repair leaves their minutes to them).
     void setTakenTicksObserver(TakenTicks observer);
+    // Any thread: who hears of the tick lines the charting program accepted, after each
+    // import that went through (lines read back from the spool only as far as imported).
+    void setImportedTicksObserver(TakenTicks observer);
 
     // Statistics, readable from any thread.
     qint64 cycles() const { return m_cycles.load(); }
@@ -67,6 +70,7 @@ private:
     BrokerThread *m_broker;
     Paths m_paths;
     TakenTicks m_takenTicks;
+    TakenTicks m_importedTicks;
     QTimer m_pauseTimer;
     QTimer m_retryTimer;
     QElapsedTimer m_lastImport;

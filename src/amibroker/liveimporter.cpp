@@ -103,6 +103,12 @@ void LiveImporter::setFollowedSymbols(const QStringList &symbols)
     m_followedSet = QSet<QString>(source.cbegin(), source.cend());
 }
 
+void LiveImporter::setImportedTicksObserver(std::function<void(const QByteArray &)> observer)
+{
+    if (m_cycle)
+        m_cycle->setImportedTicksObserver(std::move(observer));
+}
+
 void LiveImporter::setTakenTicksObserver(std::function<void(const QByteArray &)> observer)
 {
     if (m_cycle)

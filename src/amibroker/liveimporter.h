@@ -42,6 +42,8 @@ public:
     void setFollowedSymbols(const QStringList &symbols);
     // Called in the broker thread with the tick lines of every batch the cycle takes.
     void setTakenTicksObserver(std::function<void(const QByteArray &)> observer);
+    // Called in the broker thread with the tick lines of every import that went through.
+    void setImportedTicksObserver(std::function<void(const QByteArray &)> observer);
 
     // Points the charting program at its database; the cycle asked for next runs after
     // it, so batches kept from an earlier pass or run go into this database.

@@ -7,6 +7,8 @@
 #include "platform/installpaths.h"
 
 #include <QDateTime>
+
+#include <cstring>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -22,6 +24,7 @@ struct BackfillImport::Chunk
     std::unique_ptr<BackfillLines::Writer> writer;
     QStringList sources; // finished files whose remaining lines are all in here
     QHash<QByteArray, qint64> repairBars; // a repair's bars in here, per server symbol
+    QByteArray todayLines;                // its lines of today, as the server wrote them
 };
 
 namespace {
@@ -33,7 +36,11 @@ QString sourcePath(const QString &name)
 
 } // namespace
 
-BackfillImport::BackfillImport(Hooks hooks) : m_hooks(std::move(hooks)) {}
+BackfillImport::BackfillImport(Hooks hooks)
+    : m_hooks(std::move(hooks))
+    , m_today(QDate::currentDate().toString(QStringLiteral("yyyyMMdd")).toLatin1())
+{
+}
 
 BackfillImport::~BackfillImport() = default;
 
@@ -199,6 +206,8 @@ bool BackfillImport::finishChunk(const QString &failureText)
         const bool imported = importWithRetries(path);
         if (imported && m_hooks.repairScope)
             m_hooks.repairScope->tally()->add(chunk->repairBars);
+        if (imported && m_hooks.importedToday && !chunk->todayLines.isEmpty())
+            m_hooks.importedToday(chunk->todayLines);
         if (!imported) {
             const QString kept = keepFailed(path, chunk->firstSource, chunk->part);
             settled = !kept.isEmpty();
@@ -276,6 +285,8 @@ void BackfillImport::importFile(const QString &fileName)
             if (verdict != RepairScope::Keep)
                 continue;
         }
+        const char *raw = data;
+        const qint64 rawSize = size;
         if (rewriter) {
             renamed.resize(0);
             if (rewriter->appendRewritten(data, size, &renamed) && changedSamples.size() < 8)
@@ -315,6 +326,12 @@ void BackfillImport::importFile(const QString &fileName)
         }
         m_chunk->writer->writeLine(data + start, length);
         m_chunk->bytes += lineBytes;
+        if (m_hooks.importedToday) {
+            BackfillLines::Field f[3];
+            if (BackfillLines::splitFields(raw, rawSize, f, 3) == 3 && f[2].length == m_today.size()
+                && std::memcmp(raw + f[2].start, m_today.constData(), size_t(m_today.size())) == 0)
+                m_chunk->todayLines.append(raw, int(rawSize)).append('\n');
+        }
         if (scope)
             ++m_chunk->repairBars[cursor.symbol];
         if (!m_chunk->writer->ok()) {

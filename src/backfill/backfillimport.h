@@ -49,6 +49,9 @@ public:
         // what the charting program took goes to the scope's tally. Without it every line
         // is imported.
         std::shared_ptr<const RepairScope> repairScope;
+        // After each chunk the charting program took: that chunk's lines of today, as the
+        // server wrote them (before the renaming), for the day ledger. Unset: not gathered.
+        std::function<void(const QByteArray &todayLines)> importedToday;
     };
 
     static constexpr qint64 kChunkBytes = 16777216;
@@ -103,6 +106,7 @@ private:
     void keepSources(const QStringList &sources, const QString &reason);
 
     Hooks m_hooks;
+    QByteArray m_today; // YYYYMMDD of the day the import started
     BackfillErrorLog m_log;
     std::unique_ptr<Chunk> m_chunk;
     bool m_stopped = false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "live/linefields.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QString>
@@ -101,16 +103,12 @@ bool containsFailed(const char *data, qint64 size);
 // The second comma-separated field of a line, trimmed; false when the line has no comma.
 bool symbolField(const char *data, qint64 size, qint64 *start, qint64 *length);
 
-// One comma-separated field: where it starts in the line and how long it is, blanks and
-// tabs around it left out.
-struct Field
+// One comma-separated field, and the first `count` fields of a line (see LineFields).
+using Field = LineFields::Field;
+inline int splitFields(const char *data, qint64 size, Field *fields, int count)
 {
-    qint64 start = 0;
-    qint64 length = 0;
-};
-// The first `count` fields of a line, in one pass; returns how many the line has (at most
-// count).
-int splitFields(const char *data, qint64 size, Field *fields, int count);
+    return LineFields::split(data, size, fields, count);
+}
 
 // Whether a symbol can be stored as it stands: no control, format or separator character
 // (a blank inside is allowed), valid UTF-8, and unchanged by compatibility normalisation

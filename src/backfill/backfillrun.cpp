@@ -6,7 +6,7 @@
 #include "backfill/backfillerrorlog.h"
 #include "backfill/backfillrequest.h"
 #include "backfill/gaprepair.h"
-#include "backfill/tickedminutes.h"
+#include "live/tickedminutes.h"
 #include "live/outagetracker.h"
 #include "live/pendingbatches.h"
 #include "live/symbolmapping.h"
@@ -42,6 +42,33 @@ BackfillRun::BackfillRun(Source source, QObject *parent)
 BackfillRun::~BackfillRun() = default;
 
 void BackfillRun::setBroker(BrokerCalls broker) { m_imports->setBroker(std::move(broker)); }
+void BackfillRun::setDayLedger(std::shared_ptr<DayLedger> ledger) { m_imports->setDayLedger(std::move(ledger)); }
+
+QStringList BackfillRun::busySymbols() const
+{
+    QStringList symbols;
+    if (m_kind != Kind::Intraday)
+        return symbols;
+    if (!m_downloader->isIdle() || m_awaitingImport)
+        symbols.append(BackfillRequest::symbolOfUrl(m_downloader->url().toString()));
+    for (const QString &url : m_queue)
+        symbols.append(BackfillRequest::symbolOfUrl(url));
+    return symbols;
+}
+
+bool BackfillRun::repairMissing(const QStringList &symbols, const QDateTime &since)
+{
+    if (symbols.isEmpty())
+        return false;
+    if (m_gapRepair && m_gapRepair->isEnabled()) {
+        m_gapRepair->repairSymbols(symbols, since);
+        return true;
+    }
+    if (!isIdle())
+        return false;
+    startIntraday(symbols, QStringLiteral("1"));
+    return true;
+}
 
 QStringList BackfillRun::watchlist() const
 {

@@ -2,6 +2,7 @@
 
 #include "backfill/importworker.h"
 
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -10,6 +11,7 @@
 #include <memory>
 
 class ArchiveDownloader;
+class DayLedger;
 class GapRepair;
 class OutageTracker;
 class TickedMinutes;
@@ -66,6 +68,15 @@ public:
     // request or import starts any more.
     void stopForClose();
     bool isIdle() const { return m_kind == Kind::None; }
+    // The symbols (as the requests name them) still to be fetched by the run under way,
+    // the one in flight included.
+    QStringList busySymbols() const;
+    // The user asks for these symbols' minutes from `since` on again: a gap repair of them
+    // alone (queued behind a run under way), or, with gap repair switched off, a one-day
+    // backfill of them when nothing runs. False when nothing could be asked.
+    bool repairMissing(const QStringList &symbols, const QDateTime &since);
+    // Where today's imported bars are noted.
+    void setDayLedger(std::shared_ptr<DayLedger> ledger);
     // Request URLs still to go in the run under way.
     QStringList queue() const { return m_queue; }
 

@@ -1,11 +1,8 @@
 #include "backfill/gaprepair.h"
 
-#include "live/outagetracker.h"
-
 #include <QDebug>
 
 namespace {
-
 
 // Watchlist names come from the settings store; nothing in them may break a log line.
 QString printable(const QString &text)
@@ -16,6 +13,14 @@ QString printable(const QString &text)
             c = QLatin1Char('?');
     }
     return out;
+}
+
+// The earlier of two moments, an invalid one counting as unknown.
+QDateTime earlier(const QDateTime &a, const QDateTime &b)
+{
+    if (!a.isValid() || !b.isValid())
+        return a.isValid() ? a : b;
+    return a < b ? a : b;
 }
 
 } // namespace
@@ -101,7 +106,8 @@ void GapRepair::outageBegan(QDateTime since, bool waitForLink)
 {
     if (!m_enabled)
         return;
-    m_pendingSince = OutageTracker::earlier(m_pendingSince, since.isValid() ? since : m_hooks.now());
+    m_pendingSince = earlier(m_pendingSince, since.isValid() ? since : m_hooks.now());
+    m_onlySymbols.clear(); // an outage concerns every symbol
     if (m_running) {
         // Joined: one more run after this one, once the link is back if it went.
         m_waitForLink = m_waitForLink || waitForLink;
@@ -112,6 +118,21 @@ void GapRepair::outageBegan(QDateTime since, bool waitForLink)
         m_settle.start();
     else
         m_settle.stop();
+}
+
+void GapRepair::repairSymbols(const QStringList &symbols, const QDateTime &since)
+{
+    if (!m_enabled || symbols.isEmpty() || !since.isValid())
+        return;
+    // Symbols of the user's may join a wait for some symbols, never narrow one for all.
+    if (!isPending() || !m_onlySymbols.isEmpty()) {
+        for (const QString &symbol : symbols) {
+            if (!m_onlySymbols.contains(symbol))
+                m_onlySymbols.append(symbol);
+        }
+    }
+    m_pendingSince = earlier(m_pendingSince, since);
+    tryStart();
 }
 
 void GapRepair::linkLost()
@@ -146,7 +167,16 @@ void GapRepair::tryStart()
     QStringList urls;
     QHash<QString, QString> symbolOfUrl;
     QStringList runSymbols;
-    const QStringList symbols = m_hooks.watchlist ? m_hooks.watchlist() : QStringList();
+    const QStringList watchlist = m_hooks.watchlist ? m_hooks.watchlist() : QStringList();
+    QStringList symbols = watchlist;
+    if (!m_onlySymbols.isEmpty()) {
+        symbols.clear();
+        for (const QString &symbol : qAsConst(m_onlySymbols)) {
+            if (watchlist.contains(symbol))
+                symbols.append(symbol);
+        }
+    }
+    m_onlySymbols.clear();
     for (const QString &symbol : symbols) {
         const QString url = m_hooks.url ? m_hooks.url(symbol, days) : QString();
         if (url.isEmpty() || symbolOfUrl.contains(url))
@@ -259,7 +289,7 @@ void GapRepair::finishRun(bool stoppedByUser)
             nothingStored.append(s);
     }
     logUnrepaired(QStringLiteral("nothing stored"), nothingStored);
-    const QDateTime stillMissing = OutageTracker::earlier(complete ? QDateTime() : m_runSince, m_pendingSince);
+    const QDateTime stillMissing = earlier(complete ? QDateTime() : m_runSince, m_pendingSince);
     m_urls.clear();
     m_symbolOfUrl.clear();
     m_givenUp.clear();

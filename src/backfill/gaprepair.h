@@ -84,6 +84,10 @@ public slots:
     void linkLive();
     // A run of the owner's ended: a repair that was held back may start now.
     void backfillIdle();
+    // The user asks for these symbols' minutes from `since` on again (Data Health): a run
+    // of them alone, at once when nothing else runs (an outage that waits for every symbol
+    // takes them along).
+    void repairSymbols(const QStringList &symbols, const QDateTime &since);
 
     // Steps of a repair run, reported by the owner's step slot.
     void stepStarted(const QString &url);
@@ -112,6 +116,7 @@ private:
     QTimer m_settle;
 
     QDateTime m_pendingSince; // the next run's period starts here
+    QStringList m_onlySymbols; // the next run asks for these alone (empty: the watchlist)
     bool m_running = false;
     QDateTime m_runSince;
     QDateTime m_runStartedAt;

@@ -3,6 +3,7 @@
 #include "backfill/eodimport.h"
 #include "backfill/repairscope.h"
 #include "backfill/symbolrewriter.h"
+#include "live/dayledger.h"
 #include "live/symbolmapping.h"
 #include "platform/installpaths.h"
 
@@ -82,6 +83,10 @@ void ImportWorker::start(Kind kind)
     if (kind == Kind::Intraday) {
         BackfillImport::Hooks h = hooks(InstallPaths::formatIntraday());
         h.repairScope = m_scope;
+        if (const std::shared_ptr<DayLedger> ledger = m_ledger) {
+            const DayLedger::Source source = m_scope ? DayLedger::Source::Repair : DayLedger::Source::Backfill;
+            h.importedToday = [ledger, source](const QByteArray &lines) { ledger->noteImported(lines, source); };
+        }
         work = [h]() mutable { BackfillImport(std::move(h)).run(); };
     } else {
         const SymbolMap mapping = SymbolMapping::load();

@@ -12,6 +12,7 @@
 #include <memory>
 
 class QThread;
+class DayLedger;
 class RepairScope;
 
 // Runs the backfill imports in a thread of their own, one at a time, so the window stays
@@ -33,6 +34,8 @@ public:
     ~ImportWorker() override;
 
     void setBroker(BrokerCalls broker) { m_broker = std::move(broker); }
+    // Where today's imported bars are noted (intraday imports: a gap repair's as repaired).
+    void setDayLedger(std::shared_ptr<DayLedger> ledger) { m_ledger = std::move(ledger); }
 
     // The backfill folder with the intraday format. scope: what a gap repair may store
     // (null: every line).
@@ -57,6 +60,7 @@ private:
     BackfillImport::Hooks hooks(const QString &format) const;
 
     BrokerCalls m_broker;
+    std::shared_ptr<DayLedger> m_ledger;
     QThread *m_thread = nullptr;
     bool m_intradayPending = false;
     std::shared_ptr<const RepairScope> m_scope;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "backfill/tickedminutes.h"
+#include "live/tickedminutes.h"
 
 #include <QByteArray>
 #include <QHash>

@@ -1,30 +1,17 @@
 #include "live/dayledger.h"
 
+#include "live/linefields.h"
+#include "live/tickedminutes.h"
+#include "platform/statefile.h"
+
 #include <QDebug>
-#include <QFile>
-#include <QFileInfo>
 #include <QMutexLocker>
-#include <QSaveFile>
 
 #include <cstring>
 
 namespace {
 
 const QByteArray kMagic = QByteArrayLiteral("VANTREL-DAYLEDGER 1");
-
-// "HH:MM" at the start of a time field; -1 when it is not a time of day.
-int minuteOfTime(const char *p, int size)
-{
-    if (size < 5 || p[2] != ':')
-        return -1;
-    for (int i : {0, 1, 3, 4}) {
-        if (p[i] < '0' || p[i] > '9')
-            return -1;
-    }
-    const int h = (p[0] - '0') * 10 + (p[1] - '0');
-    const int m = (p[3] - '0') * 10 + (p[4] - '0');
-    return h < 24 && m < 60 ? h * 60 + m : -1;
-}
 
 bool isSymbolText(const QByteArray &s)
 {
@@ -132,7 +119,7 @@ DayLedger::Marks *DayLedger::marksLocked(const QByteArray &symbol)
 void DayLedger::noteImported(const QByteArray &lines, Source source)
 {
     const QDateTime at = now();
-    const QByteArray today = at.date().toString(QStringLiteral("yyyyMMdd")).toLatin1();
+    const qint64 dayBase = MinuteKey::of(QDateTime(at.date(), QTime(0, 0)));
 
     // Parsed outside the lock into (symbol, minute) marks; a batch holds many ticks of few
     // symbols and minutes, so repeats are folded before the merge.
@@ -145,23 +132,22 @@ void DayLedger::noteImported(const QByteArray &lines, Source source)
     const char *p = lines.constData();
     const char *end = p + lines.size();
     while (p < end) {
-        const char *eol = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
+        const auto *eol = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
         const char *lineEnd = eol ? eol : end;
-        const char *f[5] = {p, nullptr, nullptr, nullptr, nullptr};
-        int n = 1;
-        for (const char *q = p; q < lineEnd && n < 5; ++q) {
-            if (*q == ',')
-                f[n++] = q + 1;
-        }
-        if (n >= 4) {
-            const char *timeEnd = n >= 5 ? f[4] - 1 : lineEnd;
-            const int dateSize = int(f[3] - 1 - f[2]);
-            const int minute = minuteOfTime(f[3], int(timeEnd - f[3]));
-            if (minute >= 0 && dateSize == today.size() && std::memcmp(f[2], today.constData(), size_t(dateSize)) == 0) {
-                const int symbolSize = int(f[2] - 1 - f[1]);
+        LineFields::Field f[4];
+        qint64 key = 0;
+        if (LineFields::split(p, lineEnd - p, f, 4) == 4) {
+            qint64 timeSize = f[3].length;
+            if (timeSize > 0 && p[f[3].start + timeSize - 1] == '\r')
+                --timeSize;
+            if (MinuteKey::parse(p + f[2].start, f[2].length, p + f[3].start, timeSize, &key)
+                && key >= dayBase && key < dayBase + kMinutesPerDay) {
+                const int minute = int(key - dayBase);
+                const char *symbol = p + f[1].start;
+                const int symbolSize = int(f[1].length);
                 if (marks.isEmpty() || marks.last().minute != minute || marks.last().symbol.size() != symbolSize
-                    || std::memcmp(marks.last().symbol.constData(), f[1], size_t(symbolSize)) != 0)
-                    marks.append({QByteArray(f[1], symbolSize), minute});
+                    || std::memcmp(marks.last().symbol.constData(), symbol, size_t(symbolSize)) != 0)
+                    marks.append({QByteArray(symbol, symbolSize), minute});
             }
         }
         p = lineEnd + 1;
@@ -171,6 +157,7 @@ void DayLedger::noteImported(const QByteArray &lines, Source source)
 
     QMutexLocker lock(&m_mutex);
     advanceLocked(at);
+    const qint64 nowMs = at.toMSecsSinceEpoch();
     Marks *m = nullptr;
     const QByteArray *last = nullptr;
     for (const Mark &mark : qAsConst(marks)) {
@@ -183,6 +170,7 @@ void DayLedger::noteImported(const QByteArray &lines, Source source)
         switch (source) {
         case Source::Live:
             m->live.setBit(mark.minute);
+            m->lastLiveMs = nowMs;
             m_feed.setBit(mark.minute);
             if (m_firstLive < 0 || mark.minute < m_firstLive)
                 m_firstLive = mark.minute;
@@ -211,7 +199,7 @@ void DayLedger::noteLink(bool up)
 
 int DayLedger::sessionStartLocked() const
 {
-    return m_firstLive >= 0 && m_firstLive < kSessionOpenMinute ? m_firstLive : kSessionOpenMinute;
+    return m_firstLive >= 0 ? m_firstLive : kSessionOpenMinute;
 }
 
 int DayLedger::sessionStart()
@@ -252,6 +240,7 @@ DayLedger::Health DayLedger::health(const QString &symbol)
         }
     }
     h.missingRanges = rangesOf(missing);
+    h.lastTickAgeMs = m && m->lastLiveMs >= 0 ? qMax<qint64>(0, at.toMSecsSinceEpoch() - m->lastLiveMs) : -1;
     return h;
 }
 
@@ -336,19 +325,17 @@ bool DayLedger::load()
 {
     if (m_filePath.isEmpty())
         return false;
-    const QFileInfo info(m_filePath);
-    if (!info.exists())
-        return false;
     // Only a regular file of ours: a link, FIFO or device is never opened, an oversized
     // file is not read.
-    if (info.isSymLink() || !info.isFile() || info.size() > kMaxFileBytes) {
-        qDebug().noquote() << "DayLedger: ignoring" << m_filePath << "(not a regular file of a usable size)";
+    QByteArray text;
+    QString error;
+    bool missing = false;
+    if (!StateFile::read(m_filePath, kMaxFileBytes, &text, &error, &missing)) {
+        if (!missing)
+            qDebug().noquote() << "DayLedger: ignoring" << m_filePath << "(" << error << ")";
         return false;
     }
-    QFile file(m_filePath);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const bool ok = decode(file.read(kMaxFileBytes));
+    const bool ok = decode(text);
     QMutexLocker lock(&m_mutex);
     m_dirty = false;
     return ok;
@@ -361,15 +348,15 @@ bool DayLedger::save()
     {
         QMutexLocker lock(&m_mutex);
         advanceLocked(now());
+        m_dirty = false; // changes from here on are saved next time
     }
-    const QByteArray text = encode();
-    QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
-        qDebug().noquote() << "DayLedger: cannot write" << m_filePath;
+    QString error;
+    if (!StateFile::replace(m_filePath, encode(), &error)) {
+        qDebug().noquote() << "DayLedger: cannot write" << m_filePath << error;
+        QMutexLocker lock(&m_mutex);
+        m_dirty = true;
         return false;
     }
-    QMutexLocker lock(&m_mutex);
-    m_dirty = false;
     return true;
 }
 

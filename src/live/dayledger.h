@@ -26,9 +26,10 @@
 //             (a quiet or closed market sends nothing, and that is not a hole);
 //   missing   otherwise: the link was down or the program was not running, and nothing
 //             filled the minute since.
-// Only minutes of the session count: from 09:15, or from the first imported live tick of
-// the day when that came earlier (markets that open before 09:15), up to the current
-// minute, which is still running and never counted.
+// Only minutes of the session count: from the first imported live tick of the day (09:15
+// while there is none), up to the current minute, which is still running and never
+// counted. The summary says since when ("complete since 09:15"), so a start late in the
+// day is not shown as a morning of holes, and a feed that never came shows its minutes.
 //
 // Times are the lines' own date and time fields (the exchange's clock, as the charts show
 // them); the link's minutes and "now" are the local wall clock.
@@ -59,6 +60,7 @@ public:
         QList<Range> missingRanges;
         int sessionStart = kSessionOpenMinute;
         int sessionEnd = -1;     // last counted minute (the one before now); -1 before the open
+        qint64 lastTickAgeMs = -1; // since live ticks of the symbol were last imported; -1: none in this run
     };
 
     explicit DayLedger(QString filePath = QString());
@@ -107,6 +109,7 @@ private:
         QBitArray live{kMinutesPerDay};
         QBitArray backfill{kMinutesPerDay};
         QBitArray repair{kMinutesPerDay};
+        qint64 lastLiveMs = -1; // wall clock of the last live import (not kept in the file)
     };
 
     QDateTime now() const;

@@ -141,3 +141,14 @@ void Watchlist::save(AppSettings &store) const
     store.setValue(SettingsKeys::selectedSymbolsList, setAside ? m_setAside.symbols : m_symbols);
     store.setValue(SettingsKeys::corrExchList, setAside ? m_setAside.exchanges : m_exchanges);
 }
+
+QString Watchlist::repairedText(const QStringList &dropped)
+{
+    constexpr int kNamed = 10;
+    QString names = QStringList(dropped.mid(0, kNamed)).join(QLatin1Char('\n'));
+    if (dropped.size() > kNamed)
+        names += QStringLiteral("\n... and %1 more").arg(dropped.size() - kNamed);
+    return QStringLiteral("%1 saved watchlist entries could not be used and were left out:\n%2")
+        .arg(dropped.size())
+        .arg(names);
+}

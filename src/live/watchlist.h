@@ -71,6 +71,8 @@ public:
     // shown; it is set aside and written back by save() while the watchlist stays empty,
     // so a lower limit from the server never costs the user the list they made.
     QStringList restore(const QStringList &knownExchanges);
+    // The "Watchlist Repaired" text for what restore() left out (the first ten named).
+    static QString repairedText(const QStringList &dropped);
     // Writes both keys (the list set aside at start-up while the watchlist is empty).
     void save(AppSettings &store) const;
 

@@ -36,4 +36,15 @@ bool openUrl(const QUrl &url)
     return opened;
 }
 
+bool openWebLink(const QString &link)
+{
+    const QUrl url = QUrl::fromUserInput(link);
+    const QString scheme = url.scheme().toLower();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
+        qDebug() << "Link ignored, not a web address:" << link;
+        return false;
+    }
+    return openUrl(url);
+}
+
 } // namespace Desktop

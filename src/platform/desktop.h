@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QUrl>
 #include <functional>
 
@@ -11,6 +12,10 @@ namespace Desktop {
 
 // Returns true when the address was handed to the desktop (or to the hook).
 bool openUrl(const QUrl &url);
+
+// A link that comes from outside (the server record): opened only when it is a web page
+// (http or https), never a file or a program the desktop would start. False otherwise.
+bool openWebLink(const QString &link);
 
 // True when openUrl only logs.
 bool browserSuppressed();

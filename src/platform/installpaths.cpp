@@ -96,6 +96,7 @@ QString updatedExecutable() { return rootSlash() + QStringLiteral("/VantrelNew")
 #endif
 QString userIdFile() { return join(root(), QStringLiteral("userid.txt")); }
 QString outageStateFile() { return join(root(), QStringLiteral("outage_state.txt")); }
+QString dayLedgerFile() { return join(root(), QStringLiteral("dayledger.txt")); }
 
 QString backfillErrorLog() { return join(backfillWorkDir(), QStringLiteral("backfill_error.log")); }
 QString backfillProcessedCopy(const QString &fileName)

@@ -46,6 +46,7 @@ QString updateLauncher();    // "C:/Kovanta/Vantrel.bat" (elsewhere <root>/Vantr
 QString updatedExecutable(); // "C:/Kovanta/VantrelNew.exe" (elsewhere <root>/VantrelNew)
 QString userIdFile();        // "C:\Kovanta\userid.txt"
 QString outageStateFile();   // "C:\Kovanta\outage_state.txt" (when ticks were last imported)
+QString dayLedgerFile();     // "C:\Kovanta\dayledger.txt" (the minutes each symbol has today)
 
 // Backfill import work files, all in backfillWorkDir().
 QString backfillErrorLog();                       // "...\x86\backfill_error.log"

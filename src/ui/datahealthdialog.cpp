@@ -1,5 +1,7 @@
 #include "ui/datahealthdialog.h"
 
+#include "backfill/backfillrun.h"
+#include "live/datahealthmonitor.h"
 #include "platform/installpaths.h"
 #include "ui/filedialogs.h"
 #include "ui/messagehelper.h"
@@ -10,17 +12,28 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QSortFilterProxyModel>
 #include <QTableView>
+#include <QTimer>
 #include <QVBoxLayout>
 
 void DataHealthModel::setRows(QList<DataHealth::Row> rows)
 {
-    beginResetModel();
+    bool same = rows.size() == m_rows.size();
+    for (int i = 0; same && i < rows.size(); ++i)
+        same = rows.at(i).symbol == m_rows.at(i).symbol;
+    if (!same) {
+        beginResetModel();
+        m_rows = std::move(rows);
+        endResetModel();
+        return;
+    }
     m_rows = std::move(rows);
-    endResetModel();
+    if (!m_rows.isEmpty())
+        emit dataChanged(index(0, 0), index(m_rows.size() - 1, columnCount() - 1));
 }
 
 int DataHealthModel::rowCount(const QModelIndex &parent) const { return parent.isValid() ? 0 : m_rows.size(); }
@@ -115,6 +128,33 @@ DataHealthDialog::DataHealthDialog(QWidget *parent)
     setFont(f);
     for (QWidget *w : findChildren<QWidget *>())
         w->setFont(f);
+}
+
+DataHealthDialog *DataHealthDialog::open(QWidget *parent, DataHealthMonitor *monitor, BackfillRun *run)
+{
+    auto *dialog = new DataHealthDialog(parent);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    const QPointer<DataHealthMonitor> source(monitor);
+    auto renew = [dialog, source] {
+        if (source)
+            dialog->setRows(source->rows(), source->sessionStart());
+    };
+    renew();
+    auto *timer = new QTimer(dialog);
+    connect(timer, &QTimer::timeout, dialog, renew);
+    timer->start(DataHealthMonitor::kSummaryIntervalMs);
+    const QPointer<BackfillRun> backfill(run);
+    connect(dialog, &DataHealthDialog::repairRequested, dialog, [dialog, source, backfill](QStringList symbols) {
+        if (!source || !backfill)
+            return;
+        const QDateTime since = source->missingSince(dialog->model()->rows(), symbols);
+        // Asked: the rows read "Repairing" from the next second on.
+        if (since.isValid() && !backfill->repairMissing(symbols, since))
+            MessageHelper::show(dialog, QMessageBox::Information, QStringLiteral("Backfill Running"),
+                                QStringLiteral("A backfill is running. Ask again once it has ended."));
+    });
+    dialog->show();
+    return dialog;
 }
 
 void DataHealthDialog::setRows(QList<DataHealth::Row> rows, int sessionStart)

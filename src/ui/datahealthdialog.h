@@ -6,6 +6,8 @@
 #include <QDialog>
 #include <QList>
 
+class BackfillRun;
+class DataHealthMonitor;
 class QLabel;
 class QPushButton;
 class QSortFilterProxyModel;
@@ -19,6 +21,7 @@ class DataHealthModel : public QAbstractTableModel
 public:
     using QAbstractTableModel::QAbstractTableModel;
 
+    // The same symbols in the same order change in place (a selection stays), others reset.
     void setRows(QList<DataHealth::Row> rows);
     const QList<DataHealth::Row> &rows() const { return m_rows; }
 
@@ -43,6 +46,11 @@ class DataHealthDialog : public QDialog
     Q_OBJECT
 public:
     explicit DataHealthDialog(QWidget *parent = nullptr);
+
+    // Opens the dialog over `parent` (it deletes itself when closed), its rows from the
+    // monitor and renewed every second; "Repair Missing" asks the run again for the
+    // selected symbols' missing minutes.
+    static DataHealthDialog *open(QWidget *parent, DataHealthMonitor *monitor, BackfillRun *run);
 
     void setRows(QList<DataHealth::Row> rows, int sessionStart);
     QTableView *table() const { return m_table; }

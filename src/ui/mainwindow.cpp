@@ -5,12 +5,14 @@
 #include "app/processexit.h"
 #include "app/settingskeys.h"
 #include "backfill/backfillrun.h"
-#include "backfill/tickedminutes.h"
+#include "live/tickedminutes.h"
+#include "live/datahealthmonitor.h"
 #include "live/livefeed.h"
 #include "live/pendingbatches.h"
 #include "live/watchlist.h"
 #include "platform/installpaths.h"
 #include "ui/catalogue.h"
+#include "ui/datahealthdialog.h"
 #include "ui/messagehelper.h"
 #include "ui/settingsdialog.h"
 #include "ui/symbolpicker.h"
@@ -22,6 +24,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -99,6 +102,16 @@ MainWindow::MainWindow(ServerDatabase *database, QWidget *parent)
     if (const std::shared_ptr<TickedMinutes> ticked = m_backfill->tickedMinutes())
         m_importer->setTakenTicksObserver([ticked](const QByteArray &ticks) { ticked->note(ticks); });
     wireLiveSide();
+
+    // 13. Which minutes of today each symbol has in the charting program.
+    m_health = new DataHealthMonitor(InstallPaths::dayLedgerFile(), this);
+    m_health->setHooks({[this] { return m_watchlist->symbols(); }, [this] { return m_backfill->busySymbols(); }});
+    m_importer->setImportedTicksObserver(
+        [ledger = m_health->ledger()](const QByteArray &ticks) { ledger->noteImported(ticks, DayLedger::Source::Live); });
+    m_backfill->setDayLedger(m_health->ledger());
+    connect(m_feed, &LiveFeed::connected, m_health, [this] { m_health->noteLink(true); });
+    connect(m_feed, &LiveFeed::disconnected, m_health, [this] { m_health->noteLink(false); });
+    connect(m_health, &DataHealthMonitor::summaryChanged, ui.dataHealthLabel, &QLabel::setText);
 }
 
 MainWindow::~MainWindow()
@@ -192,12 +205,15 @@ void MainWindow::closeEvent(QCloseEvent *event)
     m_backfill->stopForClose();
     m_feed->stop();
     m_backfill->flushOutageState();
+    m_health->save();
     WindowChoices::saveAtClose(m_segmentFlags, *m_watchlist, ui.autofillCheckBox, ui.autoFilldaysBox, this);
     m_importer->closeBroker(m_settingsDialog->controlAmibrokerFlag, [this] { hide(); });
     event->accept();
 }
 
 void MainWindow::reject() { close(); }
+
+void MainWindow::on_dataHealthButton_clicked() { DataHealthDialog::open(this, m_health, m_backfill); }
 
 void MainWindow::on_restartButton_clicked()
 {

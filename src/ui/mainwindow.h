@@ -11,6 +11,7 @@
 #include <memory>
 
 class BackfillRun;
+class DataHealthMonitor;
 class LiveFeed;
 class LiveImporter;
 class QCloseEvent;
@@ -56,6 +57,7 @@ public:
     QString oneDayUrl() const;
     // The intraday and end-of-day backfill with the gap repair.
     BackfillRun *backfillRun() const { return m_backfill; }
+    DataHealthMonitor *dataHealth() const { return m_health; }
 
     // Symbol catalogue.
     void loadFullCatalogue();
@@ -111,6 +113,7 @@ public slots:
     void on_amibrokerPathButton_clicked();
     void on_save_list_clicked();
     void on_load_list_2_clicked();
+    void on_dataHealthButton_clicked();
 
 private slots:
     // What the backfill run shows: the button reads "Stop" while a run is under way.
@@ -169,6 +172,7 @@ private:
     UptimeOverlay *m_uptime = nullptr;
     QTimer *m_displayRefreshTimer = nullptr;
     BackfillRun *m_backfill = nullptr;
+    DataHealthMonitor *m_health = nullptr;
     settings *m_settingsDialog = nullptr;
     std::unique_ptr<LiveImporter> m_importer;
 };

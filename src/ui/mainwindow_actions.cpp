@@ -8,7 +8,6 @@
 
 #include <QClipboard>
 #include <QCoreApplication>
-#include <QDebug>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -36,17 +35,7 @@ void MainWindow::on_copyIDButton_clicked()
 
 void MainWindow::on_contactSupportButton_clicked()
 {
-    const QString link = m_contactSupportLink.isEmpty() ? QString::fromUtf8(VANTREL_VENDOR_SITE)
-                                                        : m_contactSupportLink;
-    // The link comes from the server record: only a web page may be opened, never a file
-    // or a program the desktop would start.
-    const QUrl url = QUrl::fromUserInput(link);
-    const QString scheme = url.scheme().toLower();
-    if (scheme != QLatin1String("http") && scheme != QLatin1String("https")) {
-        qDebug() << "Support link ignored, not a web address:" << link;
-        return;
-    }
-    Desktop::openUrl(url);
+    Desktop::openWebLink(m_contactSupportLink.isEmpty() ? QString::fromUtf8(VANTREL_VENDOR_SITE) : m_contactSupportLink);
 }
 
 void MainWindow::on_amibrokerPathButton_clicked()

@@ -104,15 +104,7 @@ void MainWindow::restoreWatchlist()
 {
     // One unusable entry (an unknown code, a lost exchange) costs that entry, not the list.
     const QStringList dropped = m_watchlist->restore(Catalogue::segmentCodes());
-    if (dropped.isEmpty())
-        return;
-    constexpr int kNamed = 10;
-    QString names = QStringList(dropped.mid(0, kNamed)).join(QLatin1Char('\n'));
-    if (dropped.size() > kNamed)
-        names += QStringLiteral("\n... and %1 more").arg(dropped.size() - kNamed);
-    MessageHelper::show(this, QMessageBox::Information, QStringLiteral("Watchlist Repaired"),
-                        QStringLiteral("%1 saved watchlist entries could not be used and were "
-                                       "left out:\n%2")
-                            .arg(dropped.size())
-                            .arg(names));
+    if (!dropped.isEmpty())
+        MessageHelper::show(this, QMessageBox::Information, QStringLiteral("Watchlist Repaired"),
+                            Watchlist::repairedText(dropped));
 }

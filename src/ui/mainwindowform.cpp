@@ -177,6 +177,10 @@ void MainWindowForm::setupUi(QDialog *window)
                            kDarkBlueButton);
     SymbolsSelected = label(window, "SymbolsSelected", 620, 474, 61, 31, QStringLiteral("S"));
     machineIDLabel_2 = make<QLineEdit>(window, "machineIDLabel_2", 20, 134, 241, 31);
+    // Whether today's charts are whole: the summary line and the table behind it.
+    dataHealthButton = button(window, "dataHealthButton", 466, 474, 130, 31, QStringLiteral("Data Health"),
+                              kDarkBlueButton);
+    dataHealthLabel = label(window, "dataHealthLabel", 20, 553, 630, 22, QString());
 
     QMetaObject::connectSlotsByName(window);
 }

@@ -58,6 +58,8 @@ struct MainWindowForm
     QComboBox *autoFilldaysBox = nullptr;
     QPushButton *MappingButton = nullptr;
     QLabel *SymbolsSelected = nullptr;
+    QPushButton *dataHealthButton = nullptr;
+    QLabel *dataHealthLabel = nullptr;
     QLineEdit *machineIDLabel_2 = nullptr;
 
     // Builds every widget in the form's order and ends with connect-by-name, so the

@@ -9,7 +9,7 @@
 #include "backfill/eodimport.h"
 #include "backfill/importworker.h"
 #include "backfill/repairscope.h"
-#include "backfill/tickedminutes.h"
+#include "live/tickedminutes.h"
 #include "backfill/symbolrewriter.h"
 #include "platform/installpaths.h"
 #include "platform/standin/quotestore.h"

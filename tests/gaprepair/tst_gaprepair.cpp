@@ -1,5 +1,5 @@
 #include "backfill/gaprepair.h"
-#include "backfill/tickedminutes.h"
+#include "live/tickedminutes.h"
 
 #include <QSignalSpy>
 #include <QtTest>

@@ -1,7 +1,7 @@
 // What a gap repair may store: the minutes live ticks reached, and the judgement of every
 // line of a repair's answer against the symbols asked for, the outage and those minutes.
 #include "backfill/repairscope.h"
-#include "backfill/tickedminutes.h"
+#include "live/tickedminutes.h"
 
 #include <QtTest>
 

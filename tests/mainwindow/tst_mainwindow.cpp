@@ -106,6 +106,8 @@ QList<FormRow> formTable()
         {"SymbolsSelected", "QLabel", kWin, {620, 474, 61, 31}, "S", ""},
         {"machineIDLabel_2", "QLineEdit", kWin, {20, 134, 241, 31}, "",
          "QLineEdit { background-color: white; }"},
+        {"dataHealthButton", "QPushButton", kWin, {466, 474, 130, 31}, "Data Health", kDarkBlue},
+        {"dataHealthLabel", "QLabel", kWin, {20, 553, 630, 22}, "", ""},
     };
 }
 
