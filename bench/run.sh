@@ -32,6 +32,8 @@ if [ -x "$BUILD_DIR/bench/bench_catalogue" ]; then
   "$BUILD_DIR/bench/bench_catalogue" 2>/dev/null
   ./scripts/mariadb.sh load-demo >/dev/null
 fi
+echo "== data health (1,000 symbols)"
+"$BUILD_DIR/bench/bench_datahealth" 2>/dev/null
 echo "== wishlist load (60,000 symbols)"
 ./scripts/mariadb.sh start >/dev/null
 "$BUILD_DIR/bench/bench_wishlist" 2>/dev/null
