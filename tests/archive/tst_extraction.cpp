@@ -452,7 +452,8 @@ private slots:
             QDir(top).removeRecursively();
             return;
         }
-        const QString expected = reason.arg(DiskBudget::roomFor(top, cap).volume);
+        const QString volume = DiskBudget::roomFor(top, cap).volume;
+        const QString expected = reason.contains(QLatin1String("%1")) ? reason.arg(volume) : reason;
         QCOMPARE(r.value(0).toBool(), false);
         QCOMPARE(r.value(1).toString(), QStringLiteral("not enough disk space to unpack: ") + expected);
         QVERIFY(x.refusedForSpace());
@@ -509,7 +510,8 @@ private slots:
         QVERIFY(helper.waitForFinished(30000));
         const qint64 pid = readPid(pidFile);
         QVERIFY(pid > 0);
-        QTRY_VERIFY_WITH_TIMEOUT(!processAlive(pid), 20000);
+        // Generous: the kernel's kill is immediate, a loaded CI machine's scheduling is not.
+        QTRY_VERIFY_WITH_TIMEOUT(!processAlive(pid), 60000);
     }
 
     void busyExtractorRefusesSecondStart()
