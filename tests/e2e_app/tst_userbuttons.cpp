@@ -8,6 +8,7 @@
 #include "apprun.h"
 #include "devserverprocess.h"
 #include "testenv.h"
+#include "xsession.h"
 
 #include <QProcess>
 #include <QtTest>
@@ -18,35 +19,14 @@ class tst_UserButtons : public QObject
     std::unique_ptr<TestEnv> env;
     // Beside the installation root, in the test's own folder: wishlists are not saved inside it.
     QString wishlistPath() const { return QFileInfo(env->root()).absolutePath() + "/watch list.vn"; }
-    QProcess xserver;
-    QString display;
-
-    QByteArray xdotool(const QStringList &args)
-    {
-        QProcess x;
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert("DISPLAY", display);
-        x.setProcessEnvironment(e);
-        x.start("xdotool", args);
-        x.waitForFinished(15000);
-        return x.exitCode() == 0 ? x.readAllStandardOutput() : QByteArray();
-    }
-
-    // Clicks at (x, y) inside the first visible window whose title matches.
-    void clickIn(const QString &title, int x, int y)
-    {
-        const QByteArray id = xdotool({"search", "--sync", "--onlyvisible", "--name", title}).split('\n').first();
-        QVERIFY2(!id.isEmpty(), qPrintable(title));
-        xdotool({"mousemove", "--window", id, QString::number(x), QString::number(y), "click", "1"});
-    }
+    XSession x;
 
     // Starts Vantrel with the given watchlist in its store and waits for its main window.
     std::unique_ptr<AppRun> startApp(const QStringList &symbols, const QStringList &exchanges)
     {
         TestEnv::saveWatchlist(symbols, exchanges);
         // On the private X server; the file dialogs answer a path outside the installation.
-        auto app = std::make_unique<AppRun>(*env, QStringList{"QT_QPA_PLATFORM=xcb", "DISPLAY=" + display,
-                                                              "VANTREL_FILE_DIALOG_ANSWER=" + wishlistPath()});
+        auto app = std::make_unique<AppRun>(*env, x.variables() << "VANTREL_FILE_DIALOG_ANSWER=" + wishlistPath());
         if (app->start())
             app->waitForShown();
         return app;
@@ -56,38 +36,23 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(TestEnv::mariadbUp(), "MariaDB does not answer on 127.0.0.1:49111");
-        QVERIFY2(!QStandardPaths::findExecutable("xdotool").isEmpty(), "xdotool is missing (scripts/install-deps.sh)");
-        xserver.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
-        QVERIFY(xserver.waitForStarted(5000));
-        QByteArray number;
-        while (!number.contains('\n') && xserver.waitForReadyRead(10000))
-            number += xserver.readAllStandardOutput();
-        bool ok = false;
-        number.trimmed().toInt(&ok);
-        QVERIFY2(ok, number.constData());
-        display = ":" + QString::fromLatin1(number.trimmed());
+        QVERIFY2(x.start(), qPrintable(x.error()));
         env = std::make_unique<TestEnv>();
         QVERIFY(env->installFormats());
         QVERIFY(env->writeUserId("VANTREL-DEMO-0001"));
-    }
-
-    void cleanupTestCase()
-    {
-        xserver.terminate();
-        xserver.waitForFinished(5000);
     }
 
     void savedWatchlistLoadsBackInTheNextRun()
     {
         // "Save" sits at 638,430 (70 x 38) in the main window, "Load" at 710,430.
         auto app = startApp({"NIFTY-I", "EURUSD"}, {"FUTURE", "FOREX"});
-        clickIn("Vantrel 7\\.10", 673, 449);
+        QVERIFY(x.clickIn("Vantrel 7\\.10", 673, 449));
         QVERIFY2(app->waitForOutput("Wishlist saved: 2 symbols"), app->output().constData());
         QCOMPARE(app->close(20000), 0);
         QCOMPARE(QFileInfo(wishlistPath()).size(), qint64(32));
 
         app = startApp({"GOLDM-I"}, {"MCX"});
-        clickIn("Vantrel 7\\.10", 745, 449);
+        QVERIFY(x.clickIn("Vantrel 7\\.10", 745, 449));
         QVERIFY2(app->waitForOutput("Wishlist loaded: 2 symbols"), app->output().constData());
         QCOMPARE(app->close(20000), 0);
         AppSettings s; // written by the close sequence after the load
@@ -106,20 +71,18 @@ private slots:
         QVERIFY(store.quotes("NIFTY_E2E").isEmpty());
 
         // "Mapping" at 566,430 (70 x 38); "Add" opens the new row's first cell for typing.
-        clickIn("Vantrel 7\\.10", 601, 449);
-        const QByteArray dialog = xdotool({"search", "--sync", "--onlyvisible", "--name", "^Symbol Mapping$"}).trimmed();
-        QVERIFY(!dialog.isEmpty());
-        const QByteArray geometry = xdotool({"getwindowgeometry", "--shell", dialog});
-        const int width = geometry.mid(geometry.indexOf("WIDTH=") + 6).split('\n').first().toInt();
-        const int height = geometry.mid(geometry.indexOf("HEIGHT=") + 7).split('\n').first().toInt();
-        QVERIFY2(width >= 550 && height >= 350, geometry.constData());
+        QVERIFY(x.clickIn("Vantrel 7\\.10", 601, 449));
+        const QSize size = x.windowSize("^Symbol Mapping$");
+        const int width = size.width();
+        const int height = size.height();
+        QVERIFY2(width >= 550 && height >= 350, qPrintable(QStringLiteral("%1x%2").arg(width).arg(height)));
         // Bottom row: "Add" leftmost, "Save && Close" rightmost.
-        clickIn("^Symbol Mapping$", 30, height - 30);
-        xdotool({"type", "--delay", "20", "NIFTY-I"});
-        xdotool({"key", "Tab"});
-        xdotool({"type", "--delay", "20", "NIFTY_E2E"});
-        xdotool({"key", "Return"});
-        clickIn("^Symbol Mapping$", width - 30, height - 30);
+        QVERIFY(x.clickIn("^Symbol Mapping$", 30, height - 30));
+        x.type("NIFTY-I");
+        x.key("Tab");
+        x.type("NIFTY_E2E");
+        x.key("Return");
+        QVERIFY(x.clickIn("^Symbol Mapping$", width - 30, height - 30));
         QTRY_COMPARE_WITH_TIMEOUT(SymbolMapping::storedEntries(), QStringList{"NIFTY-I,NIFTY_E2E"}, 10000);
         QTRY_VERIFY_WITH_TIMEOUT(!store.quotes("NIFTY_E2E").isEmpty(), 15000);
         QCOMPARE(app->close(20000), 0);

@@ -4,12 +4,11 @@
 // store holds a quote in every minute of every watchlist symbol. The data server is a
 // market that keeps trading while Vantrel is away.
 #include "app/settingskeys.h"
-#include "platform/standin/quotestore.h"
 #include "apprun.h"
 #include "devserverprocess.h"
+#include "storegaps.h"
 #include "testenv.h"
 
-#include <QSet>
 #include <QtTest>
 
 namespace {
@@ -102,26 +101,11 @@ bool TstGapRepairE2E::everySymbolAskedMoreThan(const QHash<QString, int> &before
 
 QStringList TstGapRepairE2E::missingMinutes(const QString &symbol)
 {
-    QuoteStore store;
-    if (!store.open(m_env->root() + QStringLiteral("/Amibroker/RTDataDatabase")))
-        return {QStringLiteral("<no store: %1>").arg(store.errorString())};
-    QSet<qint64> minutes;
-    qint64 first = 0;
-    qint64 last = 0;
-    for (const ImportedQuote &q : store.quotes(symbol)) {
-        const qint64 m = q.timestampMs / 60000;
-        minutes.insert(m);
-        first = first ? qMin(first, m) : m;
-        last = qMax(last, m);
-    }
+    QString error;
     QStringList missing;
-    if (minutes.isEmpty())
-        return {QStringLiteral("<no quotes>")};
-    for (qint64 m = first; m <= last; ++m) {
-        if (!minutes.contains(m))
-            missing.append(QuoteStore::formatTimestamp(m * 60000));
-    }
-    return missing;
+    for (qint64 m : StoreGaps::missingMinutes(m_env->root(), symbol, &error))
+        missing.append(StoreGaps::stamp(m));
+    return error.isEmpty() ? missing : QStringList{QStringLiteral("<%1>").arg(error)};
 }
 
 void TstGapRepairE2E::everyInterruptionIsRepaired()
