@@ -1,5 +1,7 @@
 #include "live/datahealthmonitor.h"
 
+#include <QDebug>
+
 DataHealthMonitor::DataHealthMonitor(const QString &ledgerFile, QObject *parent)
     : QObject(parent)
     , m_ledger(std::make_shared<DayLedger>(ledgerFile))
@@ -76,5 +78,6 @@ void DataHealthMonitor::refresh()
     if (text == m_summary)
         return;
     m_summary = text;
+    qDebug().noquote() << "Data health summary:" << text;
     emit summaryChanged(text);
 }

@@ -20,6 +20,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <utility>
+
 void DataHealthModel::setRows(QList<DataHealth::Row> rows)
 {
     bool same = rows.size() == m_rows.size();
@@ -79,7 +81,7 @@ DataHealthDialog::DataHealthDialog(QWidget *parent)
     , m_sorted(new QSortFilterProxyModel(this))
     , m_table(new QTableView(this))
     , m_summary(new QLabel(this))
-    , m_repair(new QPushButton(QStringLiteral("Repair Missing"), this))
+    , m_repair(new QPushButton(QStringLiteral("&Repair Missing"), this))
 {
     setObjectName(QStringLiteral("dataHealthDialog"));
     setWindowTitle(QStringLiteral("Data Health"));
@@ -97,14 +99,18 @@ DataHealthDialog::DataHealthDialog(QWidget *parent)
     m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     m_table->verticalHeader()->setDefaultSectionSize(22);
     m_table->horizontalHeader()->setStretchLastSection(true);
-    m_table->setColumnWidth(int(DataHealth::Column::Symbol), 150);
-    m_table->setColumnWidth(int(DataHealth::Column::MissingMinutes), 200);
+    // Widths that show every title and state in the dialog's first size without scrolling.
+    const std::pair<DataHealth::Column, int> widths[] = {
+        {DataHealth::Column::Symbol, 130}, {DataHealth::Column::LastTick, 75}, {DataHealth::Column::Covered, 125},
+        {DataHealth::Column::Repaired, 75}, {DataHealth::Column::Missing, 65}, {DataHealth::Column::MissingMinutes, 200}};
+    for (const auto &[column, width] : widths)
+        m_table->setColumnWidth(int(column), width);
     m_summary->setObjectName(QStringLiteral("dataHealthSummary"));
     m_repair->setObjectName(QStringLiteral("dataHealthRepairButton"));
-    m_repair->setToolTip(QStringLiteral("Ask the server again for the missing minutes of the selected symbols"));
-    auto *exportButton = new QPushButton(QStringLiteral("Export CSV"), this);
+    m_repair->setToolTip(QStringLiteral("Ask the server again for the missing minutes of the selected symbols (of all, when none is selected)"));
+    auto *exportButton = new QPushButton(QStringLiteral("&Export CSV"), this);
     exportButton->setObjectName(QStringLiteral("dataHealthExportButton"));
-    auto *close = new QPushButton(QStringLiteral("Close"), this);
+    auto *close = new QPushButton(QStringLiteral("&Close"), this);
     close->setObjectName(QStringLiteral("dataHealthCloseButton"));
 
     auto *buttons = new QHBoxLayout;
@@ -166,7 +172,11 @@ void DataHealthDialog::setRows(QList<DataHealth::Row> rows, int sessionStart)
 QStringList DataHealthDialog::selectedMissing() const
 {
     QStringList out;
-    const QModelIndexList picked = m_table->selectionModel()->selectedRows();
+    QModelIndexList picked = m_table->selectionModel()->selectedRows();
+    if (picked.isEmpty()) {
+        for (int r = 0; r < m_sorted->rowCount(); ++r)
+            picked.append(m_sorted->index(r, 0));
+    }
     for (const QModelIndex &index : picked) {
         const DataHealth::Row &row = m_model->rows().at(m_sorted->mapToSource(index).row());
         if (row.health.missing > 0 && !out.contains(row.symbol))

@@ -55,7 +55,8 @@ public:
     void setRows(QList<DataHealth::Row> rows, int sessionStart);
     QTableView *table() const { return m_table; }
     DataHealthModel *model() const { return m_model; }
-    // The selected symbols that have missing minutes, in the order shown.
+    // The selected symbols that have missing minutes, in the order shown (with no row
+    // selected, every symbol that has).
     QStringList selectedMissing() const;
 
 signals:
