@@ -39,7 +39,7 @@ QString segmentCheckbox(int index);
 QStringList defaultSymbols();
 QStringList defaultExchanges();
 
-// Writes the first-start defaults, in the specified order, for the keys the store does
+// Writes the first-start defaults, in their fixed order, for the keys the store does
 // not hold yet; the watchlist pair only when neither list is stored.
 void writeFirstStartDefaults();
 

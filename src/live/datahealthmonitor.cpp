@@ -1,6 +1,7 @@
 #include "live/datahealthmonitor.h"
 
 #include <QDebug>
+#include <QSet>
 
 DataHealthMonitor::DataHealthMonitor(const QString &ledgerFile, QObject *parent)
     : QObject(parent)
@@ -35,7 +36,8 @@ void DataHealthMonitor::noteLink(bool up)
 QList<DataHealth::Row> DataHealthMonitor::rows()
 {
     const QStringList symbols = m_hooks.watchlist ? m_hooks.watchlist() : QStringList();
-    const QStringList busy = m_hooks.busy ? m_hooks.busy() : QStringList();
+    const QStringList busyList = m_hooks.busy ? m_hooks.busy() : QStringList();
+    const QSet<QString> busy(busyList.cbegin(), busyList.cend());
     QList<DataHealth::Row> out;
     out.reserve(symbols.size());
     for (const QString &symbol : symbols) {

@@ -7,6 +7,7 @@
 #include "ui/messagehelper.h"
 #include "ui/wishlistfile.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -154,6 +155,7 @@ DataHealthDialog *DataHealthDialog::open(QWidget *parent, DataHealthMonitor *mon
         if (!source || !backfill)
             return;
         const QDateTime since = source->missingSince(dialog->model()->rows(), symbols);
+        qDebug().noquote() << "Data Health: missing minutes asked again for" << symbols.join(QStringLiteral(", "));
         // Asked: the rows read "Repairing" from the next second on.
         if (since.isValid() && !backfill->repairMissing(symbols, since))
             MessageHelper::show(dialog, QMessageBox::Information, QStringLiteral("Backfill Running"),
@@ -209,5 +211,6 @@ void DataHealthDialog::exportCsv()
     const QByteArray bytes = DataHealth::csv(m_model->rows());
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        fail(file.errorString());
+        return fail(file.errorString());
+    qDebug().noquote() << "Data Health: table of" << m_model->rows().size() << "symbols exported to" << path;
 }
