@@ -76,7 +76,11 @@ void DataHealthMonitor::save()
 
 void DataHealthMonitor::refresh()
 {
-    const QString text = DataHealth::summaryText(rows(), m_ledger->sessionStart());
+    // One reading a second serves both the summary line and an open dialog, so the two
+    // never disagree.
+    m_rows = rows();
+    emit refreshed();
+    const QString text = DataHealth::summaryText(m_rows, m_ledger->sessionStart());
     if (text == m_summary)
         return;
     m_summary = text;

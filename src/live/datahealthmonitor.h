@@ -38,6 +38,8 @@ public:
     // The link came up (subscribed) or went down.
     void noteLink(bool up);
     QList<DataHealth::Row> rows();
+    // The rows of the last refresh (every second; refreshed() follows each).
+    const QList<DataHealth::Row> &lastRows() const { return m_rows; }
     int sessionStart() { return m_ledger->sessionStart(); }
     QString summary() const { return m_summary; }
     // The first missing minute of these symbols today, as a local moment (invalid: none).
@@ -49,6 +51,7 @@ public:
     void setIntervalsForTests(int summaryMs, int saveMs);
 
 signals:
+    void refreshed();
     void summaryChanged(QString text);
 
 private:
@@ -61,4 +64,5 @@ private:
     bool m_linkUp = false;
     QElapsedTimer m_linkUpFor;
     QString m_summary;
+    QList<DataHealth::Row> m_rows;
 };

@@ -18,7 +18,6 @@
 #include <QSaveFile>
 #include <QSortFilterProxyModel>
 #include <QTableView>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include <utility>
@@ -142,14 +141,12 @@ DataHealthDialog *DataHealthDialog::open(QWidget *parent, DataHealthMonitor *mon
     auto *dialog = new DataHealthDialog(parent);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     const QPointer<DataHealthMonitor> source(monitor);
-    auto renew = [dialog, source] {
-        if (source)
-            dialog->setRows(source->rows(), source->sessionStart());
-    };
-    renew();
-    auto *timer = new QTimer(dialog);
-    connect(timer, &QTimer::timeout, dialog, renew);
-    timer->start(DataHealthMonitor::kSummaryIntervalMs);
+    if (monitor) {
+        dialog->setRows(monitor->rows(), monitor->sessionStart());
+        // Renewed with the summary line, from the same reading.
+        connect(monitor, &DataHealthMonitor::refreshed, dialog,
+                [dialog, monitor] { dialog->setRows(monitor->lastRows(), monitor->sessionStart()); });
+    }
     const QPointer<BackfillRun> backfill(run);
     connect(dialog, &DataHealthDialog::repairRequested, dialog, [dialog, source, backfill](QStringList symbols) {
         if (!source || !backfill)

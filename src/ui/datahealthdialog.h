@@ -48,8 +48,8 @@ public:
     explicit DataHealthDialog(QWidget *parent = nullptr);
 
     // Opens the dialog over `parent` (it deletes itself when closed), its rows from the
-    // monitor and renewed every second; "Repair Missing" asks the run again for the
-    // selected symbols' missing minutes.
+    // monitor and renewed with each of its refreshes (every second); "Repair Missing"
+    // asks the run again for the selected symbols' missing minutes.
     static DataHealthDialog *open(QWidget *parent, DataHealthMonitor *monitor, BackfillRun *run);
 
     void setRows(QList<DataHealth::Row> rows, int sessionStart);
