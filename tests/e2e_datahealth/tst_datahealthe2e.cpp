@@ -23,27 +23,19 @@ const QByteArray kSummary = "Data health summary: ";
 // One exported row: the columns after "Symbol", by title.
 using Row = QHash<QString, QString>;
 
+// The fields of an exported line: plain or quoted (the missing ranges hold ", ").
 QStringList csvFields(const QByteArray &line)
 {
-    QStringList out;
-    QString field;
+    QStringList out{QString()};
     bool quoted = false;
-    const QString text = QString::fromUtf8(line);
-    for (int i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (quoted && c == QLatin1Char('"') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('"')) {
-            field += c;
-            ++i;
-        } else if (c == QLatin1Char('"')) {
+    for (const QChar c : QString::fromUtf8(line)) {
+        if (c == QLatin1Char('"'))
             quoted = !quoted;
-        } else if (c == QLatin1Char(',') && !quoted) {
-            out.append(field);
-            field.clear();
-        } else {
-            field += c;
-        }
+        else if (c == QLatin1Char(',') && !quoted)
+            out.append(QString());
+        else
+            out.last() += c;
     }
-    out.append(field);
     return out;
 }
 
@@ -53,15 +45,12 @@ QStringList expandRanges(const QString &ranges)
     QStringList out;
     for (const QString &part : ranges.split(QStringLiteral(", "), Qt::SkipEmptyParts)) {
         const QStringList ends = part.split(QChar(0x2013));
-        QTime at = QTime::fromString(ends.first(), QStringLiteral("HH:mm"));
+        const QTime first = QTime::fromString(ends.first(), QStringLiteral("HH:mm"));
         const QTime last = QTime::fromString(ends.last(), QStringLiteral("HH:mm"));
-        if (ends.size() > 2 || !at.isValid() || !last.isValid() || last < at)
+        if (ends.size() > 2 || !first.isValid() || !last.isValid() || last < first)
             return {QStringLiteral("<bad range %1>").arg(part)};
-        for (; at <= last && out.size() < 2000; at = at.addSecs(60)) {
-            out.append(at.toString(QStringLiteral("HH:mm")));
-            if (at == QTime(23, 59))
-                break;
-        }
+        for (int m = first.msecsSinceStartOfDay() / 60000; m <= last.msecsSinceStartOfDay() / 60000; ++m)
+            out.append(QTime(m / 60, m % 60).toString(QStringLiteral("HH:mm")));
     }
     return out;
 }
