@@ -24,10 +24,10 @@ namespace {
 // One scripted answer: status, body, and how the body goes out.
 struct Script
 {
-    Script(int status_ = 200, QByteArray body_ = {}, bool withLength_ = true, int pieces_ = 1,
-           int pauseMs_ = 0, bool stallHalfway_ = false)
-        : status(status_), body(std::move(body_)), withLength(withLength_), pieces(pieces_),
-          pauseMs(pauseMs_), stallHalfway(stallHalfway_)
+    Script(int status_ = 200, QByteArray body_ = {}, bool withLength_ = true, int pieces_ = 1, int pauseMs_ = 0,
+           bool stallHalfway_ = false, qint64 announced_ = -1)
+        : status(status_), body(std::move(body_)), withLength(withLength_), pieces(pieces_), pauseMs(pauseMs_),
+          stallHalfway(stallHalfway_), announced(announced_)
     {
     }
     int status = 200;
@@ -110,17 +110,27 @@ QByteArray readFile(const QString &path)
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
 
 } // namespace
+
+Q_DECLARE_METATYPE(Script)
 
 class TestArchiveDownloader : public QObject
 {
     Q_OBJECT
-    TestEnv *m_env = nullptr;
+    std::unique_ptr<TestEnv> m_env;
 
 private slots:
-    void initTestCase() { m_env = new TestEnv; QVERIFY(m_env->isValid()); }
-    void cleanupTestCase() { delete m_env; }
+    void initTestCase()
+    {
+        m_env = std::make_unique<TestEnv>();
+        QVERIFY(m_env->isValid());
+    }
     void init() { ArchiveDownloader::setIntervalScaleForTests(0.01); }
 
     void progressAndSpeedTexts()
@@ -215,22 +225,6 @@ private slots:
         QCOMPARE(readFile(d.outputFilePath()).size(), 4008);
     }
 
-    void errorReplyKeepsTheOldFile()
-    {
-        ScriptServer server;
-        server.scripts = {{404, "not here", true, 1, 0, false}};
-        ArchiveDownloader d(QStringLiteral("keep.txt"), QString(), QString(), 0);
-        QFile old(d.outputFilePath());
-        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("OLD") == 3);
-        old.close();
-        QSignalSpy errors(&d, &ArchiveDownloader::attemptFailed);
-        d.initialize(QStringLiteral("keep.txt"), server.url(QStringLiteral("/k")), QString());
-        QVERIFY(errors.wait(5000));
-        d.cancel();
-        QCOMPARE(readFile(d.outputFilePath()), QByteArray("OLD"));
-        QCOMPARE(QDir(m_env->root()).entryList({QStringLiteral("keep.txt*")}, QDir::Files), QStringList{QStringLiteral("keep.txt")});
-    }
-
     void idleTimeout()
     {
         // Product 90 s -> 900 ms here, the pause after a time-out 10 s -> 100 ms.
@@ -244,34 +238,44 @@ private slots:
         QVERIFY(done.wait(10000));
         QCOMPARE(server.requests.size(), 1);
         QCOMPARE(readFile(d.outputFilePath()).size(), body.size());
-
-        // Stalled halfway: aborted, asked again, and the good second answer completes.
-        ScriptServer stalled;
-        stalled.scripts = {{200, body, true, 4, 10, true}, {200, body, true, 1, 0, false}};
-        QSignalSpy errors(&d, &ArchiveDownloader::attemptFailed);
-        d.initialize(QStringLiteral("slow.txt"), stalled.url(QStringLiteral("/t")), QString());
-        QVERIFY(done.wait(10000));
-        QCOMPARE(stalled.requests.size(), 2);
-        QCOMPARE(errors.size(), 1);
-        QCOMPARE(errors.first().value(0).toBool(), true); // the time-out
     }
 
-    void totalLimitEndsAnEndlessBody()
+    // The first answer fails; the old file stays until the retry's whole answer
+    // replaces it, and that end is reported once. Rows name the tests they were.
+    void failedTransferIsRetried_data()
     {
-        // Bytes every 300 ms keep the 900 ms idle limit away; the 9 s total limit still
-        // ends the transfer, and the retry with a quick answer completes.
-        const QByteArray body(40 * 1024, 'e');
+        QTest::addColumn<Script>("first");
+        QTest::addColumn<bool>("timedOut");
+        QTest::newRow("error status (errorReplyKeepsTheOldFile)") << Script{404, "not here"} << false;
+        // Aborted after 900 ms without bytes.
+        QTest::newRow("stalled halfway (idleTimeout)") << Script{200, QByteArray(64 * 1024, 'b'), true, 4, 10, true} << true;
+        // Bytes every 300 ms keep the idle limit away; the 9 s total limit still ends it.
+        QTest::newRow("endless body (totalLimitEndsAnEndlessBody)")
+            << Script{200, QByteArray(40 * 1024, 'e'), false, 60, 300} << false;
+        QTest::newRow("cut short (truncatedBodyIsAFailedTransfer)")
+            << Script{200, QByteArray(3000, 'c'), true, 3, 10, false, 9000} << false;
+    }
+    void failedTransferIsRetried()
+    {
+        QFETCH(Script, first);
+        QFETCH(bool, timedOut);
         ScriptServer server;
-        server.scripts = {{200, body, false, 60, 300, false}, {200, "quick\n", true, 1, 0, false}};
-        ArchiveDownloader d(QStringLiteral("endless.txt"), QString(), QString(), 0);
+        server.scripts = {first, {200, "whole\n"}};
+        ArchiveDownloader d(QStringLiteral("retried.txt"), QString(), QString(), 0);
+        QVERIFY(writeFile(d.outputFilePath(), "OLD"));
         QSignalSpy done(&d, &ArchiveDownloader::finished);
         QSignalSpy errors(&d, &ArchiveDownloader::attemptFailed);
-        d.initialize(QStringLiteral("endless.txt"), server.url(QStringLiteral("/e")), QString());
+        QByteArray between;
+        connect(&d, &ArchiveDownloader::attemptFailed, this, [&]() { between = readFile(d.outputFilePath()); });
+        d.initialize(QStringLiteral("retried.txt"), server.url(QStringLiteral("/r")), QString());
         QVERIFY(done.wait(40000));
         QCOMPARE(server.requests.size(), 2);
         QCOMPARE(errors.size(), 1);
-        QCOMPARE(readFile(d.outputFilePath()), QByteArray("quick\n"));
+        QCOMPARE(errors.first().value(0).toBool(), timedOut);
+        QCOMPARE(between, QByteArray("OLD"));
+        QCOMPARE(readFile(d.outputFilePath()), QByteArray("whole\n"));
         QCOMPARE(done.size(), 1);
+        QCOMPARE(QDir(m_env->root()).entryList({"retried.txt*"}, QDir::Files), QStringList{"retried.txt"});
     }
 
     // A request that does not fit the disk budget is given up at the first answer: one
@@ -336,28 +340,6 @@ private slots:
         QVERIFY2(log[0].endsWith(" - backfill skipped for TCS, not enough disk space: " + expected.toUtf8()), log[0].constData());
     }
 
-    void truncatedBodyIsAFailedTransfer()
-    {
-        ScriptServer server;
-        Script cut{200, QByteArray(3000, 'c'), true, 3, 10, false};
-        cut.announced = 9000;
-        server.scripts = {cut, {200, "whole\n", true, 1, 0, false}};
-        ArchiveDownloader d(QStringLiteral("cut.txt"), QString(), QString(), 0);
-        QFile old(d.outputFilePath());
-        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("OLD") == 3);
-        old.close();
-        QSignalSpy done(&d, &ArchiveDownloader::finished);
-        QSignalSpy errors(&d, &ArchiveDownloader::attemptFailed);
-        QByteArray between;
-        connect(&d, &ArchiveDownloader::attemptFailed, this, [&]() { between = readFile(d.outputFilePath()); });
-        d.initialize(QStringLiteral("cut.txt"), server.url(QStringLiteral("/c")), QString());
-        QVERIFY(done.wait(20000));
-        QCOMPARE(errors.size(), 1);
-        // The cut body never replaced the file; the retry did.
-        QCOMPARE(between, QByteArray("OLD"));
-        QCOMPARE(readFile(d.outputFilePath()), QByteArray("whole\n"));
-    }
-
     void redirectLoopIsCut()
     {
         ScriptServer server;
@@ -395,9 +377,7 @@ private slots:
         QCOMPARE(server.requests.size(), 1);
 
         // Leftovers of a killed run are removed when the next run's downloader is made.
-        QFile stale(partial);
-        QVERIFY(stale.open(QIODevice::WriteOnly) && stale.write("half") == 4);
-        stale.close();
+        QVERIFY(writeFile(partial, "half"));
         const QString staging = m_env->root() + QStringLiteral("/Backfill-staging-Ab12Cd");
         QVERIFY(QDir().mkpath(staging + QStringLiteral("/files")));
         ArchiveDownloader again(QStringLiteral("visible.txt"), QString(), m_env->root() + QStringLiteral("/Backfill/"), 0);
@@ -413,15 +393,10 @@ private slots:
         const QString marker = m_env->root() + QStringLiteral("/hang-marker");
         const QString pidFile = m_env->root() + QStringLiteral("/hang.pid");
         QDir().mkpath(bin);
-        QFile script(bin + QStringLiteral("/7za"));
-        QVERIFY(script.open(QIODevice::WriteOnly));
-        script.write("#!/bin/sh\nif [ -e '" + marker.toUtf8() + "' ]; then echo $$ > '" + pidFile.toUtf8()
-                     + "'; exec sleep 600; fi\nexec /usr/bin/7za \"$@\"\n");
-        script.close();
-        script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        QFile mark(marker);
-        QVERIFY(mark.open(QIODevice::WriteOnly));
-        mark.close();
+        QVERIFY(writeFile(bin + "/7za", "#!/bin/sh\nif [ -e '" + marker.toUtf8() + "' ]; then echo $$ > '"
+                                             + pidFile.toUtf8() + "'; exec sleep 600; fi\nexec /usr/bin/7za \"$@\"\n"));
+        QVERIFY(QFile::setPermissions(bin + "/7za", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+        QVERIFY(writeFile(marker, {}));
         const QByteArray path = qgetenv("PATH");
         qputenv("PATH", bin.toLocal8Bit() + ":" + path);
 

@@ -37,9 +37,7 @@ protected:
     bool startServices()
     {
         m_env = std::make_unique<TestEnv>();
-        if (!m_env->installFormats() || !m_server.start({}))
-            return false;
-        return true;
+        return m_env->installFormats() && m_server.start({});
     }
 
     // For init(): an empty store, log and backfill folder, the devserver answering

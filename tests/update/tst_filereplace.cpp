@@ -9,6 +9,8 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <functional>
+#include <memory>
 
 #include <sys/stat.h>
 
@@ -78,6 +80,17 @@ class tst_FileReplace : public QObject
         filereplace::Options o;
         o.attempts = 3;
         o.retryDelayMs = 1;
+        return o;
+    }
+    // quick(), with the nth rename failing with fault(n) (0: the real rename).
+    static filereplace::Options faultyRenames(std::function<int(int)> fault)
+    {
+        filereplace::Options o = quick();
+        auto calls = std::make_shared<int>(0);
+        o.rename = [fault, calls](const fs::path &from, const fs::path &to) {
+            const int error = fault(++*calls);
+            return error ? error : filereplace::platformRename(from, to);
+        };
         return o;
     }
 
@@ -158,12 +171,7 @@ private slots:
     void failureAtAnyStepLeavesTheOldInstallation()
     {
         QFETCH(int, failAt);
-        int calls = 0;
-        filereplace::Options o = quick();
-        o.rename = [&](const fs::path &from, const fs::path &to) {
-            return ++calls == failAt ? EACCES : filereplace::platformRename(from, to);
-        };
-        const filereplace::Result r = run(o);
+        const filereplace::Result r = run(faultyRenames([failAt](int call) { return call == failAt ? EACCES : 0; }));
         QVERIFY(!r.ok);
         QVERIFY2(!r.mixed, r.error.c_str());
         QCOMPARE(state(), QStringLiteral("old"));
@@ -175,24 +183,14 @@ private slots:
 
     void briefLocksAreWaitedFor()
     {
-        int busy = 0;
-        filereplace::Options o = quick();
-        o.rename = [&](const fs::path &from, const fs::path &to) {
-            return busy++ < 2 ? EBUSY : filereplace::platformRename(from, to);
-        };
-        const filereplace::Result r = run(o);
+        const filereplace::Result r = run(faultyRenames([](int call) { return call <= 2 ? EBUSY : 0; }));
         QVERIFY2(r.ok, r.error.c_str());
         QCOMPARE(state(), QStringLiteral("new"));
     }
 
     void aFailedUndoIsReportedAsMixed()
     {
-        int calls = 0;
-        filereplace::Options o = quick();
-        o.rename = [&](const fs::path &from, const fs::path &to) {
-            return ++calls >= 3 ? EACCES : filereplace::platformRename(from, to);
-        };
-        const filereplace::Result r = run(o);
+        const filereplace::Result r = run(faultyRenames([](int call) { return call >= 3 ? EACCES : 0; }));
         QVERIFY(!r.ok && r.mixed);
         QVERIFY(r.error.find("could not restore") != std::string::npos);
     }
