@@ -30,6 +30,15 @@ QString readText(const QString &path)
     QFile f(path);
     return f.open(QIODevice::ReadOnly | QIODevice::Text) ? QString::fromUtf8(f.readAll()) : QString();
 }
+
+// A tick's key in the store's form, "symbol|2026-12-09 10:42:00.000", from its date as
+// yyyyMMdd and its time.
+QString tickKey(const QByteArray &symbol, const QByteArray &date, const QByteArray &time)
+{
+    return QStringLiteral("%1|%2-%3-%4 %5")
+        .arg(QString::fromUtf8(symbol), QString::fromUtf8(date.left(4)), QString::fromUtf8(date.mid(4, 2)),
+             QString::fromUtf8(date.mid(6, 2)), QString::fromUtf8(time));
+}
 } // namespace
 
 class tst_AppProcess : public QObject
@@ -41,41 +50,27 @@ class tst_AppProcess : public QObject
     QString sentLog() const { return serverDir.path() + "/sent.log"; }
     QString stallFile() const { return dbDir() + "/" + BrokerStandIn::stallFileName(); }
 
-    // Keys ("symbol|timestamp" in the store's form) of the ticks the data server sent.
-    QStringList sentKeys() const
-    {
-        QStringList keys;
-        QFile f(sentLog());
-        if (!f.open(QIODevice::ReadOnly))
-            return keys;
-        for (const QByteArray &line : f.readAll().split('\n')) {
-            const QList<QByteArray> p = line.trimmed().split(',');
-            if (p.size() < 3 || p[1].size() != 8)
-                continue;
-            keys << QStringLiteral("%1|%2-%3-%4 %5")
-                        .arg(QString::fromUtf8(p[0]), QString::fromUtf8(p[1].left(4)),
-                             QString::fromUtf8(p[1].mid(4, 2)), QString::fromUtf8(p[1].mid(6, 2)),
-                             QString::fromUtf8(p[2]));
-        }
-        return keys;
-    }
-
-    // The same, with the moment each was sent.
-    QVector<QPair<QString, qint64>> sentKeysWithTimes() const
+    // The ticks the data server sent (whole lines only): their keys and the moment each was
+    // sent.
+    QVector<QPair<QString, qint64>> sentTicks() const
     {
         QVector<QPair<QString, qint64>> out;
-        const QStringList keys = sentKeys();
         QFile f(sentLog());
         if (!f.open(QIODevice::ReadOnly))
             return out;
-        int i = 0;
         for (const QByteArray &line : f.readAll().split('\n')) {
             const QList<QByteArray> p = line.trimmed().split(',');
-            if (p.size() < 8 || p[1].size() != 8 || i >= keys.size())
-                continue;
-            out << qMakePair(keys.at(i++), p.last().toLongLong());
+            if (p.size() >= 8 && p[1].size() == 8)
+                out << qMakePair(tickKey(p[0], p[1], p[2]), p.last().toLongLong());
         }
         return out;
+    }
+    QStringList sentKeys() const
+    {
+        QStringList keys;
+        for (const auto &t : sentTicks())
+            keys << t.first;
+        return keys;
     }
 
     QSet<QString> storedKeys() const
@@ -109,10 +104,7 @@ class tst_AppProcess : public QObject
                 for (const QByteArray &line : b.split('\n')) {
                     const QList<QByteArray> p = line.split(',');
                     if (p.size() == 8 && p[2].size() == 8)
-                        keys << QStringLiteral("%1|%2-%3-%4 %5")
-                                    .arg(QString::fromUtf8(p[1]), QString::fromUtf8(p[2].left(4)),
-                                         QString::fromUtf8(p[2].mid(4, 2)), QString::fromUtf8(p[2].mid(6, 2)),
-                                         QString::fromUtf8(p[3]));
+                        keys << tickKey(p[1], p[2], p[3]);
                 }
             }
             spool.acknowledge(r);
@@ -193,9 +185,23 @@ class tst_AppProcess : public QObject
         return {outer, inner};
     }
 
-    QJsonObject devserverStats() const
+    // One figure of the data server's "stats" ("connections", "clients").
+    int devserverStat(const char *name) const
     {
-        return QJsonDocument::fromJson(devserver.control("stats").toUtf8()).object();
+        return QJsonDocument::fromJson(devserver.control("stats").toUtf8()).object().value(name).toInt();
+    }
+    QString lockPath() const { return env->root() + "/Vantrel.lock"; }
+    static void controlTheBroker(bool saveLayout)
+    {
+        AppSettings s;
+        s.setValue(SettingsKeys::controlAmibroker, true);
+        s.setValue(SettingsKeys::saveLayout, saveLayout);
+    }
+    // A data server on free ports offering `package`, announced as build 7.11.
+    static bool announceUpdate(DevServerProcess &http, const QString &package)
+    {
+        return http.start({QStringLiteral("--update-package"), package})
+            && TestEnv::announceBuild(QStringLiteral("7.11"), http.httpBase() + "/update/Vantrel_update.zip");
     }
 
 private slots:
@@ -220,8 +226,7 @@ private slots:
     void announcedUpdateIsInstalledAndHandedOver()
     {
         DevServerProcess http;
-        QVERIFY(http.start({QStringLiteral("--update-package"), QStringLiteral("good")}));
-        QVERIFY(TestEnv::announceBuild(QStringLiteral("7.11"), http.httpBase() + "/update/Vantrel_update.zip"));
+        QVERIFY(announceUpdate(http, QStringLiteral("good")));
         auto app = startApp();
         QCOMPARE(app->waitForExit(60000), 0);
         const QString boxes = app->boxLog();
@@ -234,36 +239,31 @@ private slots:
         QVERIFY(!QFile::exists(env->root() + "/Vantrel_update.zip"));
     }
 
-    void corruptUpdateIsReportedAndTheMainWindowFollows()
+    // A package 7za cannot unpack, or one without the vendor's signature, is never run: the
+    // box says why, nothing of it stays, and the normal start-up follows.
+    void refusedUpdateIsReportedAndTheMainWindowFollows_data()
     {
+        QTest::addColumn<QString>("package");
+        QTest::addColumn<QString>("box");
+        QTest::newRow("corruptUpdateIsReportedAndTheMainWindowFollows")
+            << "corrupt" << "Update failed|Update failed: 7za could not unpack";
+        QTest::newRow("unsignedUpdateIsRefusedAndTheMainWindowFollows")
+            << "otherkey" << "Update failed|Update failed: The update package is not signed by the vendor";
+    }
+    void refusedUpdateIsReportedAndTheMainWindowFollows()
+    {
+        QFETCH(QString, package);
+        QFETCH(QString, box);
         DevServerProcess http;
-        QVERIFY(http.start({QStringLiteral("--update-package"), QStringLiteral("corrupt")}));
-        QVERIFY(TestEnv::announceBuild(QStringLiteral("7.11"), http.httpBase() + "/update/Vantrel_update.zip"));
-        TestEnv::saveWatchlist({"NIFTY-I"}, {"FUTURE"});
+        QVERIFY(announceUpdate(http, package));
+        TestEnv::saveWatchlist({"NIFTY-I"}, {"FUTURE"}); // so that no box but the update's comes
         auto app = startApp();
         QVERIFY2(app->waitForShown(60000), app->output().constData());
         const QStringList boxes = app->boxes();
         QCOMPARE(boxes.size(), 2);
-        QVERIFY2(boxes[1].startsWith("Update failed|Update failed: 7za could not unpack"), qPrintable(boxes[1]));
-        QVERIFY(!QFile::exists(env->root() + "/VERSION.txt"));
-        QCOMPARE(app->close(), 0);
-    }
-
-    // A package without the vendor's signature is never run: the box says why and the
-    // normal start-up follows.
-    void unsignedUpdateIsRefusedAndTheMainWindowFollows()
-    {
-        DevServerProcess http;
-        QVERIFY(http.start({QStringLiteral("--update-package"), QStringLiteral("otherkey")}));
-        QVERIFY(TestEnv::announceBuild(QStringLiteral("7.11"), http.httpBase() + "/update/Vantrel_update.zip"));
-        auto app = startApp();
-        QVERIFY2(app->waitForShown(60000), app->output().constData());
-        const QStringList boxes = app->boxes();
-        QVERIFY2(boxes.value(1).startsWith("Update failed|Update failed: The update package is not signed by the vendor"),
-                 qPrintable(boxes.join('\n')));
-        QVERIFY(!QFile::exists(env->root() + "/VERSION.txt"));
-        QVERIFY(!QFile::exists(env->root() + "/Vantrel.sh"));
-        QVERIFY(!QFile::exists(env->root() + "/Vantrel_update.zip"));
+        QVERIFY2(boxes[1].startsWith(box), qPrintable(boxes[1]));
+        for (const char *name : {"VERSION.txt", "Vantrel.sh", "Vantrel_update.zip"})
+            QVERIFY2(!QFile::exists(env->root() + "/" + name), name);
         QCOMPARE(app->close(), 0);
     }
 
@@ -328,7 +328,7 @@ private slots:
         // Empty watchlist: the box asks for symbols. The feed still connects (it starts on
         // the default list and is then subscribed to the empty watchlist).
         QTRY_VERIFY_WITH_TIMEOUT(app->boxLog().contains("Select Symbols|No Symbol Selected."), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(app->output().contains("Live: Connected") || devserverStats().value("clients").toInt() >= 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(app->output().contains("Live: Connected") || devserverStat("clients") >= 1, 10000);
         QCOMPARE(app->close(), 0);
         AppSettings s;
         QCOMPARE(s.value(SettingsKeys::firstRun).toBool(), false);
@@ -356,10 +356,8 @@ private slots:
     // new one waits for it instead of counting two copies and quitting.
     void startWhileTheFirstEndsLeavesOneRunning()
     {
-        {
-            AppSettings s; // its close sequence then lasts over a second (charting program handling)
-            s.setValue(SettingsKeys::controlAmibroker, true);
-        }
+        // Its close sequence then lasts over a second (charting program handling).
+        AppSettings().setValue(SettingsKeys::controlAmibroker, true);
         auto first = startApp();
         QVERIFY2(first->waitForShown(30000), first->output().constData());
         first->requestClose();
@@ -376,7 +374,7 @@ private slots:
     void startWhileASlowCopyEndsWaitsForIt()
     {
         QProcess old;
-        QVERIFY(TestEnv::holdFileLock(&old, env->root() + "/Vantrel.lock", 8));
+        QVERIFY(TestEnv::holdFileLock(&old, lockPath(), 8));
         auto app = startApp({QStringLiteral("VANTREL_HANDOVER_PID=%1").arg(old.processId())});
         QVERIFY2(app->waitForShown(60000), app->output().constData());
         // It was waited for, not run beside (its end is only noticed by asking).
@@ -461,8 +459,7 @@ private slots:
     void leftLockContentNeverStopsAStart()
     {
         QFETCH(QByteArray, content);
-        const QString lockPath = env->root() + "/Vantrel.lock";
-        QFile lock(lockPath);
+        QFile lock(lockPath());
         QVERIFY(lock.open(QIODevice::WriteOnly));
         QCOMPARE(lock.write(content), qint64(content.size()));
         lock.close();
@@ -479,8 +476,7 @@ private slots:
     // neither runs.
     void folderAtTheLockPathRefusesEveryStart()
     {
-        const QString lockPath = env->root() + "/Vantrel.lock";
-        QVERIFY(QDir().mkpath(lockPath));
+        QVERIFY(QDir().mkpath(lockPath()));
         auto a = startApp();
         QTest::qWait(50);
         auto b = startApp();
@@ -489,7 +485,7 @@ private slots:
         QVERIFY2(!a->output().contains(AppRun::kShown) && !b->output().contains(AppRun::kShown),
                  (a->output() + b->output()).constData());
         const QString refusal = "Cannot Start|Vantrel cannot make sure that it runs only once.\\n\\nThe lock file "
-                                + lockPath + " is a folder.\\nRemove it, or make its folder writable, then start Vantrel again.";
+                                + lockPath() + " is a folder.\\nRemove it, or make its folder writable, then start Vantrel again.";
         QCOMPARE(a->boxLog(), refusal + '\n' + refusal + '\n');
     }
 
@@ -508,11 +504,8 @@ private slots:
         const QStringList mountNamespace{"-m", "--propagation", "private"};
         if (!unshareWorks(mountNamespace))
             QSKIP("unshare -m is refused here");
-        const QString lockPath = env->root() + "/Vantrel.lock";
-        if (lockFileExists) {
-            QFile lock(lockPath);
-            QVERIFY(lock.open(QIODevice::WriteOnly));
-        }
+        if (lockFileExists)
+            QVERIFY(QFile(lockPath()).open(QIODevice::WriteOnly));
         const QString boxes = env->root() + "/../boxes-readonly.log"; // outside the root
         QFile::remove(boxes);
         const QStringList wrapper = QStringList{"unshare"} + mountNamespace
@@ -523,7 +516,7 @@ private slots:
             QCOMPARE(a->waitForExit(30000), 0);
             QVERIFY2(!a->output().contains(AppRun::kShown), a->output().constData());
             QVERIFY2(a->boxLog().startsWith("Cannot Start|") && a->boxLog().contains(
-                         lockPath + " cannot be created because its folder cannot be written."),
+                         lockPath() + " cannot be created because its folder cannot be written."),
                      qPrintable(a->boxLog()));
             return;
         }
@@ -562,19 +555,15 @@ private slots:
     void restartBuildsASecondPassAndLeavesTheBrokerRunning()
     {
         TestEnv::saveWatchlist({"GOLDM-I"}, {"MCX"});
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::controlAmibroker, true);
-            s.setValue(SettingsKeys::saveLayout, true);
-        }
-        const int connectionsBefore = devserverStats().value("connections").toInt();
+        controlTheBroker(true);
+        const int connectionsBefore = devserverStat("connections");
         auto app = startApp();
         QVERIFY2(app->waitForShown(30000), app->output().constData());
-        QTRY_VERIFY_WITH_TIMEOUT(devserverStats().value("connections").toInt() >= connectionsBefore + 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(devserverStat("connections") >= connectionsBefore + 1, 10000);
 
         ::kill(app->pid(), SIGHUP);
         QVERIFY2(app->waitForOutput(AppRun::kShown, 30000, 2), app->output().constData());
-        QTRY_VERIFY_WITH_TIMEOUT(devserverStats().value("connections").toInt() >= connectionsBefore + 2, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(devserverStat("connections") >= connectionsBefore + 2, 15000);
         QVERIFY(app->running());
         QCOMPARE(journal().count("SaveDatabase()"), 1);
         QCOMPARE(journal().count("SaveLayout("), 1);
@@ -589,11 +578,7 @@ private slots:
     void closeWithBrokerControlSavesAndEndsTheBroker()
     {
         TestEnv::saveWatchlist({"XAUUSD"}, {"FOREX"});
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::controlAmibroker, true);
-            s.setValue(SettingsKeys::saveLayout, false);
-        }
+        controlTheBroker(false);
         auto app = startApp();
         QVERIFY2(app->waitForShown(30000), app->output().constData());
         QCOMPARE(app->close(), 0);
@@ -609,11 +594,7 @@ private slots:
     void closeWithAStalledBrokerEndsWithinItsBoundAndExitsZero()
     {
         TestEnv::saveWatchlist({"XAUUSD"}, {"FOREX"});
-        {
-            AppSettings s;
-            s.setValue(SettingsKeys::controlAmibroker, true);
-            s.setValue(SettingsKeys::saveLayout, true);
-        }
+        controlTheBroker(true);
         auto app = startApp();
         QVERIFY2(app->waitForShown(30000), app->output().constData());
         // The charting program is busy for good: every call blocks.
@@ -693,14 +674,13 @@ private slots:
         // The next start, the charting program free again: every tick sent up to a second
         // before the kill is stored.
         QVERIFY(QFile::remove(stallFile()));
-        QStringList mustArrive;
-        int lastSecond = 0;
-        const QVector<QPair<QString, qint64>> sent = sentKeysWithTimes().mid(sentBefore);
+        QStringList mustArrive, inLastSecond;
+        const QVector<QPair<QString, qint64>> sent = sentTicks().mid(sentBefore);
         for (const auto &t : sent) {
             if (t.second <= killedAt - 1000)
                 mustArrive << t.first;
             else if (t.second <= killedAt)
-                ++lastSecond;
+                inLastSecond << t.first;
         }
         QVERIFY2(mustArrive.size() >= 150, qPrintable(QStringLiteral("%1 of %2 sent up to a second before the kill at %3; first sent at %4, last at %5")
                                                           .arg(mustArrive.size()).arg(sent.size()).arg(killedAt)
@@ -709,13 +689,8 @@ private slots:
         app = startApp();
         QVERIFY2(app->waitForShown(30000), app->output().constData());
         QTRY_VERIFY_WITH_TIMEOUT(missingFromStore(mustArrive) == 0, 60000);
-        QStringList inLastSecond;
-        for (const auto &t : sent) {
-            if (t.second > killedAt - 1000 && t.second <= killedAt)
-                inLastSecond << t.first;
-        }
         qInfo("kill -9 during a stall: %d ticks sent before the last second, all stored; %d of the %d "
-              "sent in the last second not stored", int(mustArrive.size()), missingFromStore(inLastSecond), lastSecond);
+              "sent in the last second not stored", int(mustArrive.size()), missingFromStore(inLastSecond), int(inLastSecond.size()));
         QCOMPARE(app->close(), 0);
         // Imported, the spool holds nothing a further start would import again.
         QCOMPARE(spooledKeys(), QStringList());

@@ -46,8 +46,9 @@ class tst_UpdateKill : public QObject
     // "old", "new" or "mixed: <first file that is neither>".
     static QString installationState(const QString &root)
     {
-        const bool isNew = readBytes(root + "/VERSION.txt") == "7.11\n";
-        if (!isNew && readBytes(root + "/VERSION.txt") != "7.10\n")
+        const QByteArray version = readBytes(root + "/VERSION.txt");
+        const bool isNew = version == "7.11\n";
+        if (!isNew && version != "7.10\n")
             return QStringLiteral("mixed: VERSION.txt");
         if (isNew != readBytes(root + "/Vantrel.sh").contains("update-launched"))
             return QStringLiteral("mixed: Vantrel.sh");
@@ -109,12 +110,9 @@ private slots:
         QVERIFY(env.writeUserId(kDemoId));
         const QString root = env.root();
         // The installed build 7.10.
-        QVERIFY(writeBytes(root + "/VERSION.txt", "7.10\n"));
-        QVERIFY(writeBytes(root + "/Vantrel.sh", "old launcher\n"));
-        for (const QString &name : packageFiles()) {
-            if (!name.startsWith(QLatin1String("plugins/")))
-                QVERIFY(writeBytes(root + "/" + name, "7.10 " + name.toUtf8() + "\n"));
-        }
+        QVERIFY(writeBytes(root + "/VERSION.txt", "7.10\n") && writeBytes(root + "/Vantrel.sh", "old launcher\n"));
+        for (const QString &name : packageFiles().filter(QStringLiteral("lib/")))
+            QVERIFY(writeBytes(root + "/" + name, "7.10 " + name.toUtf8() + "\n"));
         QCOMPARE(installationState(root), QStringLiteral("old"));
 
         QVERIFY(TestEnv::announceBuild(QStringLiteral("7.11"), m_http.httpBase() + "/update/Vantrel_update.zip"));

@@ -63,6 +63,21 @@ QString storeTimestamp(const SentTick &t)
         .arg(t.date.left(4), t.date.mid(4, 2), t.date.mid(6, 2), t.time);
 }
 
+// What the store holds for `symbol`: "<quotes>: <first close>..<last close>", "0" for none.
+QString storedCloses(const QString &symbol)
+{
+    QuoteStore store;
+    if (!store.open(InstallPaths::databaseDir()))
+        return QStringLiteral("<no store>");
+    const QVector<ImportedQuote> quotes = store.quotes(symbol);
+    if (quotes.isEmpty())
+        return QStringLiteral("0");
+    return QStringLiteral("%1: %2..%3")
+        .arg(quotes.size())
+        .arg(quotes.first().close, 0, 'g', 15)
+        .arg(quotes.last().close, 0, 'g', 15);
+}
+
 } // namespace
 
 class tst_LivePipeline : public QObject
@@ -116,6 +131,17 @@ private slots:
         wsPort = freePort();
     }
 
+    void init() { PendingBatches::clear(); }
+
+    // What a test changed in the kept batches' settings goes back, also when it failed.
+    void cleanup()
+    {
+        DiskBudget::setFreeBytesForTests(-1);
+        PendingBatches::setSpoolLimits(LiveSpool::Limits());
+        PendingBatches::setFlushDelayMs(0);
+        PendingBatches::clear();
+    }
+
     void everySentTickArrivesAcrossAServerRestart()
     {
         AppSettings().setValue(SettingsKeys::symbolMappingEntries,
@@ -152,18 +178,13 @@ private slots:
                 Qt::QueuedConnection);
         feedThread.start();
         // Whatever the outcome, the feed thread must be gone before its QThread object.
-        struct ThreadGuard
-        {
-            QThread &t;
-            ~ThreadGuard()
-            {
-                t.quit();
-                if (!t.wait(5000)) {
-                    t.terminate();
-                    t.wait();
-                }
+        const auto guard = qScopeGuard([&feedThread] {
+            feedThread.quit();
+            if (!feedThread.wait(5000)) {
+                feedThread.terminate();
+                feedThread.wait();
             }
-        } guard{feedThread};
+        });
 
         // First server: stream for a while, then kill it mid-stream.
         QTRY_VERIFY_WITH_TIMEOUT(readSentLog(sentLog1).size() >= 400, 20000);
@@ -196,13 +217,9 @@ private slots:
         feedThread.quit();
         QVERIFY(feedThread.wait(5000));
 
-        auto mapped = [](const QString &s) {
-            if (s == QLatin1String("NIFTY-I"))
-                return QStringLiteral("NIFTY_MAPPED");
-            if (s == QLatin1String("EURUSD"))
-                return QStringLiteral("EUR-USD");
-            return s;
-        };
+        const QHash<QString, QString> mapping{{QStringLiteral("NIFTY-I"), QStringLiteral("NIFTY_MAPPED")},
+                                              {QStringLiteral("EURUSD"), QStringLiteral("EUR-USD")}};
+        auto mapped = [&mapping](const QString &s) { return mapping.value(s, s); };
 
         qint64 rows = 0;
         const QSet<QString> stored = storedKeys(&rows);
@@ -251,14 +268,8 @@ private slots:
         QTRY_COMPARE(int(updator.importedBatches()), 2);
         QCOMPARE(updator.importCycles(), qint64(1));
         QCOMPARE(standIn->counters().rowsStored - rowsBefore, qint64(3));
-
-        QuoteStore store;
-        QVERIFY(store.open(InstallPaths::databaseDir()));
-        const auto quotes = store.quotes(QStringLiteral("ORDERSYM"));
-        QCOMPARE(quotes.size(), 2);
         // The later batch's quote at the same timestamp replaced the earlier one: order kept.
-        QCOMPARE(quotes.first().close, 102.0);
-        QCOMPARE(quotes.last().close, 103.0);
+        QCOMPARE(storedCloses(QStringLiteral("ORDERSYM")), QStringLiteral("2: 102..103"));
     }
 
     void failedImportsKeepBatchesUntilTheBrokerWorksAgain()
@@ -293,17 +304,11 @@ private slots:
         QTRY_VERIFY(!updator.isImportFailing());
         QTRY_COMPARE(PendingBatches::count(), 0);
         QCOMPARE(updator.importedBatches(), qint64(2));
-        QuoteStore store;
-        QVERIFY(store.open(InstallPaths::databaseDir()));
-        const auto quotes = store.quotes(QStringLiteral("KEEPSYM"));
-        QCOMPARE(quotes.size(), 2);
-        QCOMPARE(quotes.first().close, 201.0);
-        QCOMPARE(quotes.last().close, 202.0);
+        QCOMPARE(storedCloses(QStringLiteral("KEEPSYM")), QStringLiteral("2: 201..202"));
     }
 
     void catchUpAfterAStallImportsAtMostEightMegabytesAtATime()
     {
-        PendingBatches::clear();
         LiveImporter updator;
         updator.setFollowedSymbols(QStringList{QStringLiteral("CATCHUP")}); // most is read back from the spool
         auto *standIn = qobject_cast<BrokerStandIn *>(updator.broker());
@@ -336,18 +341,12 @@ private slots:
         QVERIFY(updator.liveImports() >= 2);
         QVERIFY(updator.largestLiveImportBytes() <= 8 * 1024 * 1024);
         QCOMPARE(updator.importedBatches(), qint64(230));
-        QuoteStore store;
-        QVERIFY(store.open(InstallPaths::databaseDir()));
-        const auto quotes = store.quotes(QStringLiteral("CATCHUP"));
-        QCOMPARE(quotes.size(), ticks);
-        QCOMPARE(quotes.first().close, 1.0);
-        QCOMPARE(quotes.last().close, double(ticks));
+        QCOMPARE(storedCloses(QStringLiteral("CATCHUP")), QStringLiteral("%1: 1..%1").arg(ticks));
         QCOMPARE(standIn->counters().rowsStored, qint64(ticks));
     }
 
     void keptBatchesAreSpooledAndImportedInOrder()
     {
-        PendingBatches::clear();
         PendingBatches::setFlushDelayMs(600000);
         const QByteArray line40(39, 'x');
         PendingBatches::append(line40 + "\n");
@@ -374,12 +373,10 @@ private slots:
         PendingBatches::clear();
         PendingBatches::recover();
         QVERIFY(PendingBatches::isEmpty());
-        PendingBatches::setFlushDelayMs(0);
     }
 
     void batchesNotYetImportedAreSpooledWhenAPassEnds()
     {
-        PendingBatches::clear();
         PendingBatches::setFlushDelayMs(600000); // only the end of the pass writes
         const QByteArray a(39, 'a'), b(39, 'b'), c(39, 'c');
         {
@@ -392,8 +389,6 @@ private slots:
         QCOMPARE(PendingBatches::unwrittenBytes(), qint64(0));
         QCOMPARE(PendingBatches::spoolBytes(), qint64(120));
         QCOMPARE(PendingBatches::takeAll(), (QList<QByteArray>{a + "\n", b + "\n", c + "\n"}));
-        PendingBatches::setFlushDelayMs(0);
-        PendingBatches::clear();
     }
 
     void spoolCapsDropTheOldestSegmentFirst_data()
@@ -406,13 +401,6 @@ private slots:
     void spoolCapsDropTheOldestSegmentFirst()
     {
         QFETCH(bool, freeSpaceCap);
-        const auto restore = qScopeGuard([] {
-            DiskBudget::setFreeBytesForTests(-1);
-            PendingBatches::setSpoolLimits(LiveSpool::Limits());
-            PendingBatches::setFlushDelayMs(0);
-            PendingBatches::clear();
-        });
-        PendingBatches::clear();
         PendingBatches::setFlushDelayMs(600000);
         LiveSpool::Limits limits;
         const qint64 record = LiveSpool::kRecordHeaderBytes + 100;
@@ -455,7 +443,6 @@ private slots:
     void spoolOfAKilledRunIsImportedFirstAndOnce()
     {
         // A child process keeps batches, imports part of them and is killed.
-        PendingBatches::clear();
         const QString folder = InstallPaths::liveSpoolDir();
         QDir(folder).removeRecursively();
         QProcess child;
@@ -499,16 +486,11 @@ private slots:
             PendingBatches::append("T,SPOOLED,20261208,12:59:59,999,1,0,1\n");
             updator.importBatches();
             QTRY_COMPARE_WITH_TIMEOUT(PendingBatches::count(), 0, 30000);
-            QuoteStore store;
-            QVERIFY(store.open(InstallPaths::databaseDir()));
-            const auto quotes = store.quotes(symbol);
             // 40 batches of 5 ticks: the child imported the first 10 batches before the kill.
-            QCOMPARE(quotes.size(), 30 * 5 + 1);
-            QCOMPARE(quotes.first().close, 10 * 5 + 0.0 + 1);
-            QCOMPARE(quotes.last().close, 999.0);
+            QCOMPARE(storedCloses(symbol), QStringLiteral("151: 51..999"));
             QCOMPARE(standIn->counters().rowsStored, qint64(30 * 5 + 1));
             QCOMPARE(standIn->counters().badLines, qint64(0));
-            QVERIFY(store.quotes(QStringLiteral("INTRUDER")).isEmpty());
+            QCOMPARE(storedCloses(QStringLiteral("INTRUDER")), QStringLiteral("0"));
         }
         // A further start finds nothing left.
         PendingBatches::clear();
