@@ -1,10 +1,12 @@
 #pragma once
 
-#include <QProcess>
+#include "platform/childprocess.h"
+
 #include <QStringList>
 
 // A vantrel-devserver process on free ports (WebSocket, control and, when asked, HTTP),
-// ready once it has printed its listening lines; stopped with the object.
+// ready once it has printed its listening lines; stopped with the object, and killed by the
+// system when the test dies (a timed-out test leaves no server holding the ports).
 class DevServerProcess
 {
 public:
@@ -25,5 +27,5 @@ public:
     QString output;
 
 private:
-    QProcess m_proc;
+    ChildProcess m_proc;
 };
